@@ -1,0 +1,171 @@
+#include "common/pipe.h"
+
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace {
+constexpr DWORD kReadTimeoutMs = 10000;  // a writer that stalls mid-message is dropped
+}
+
+std::wstring PipePath(const std::wstring& bareName) { return L"\\\\.\\pipe\\" + bareName; }
+
+void WriteStdoutLine(const std::wstring& text) {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+    const std::wstring line = text + L"\n";
+    DWORD written = 0;
+    DWORD mode = 0;
+    if (GetConsoleMode(out, &mode)) {
+        WriteConsoleW(out, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        return;
+    }
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr,
+                                    0, nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &utf8[0], bytes,
+                        nullptr, nullptr);
+    WriteFile(out, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+}
+
+PipeServer_CL::~PipeServer_CL() { stop(); }
+
+void PipeServer_CL::handleMessage(const unsigned char*, size_t) {}
+
+HRESULT PipeServer_CL::start(DWORD retryMs) {
+    const std::wstring path = PipePath(pipeName);
+    const ULONGLONG deadline = GetTickCount64() + retryMs;
+    for (;;) {
+        pipe_.reset(CreateNamedPipeW(path.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, 0, 1,
+                                     kPipeOutBufferBytes, kPipeInBufferBytes, 0, nullptr));
+        if (pipe_ || GetTickCount64() >= deadline) break;
+        Sleep(200);
+    }
+    if (!pipe_) {
+        pipe_.release();
+        return E_FAIL;
+    }
+    messageEvent_.reset(CreateEventW(nullptr, FALSE, FALSE, pipeName.c_str()));
+    running_ = 1;
+    thread_.reset(CreateThread(nullptr, 0, ListenThread, this, 0, &threadId_));
+    if (!thread_) {
+        running_ = 0;
+        return E_FAIL;
+    }
+    return S_OK;
+}
+
+void PipeServer_CL::stop() {
+    if (thread_ && messageEvent_) {
+        running_ = 0;
+        SetEvent(messageEvent_.get());
+        WaitForSingleObject(thread_.get(), INFINITE);
+        thread_.reset();
+    }
+    pipe_.reset();
+    messageEvent_.reset();
+}
+
+DWORD WINAPI PipeServer_CL::ListenThread(void* self) {
+    static_cast<PipeServer_CL*>(self)->Listen();
+    return 0;
+}
+
+bool PipeServer_CL::ReadExact(OVERLAPPED& ov, void* buffer, DWORD count) {
+    auto* p = static_cast<unsigned char*>(buffer);
+    while (count > 0) {
+        ov.Offset = ov.OffsetHigh = 0;
+        ResetEvent(ov.hEvent);
+        DWORD got = 0;
+        if (!ReadFile(pipe_.get(), p, count, &got, &ov)) {
+            if (GetLastError() != ERROR_IO_PENDING) return false;
+            if (WaitForSingleObject(ov.hEvent, kReadTimeoutMs) != WAIT_OBJECT_0) {
+                CancelIo(pipe_.get());
+                GetOverlappedResult(pipe_.get(), &ov, &got, TRUE);
+                return false;
+            }
+            if (!GetOverlappedResult(pipe_.get(), &ov, &got, FALSE)) return false;
+        } else if (!GetOverlappedResult(pipe_.get(), &ov, &got, FALSE)) {
+            return false;
+        }
+        if (got == 0) return false;
+        p += got;
+        count -= got;
+    }
+    return true;
+}
+
+void PipeServer_CL::Listen() {
+    UniqueHandle connectEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    UniqueHandle readEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    OVERLAPPED connect = {};
+    connect.hEvent = connectEvent.get();
+    OVERLAPPED read = {};
+    read.hEvent = readEvent.get();
+
+    Connect(connect);
+    for (;;) {
+        HANDLE handles[2] = {connectEvent.get(), messageEvent_.get()};
+        DWORD index = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+        if (running_ == 0) break;
+        if (index == WAIT_OBJECT_0 + 1) {
+            uint32_t length = 0;
+            if (ReadExact(read, &length, sizeof length) && length <= kPipeInBufferBytes) {
+                std::unique_ptr<unsigned char[]> payload(new (std::nothrow) unsigned char[length + 1]);
+                if (payload && ReadExact(read, payload.get(), length))
+                    handleMessage(payload.get(), length);
+            }
+            // A set that came while this message was read belongs to it.
+            ResetEvent(messageEvent_.get());
+            DisconnectNamedPipe(pipe_.get());
+        } else if (index != WAIT_OBJECT_0) {
+            break;
+        }
+        Connect(connect);
+    }
+}
+
+void PipeServer_CL::Connect(OVERLAPPED& ov) {
+    if (ConnectNamedPipe(pipe_.get(), &ov) || GetLastError() != ERROR_NO_DATA) return;
+    // A writer connected and left without announcing a message: free the instance.
+    DisconnectNamedPipe(pipe_.get());
+    ConnectNamedPipe(pipe_.get(), &ov);
+}
+
+PipeClient_CL::OpenResult PipeClient_CL::open() {
+    messageEvent_.reset(OpenEventW(EVENT_ALL_ACCESS, FALSE, pipeName.c_str()));
+    if (!messageEvent_) return OpenResult::NoReceiver;
+    const std::wstring path = PipePath(pipeName);
+    for (int attempt = 1;; ++attempt) {
+        pipe_.reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (pipe_) return OpenResult::Opened;
+        pipe_.release();
+        const DWORD error = GetLastError();
+        if (error != ERROR_PIPE_BUSY) {
+            WriteStdoutLine(std::to_wstring(error));
+            messageEvent_.reset();
+            return OpenResult::Error;
+        }
+        if (attempt == 10) {
+            WriteStdoutLine(L"pipe_open(リトライオーバー)");
+            messageEvent_.reset();
+            return OpenResult::Busy;
+        }
+        Sleep(200);
+    }
+}
+
+bool PipeClient_CL::send(const void* bytes, size_t count) {
+    if (!pipe_ || !messageEvent_) return false;
+    const uint32_t length = static_cast<uint32_t>(count);
+    DWORD written = 0;
+    bool ok = WriteFile(pipe_.get(), &length, sizeof length, &written, nullptr) &&
+              written == sizeof length;
+    if (ok && count > 0)
+        ok = WriteFile(pipe_.get(), bytes, length, &written, nullptr) && written == length;
+    SetEvent(messageEvent_.get());
+    pipe_.reset();
+    messageEvent_.reset();
+    return ok;
+}

@@ -1,0 +1,70 @@
+// One-way named-pipe transport: one message (4-byte length + payload) per connection,
+// announced by setting the named event of the bare pipe name.
+#pragma once
+#include <windows.h>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "common/scoped.h"
+
+constexpr DWORD kPipeInBufferBytes = 0x500000;
+constexpr DWORD kPipeOutBufferBytes = 1024;
+
+// "\\.\pipe\" + bare name.
+std::wstring PipePath(const std::wstring& bareName);
+
+class PipeServer_CL {
+public:
+    PipeServer_CL() = default;
+    PipeServer_CL(const PipeServer_CL&) = delete;
+    PipeServer_CL& operator=(const PipeServer_CL&) = delete;
+    // Stops the listening thread and waits for it.
+    virtual ~PipeServer_CL();
+
+    // Called on the listening thread with one complete payload.
+    virtual void handleMessage(const unsigned char* bytes, size_t count);
+
+    // Creates the pipe, its event and the listening thread. While another process
+    // still holds the pipe, creation is retried for up to retryMs.
+    HRESULT start(DWORD retryMs = 0);
+    void stop();
+
+    std::wstring pipeName;
+
+private:
+    static DWORD WINAPI ListenThread(void* self);
+    void Listen();
+    void Connect(OVERLAPPED& ov);
+    bool ReadExact(OVERLAPPED& ov, void* buffer, DWORD count);
+
+    UniqueHandle pipe_;
+    UniqueHandle messageEvent_;
+    UniqueHandle thread_;
+    DWORD threadId_ = 0;
+    std::atomic<int> running_{0};
+};
+
+class PipeClient_CL {
+public:
+    explicit PipeClient_CL(std::wstring name) : pipeName(std::move(name)) {}
+    PipeClient_CL(const PipeClient_CL&) = delete;
+    PipeClient_CL& operator=(const PipeClient_CL&) = delete;
+    virtual ~PipeClient_CL() = default;
+
+    enum class OpenResult { Opened, NoReceiver, Busy, Error };
+    // Opens the event and the pipe; a busy pipe is tried 10 times 200 ms apart.
+    // Busy and other errors are also written to standard output.
+    OpenResult open();
+    // Writes the length and the payload, then sets the event. Nothing without open().
+    bool send(const void* bytes, size_t count);
+
+    std::wstring pipeName;
+
+private:
+    UniqueHandle pipe_;
+    UniqueHandle messageEvent_;
+};
+
+// Writes one line to standard output: UTF-16 on a console, UTF-8 elsewhere.
+void WriteStdoutLine(const std::wstring& text);

@@ -1,0 +1,171 @@
+// Small owners for Win32, GDI, COM and GDI+ resources. Each one releases what it
+// holds when it goes out of scope, so release order is declaration order.
+#pragma once
+#include <windows.h>
+#include <objbase.h>
+#include <gdiplus.h>
+#include <utility>
+
+// A kernel handle (file, event, thread, mutex, pipe). Null and
+// INVALID_HANDLE_VALUE both mean "nothing held".
+class UniqueHandle {
+public:
+    UniqueHandle() = default;
+    explicit UniqueHandle(HANDLE h) : h_(h) {}
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    UniqueHandle(UniqueHandle&& o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
+    UniqueHandle& operator=(UniqueHandle&& o) noexcept {
+        if (this != &o) reset(std::exchange(o.h_, nullptr));
+        return *this;
+    }
+    ~UniqueHandle() { reset(); }
+
+    HANDLE get() const { return h_; }
+    bool valid() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
+    explicit operator bool() const { return valid(); }
+    HANDLE release() { return std::exchange(h_, nullptr); }
+    void reset(HANDLE h = nullptr) {
+        if (valid()) CloseHandle(h_);
+        h_ = h;
+    }
+
+private:
+    HANDLE h_ = nullptr;
+};
+
+// A GDI object (bitmap, brush, ...) deleted with DeleteObject.
+template <typename T>
+class GdiObject {
+public:
+    GdiObject() = default;
+    explicit GdiObject(T obj) : obj_(obj) {}
+    GdiObject(const GdiObject&) = delete;
+    GdiObject& operator=(const GdiObject&) = delete;
+    ~GdiObject() { reset(); }
+    T get() const { return obj_; }
+    explicit operator bool() const { return obj_ != nullptr; }
+    void reset(T obj = nullptr) {
+        if (obj_) DeleteObject(obj_);
+        obj_ = obj;
+    }
+    T* out() { reset(); return &obj_; }
+
+private:
+    T obj_ = nullptr;
+};
+
+// A window's (or the screen's, with a null window) device context.
+class WindowDC {
+public:
+    explicit WindowDC(HWND hwnd) : hwnd_(hwnd), dc_(GetDC(hwnd)) {}
+    WindowDC(const WindowDC&) = delete;
+    WindowDC& operator=(const WindowDC&) = delete;
+    ~WindowDC() { if (dc_) ReleaseDC(hwnd_, dc_); }
+    HDC get() const { return dc_; }
+
+private:
+    HWND hwnd_;
+    HDC dc_;
+};
+
+// A memory device context from CreateCompatibleDC.
+class MemoryDC {
+public:
+    explicit MemoryDC(HDC compatibleWith) : dc_(CreateCompatibleDC(compatibleWith)) {}
+    MemoryDC(const MemoryDC&) = delete;
+    MemoryDC& operator=(const MemoryDC&) = delete;
+    ~MemoryDC() { if (dc_) DeleteDC(dc_); }
+    HDC get() const { return dc_; }
+
+private:
+    HDC dc_;
+};
+
+// An object selected into a DC; the previous one is put back at scope end.
+class SelectedObject {
+public:
+    SelectedObject(HDC dc, HGDIOBJ obj) : dc_(dc), old_(SelectObject(dc, obj)) {}
+    SelectedObject(const SelectedObject&) = delete;
+    SelectedObject& operator=(const SelectedObject&) = delete;
+    ~SelectedObject() { if (old_ && old_ != HGDI_ERROR) SelectObject(dc_, old_); }
+    HGDIOBJ previous() const { return old_; }
+
+private:
+    HDC dc_;
+    HGDIOBJ old_;
+};
+
+// The device context of a GDI+ drawing surface, given back at scope end.
+class GraphicsDC {
+public:
+    explicit GraphicsDC(Gdiplus::Graphics& g) : g_(g), dc_(g.GetHDC()) {}
+    GraphicsDC(const GraphicsDC&) = delete;
+    GraphicsDC& operator=(const GraphicsDC&) = delete;
+    ~GraphicsDC() { if (dc_) g_.ReleaseHDC(dc_); }
+    HDC get() const { return dc_; }
+
+private:
+    Gdiplus::Graphics& g_;
+    HDC dc_;
+};
+
+// COM on the current thread (single-threaded apartment).
+class ComApartment {
+public:
+    ComApartment() : hr_(CoInitialize(nullptr)) {}
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+    ~ComApartment() { if (SUCCEEDED(hr_)) CoUninitialize(); }
+    HRESULT result() const { return hr_; }
+
+private:
+    HRESULT hr_;
+};
+
+// GDI+ for the lifetime of the object.
+class GdiplusSession {
+public:
+    GdiplusSession() {
+        Gdiplus::GdiplusStartupInput input;  // version 1, no debug callback
+        status_ = Gdiplus::GdiplusStartup(&token_, &input, nullptr);
+    }
+    GdiplusSession(const GdiplusSession&) = delete;
+    GdiplusSession& operator=(const GdiplusSession&) = delete;
+    ~GdiplusSession() { if (status_ == Gdiplus::Ok) Gdiplus::GdiplusShutdown(token_); }
+    bool ok() const { return status_ == Gdiplus::Ok; }
+
+private:
+    ULONG_PTR token_ = 0;
+    Gdiplus::Status status_;
+};
+
+// Memory from LocalAlloc (CommandLineToArgvW, FormatMessageW).
+template <typename T>
+class LocalMemory {
+public:
+    explicit LocalMemory(T p) : p_(p) {}
+    LocalMemory(const LocalMemory&) = delete;
+    LocalMemory& operator=(const LocalMemory&) = delete;
+    ~LocalMemory() { if (p_) LocalFree(p_); }
+    T get() const { return p_; }
+
+private:
+    T p_;
+};
+
+// Memory from CoTaskMemAlloc.
+template <typename T>
+class CoTaskMemory {
+public:
+    CoTaskMemory() = default;
+    explicit CoTaskMemory(T* p) : p_(p) {}
+    CoTaskMemory(const CoTaskMemory&) = delete;
+    CoTaskMemory& operator=(const CoTaskMemory&) = delete;
+    ~CoTaskMemory() { if (p_) CoTaskMemFree(p_); }
+    T* get() const { return p_; }
+    T** out() { if (p_) CoTaskMemFree(p_); p_ = nullptr; return &p_; }
+
+private:
+    T* p_ = nullptr;
+};

@@ -1,0 +1,89 @@
+#include "service/app/app.h"
+
+#include <windows.h>
+#include <shellapi.h>
+#include <clocale>
+
+#include "common/log.h"
+#include "common/scoped.h"
+#include "service/main_window.h"
+
+Inifile_CL settings;
+const wchar_t* const kSettingsSection = L"THUMBNAIL";
+std::wstring g_clientName;
+std::wstring g_workFolder;
+
+namespace {
+DWORD g_mainThreadId = 0;
+const wchar_t kWindowClass[] = L"Tessaloom";
+}  // namespace
+
+std::wstring RestartParameters(const std::wstring& clientName, const std::wstring& workFolder) {
+    return L"\"" + clientName + L"\" \"" + workFolder + L"\" -restart";
+}
+
+void AppRestart() {
+    WriteLog(sequenceLog, L"AppRestart_START");
+    wchar_t exe[260] = {};
+    GetModuleFileNameW(GetModuleHandleW(nullptr), exe, 260);
+    wchar_t directory[260] = {};
+    GetCurrentDirectoryW(260, directory);
+    const std::wstring parameters = RestartParameters(g_clientName, g_workFolder);
+    ShellExecuteW(nullptr, nullptr, exe, parameters.c_str(), directory, SW_SHOWNORMAL);
+    WriteLog(sequenceLog, L"AppRestart_END");
+}
+
+LONG WINAPI CrashFilter(EXCEPTION_POINTERS* info) {
+    // A fault on the main thread ends the process without a restart.
+    if (GetCurrentThreadId() == g_mainThreadId) return EXCEPTION_EXECUTE_HANDLER;
+    if (MainWindow_CL::HandleJobThreadFault(info)) return EXCEPTION_CONTINUE_EXECUTION;
+    if (settings.GetInt(kSettingsSection, L"run_decode", 0) != 0)
+        settings.SetInt(kSettingsSection, L"exception", 1);
+    WriteLog(decodeListLog, L"例外発生による再起動\n");
+    AppRestart();
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+int ServiceMain(HINSTANCE instance) {
+    setlocale(LC_ALL, "Japanese");
+    int argc = 0;
+    LocalMemory<LPWSTR*> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
+    if (!argv.get() || argc < 3) return -1;
+    g_mainThreadId = GetCurrentThreadId();
+    const std::wstring clientName = argv.get()[1];
+    const std::wstring workFolder = argv.get()[2];
+
+    settings.SetPath(workFolder + L"\\Thumbnail.ini");
+    ComApartment com;
+    GdiplusSession gdiplus;
+
+    MainWindow_CL window(instance, argc, clientName, workFolder);
+
+    WNDCLASSEXW wc = {};
+    wc.cbSize = sizeof(WNDCLASSEXW);
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = MainWindow_CL::WindowProc;
+    wc.hInstance = instance;
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(5));
+    wc.lpszClassName = kWindowClass;
+    if (!RegisterClassExW(&wc)) {
+        // Without a window no quit message could ever arrive.
+        WriteLog(mainLog, L"[LOG_LINE]  RegisterClassExW failed error=%u", GetLastError());
+        return 1;
+    }
+    HWND hwnd = CreateWindowExW(0, kWindowClass, clientName.c_str(), WS_OVERLAPPEDWINDOW,
+                                CW_USEDEFAULT, CW_USEDEFAULT, 64, 64, nullptr, nullptr, instance,
+                                &window);
+    if (!hwnd) {
+        WriteLog(mainLog, L"[LOG_LINE]  CreateWindowExW failed error=%u", GetLastError());
+        return 1;
+    }
+
+    MSG msg = {};
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return static_cast<int>(msg.wParam);
+}

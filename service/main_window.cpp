@@ -1,0 +1,312 @@
+#include "service/main_window.h"
+
+#include <process.h>
+#include <shlwapi.h>
+
+#include "common/log.h"
+#include "service/app/app.h"
+#include "service/thumbnail_decode/thumbnail_decode.h"
+
+namespace {
+MainWindow_CL* g_window = nullptr;  // the one window of the process, for the crash filter
+
+std::wstring QueueMutexName(const std::wstring& workFolder) {
+    std::wstring name = workFolder + L"\\Tessaloom";
+    for (auto& c : name)
+        if (c == L'\\') c = L'/';
+    return name;
+}
+
+std::wstring ModuleFolder() {
+    wchar_t path[2048] = {};
+    GetModuleFileNameW(nullptr, path, 2048);
+    std::wstring folder = path;
+    const size_t slash = folder.find_last_of(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : folder.substr(0, slash);
+}
+}  // namespace
+
+MainWindow_CL::MainWindow_CL(HINSTANCE instance, int argumentCount, const std::wstring& clientName,
+                             const std::wstring& workFolder)
+    : instance(instance), argumentCount(argumentCount), workFolder_(workFolder) {
+    const std::wstring mutexName = QueueMutexName(workFolder);
+    folderMutex.Reset(CreateMutexW(nullptr, FALSE, mutexName.c_str()));
+    requestList.mutex.Reset(OpenMutexW(MUTEX_ALL_ACCESS, FALSE, mutexName.c_str()));
+    pipeServer.owner = this;
+    pipeServer.pipeName = L"Tessaloom-" + clientName;
+    g_clientName = clientName;
+    g_workFolder = workFolder;
+
+    mainLog.path = workFolder + L"\\kestrel_log.txt";
+    decodeListLog.path = workFolder + L"\\kestrel_dec_list.txt";
+    errorListLog.path = workFolder + L"\\kestrel_err_list.txt";
+    sequenceLog.path = workFolder + L"\\kestrel_seq.txt";
+
+    WriteLog(mainLog, L"★アプリ開始(Tessaloom-%s)", clientName.c_str());
+    wchar_t exePath[2048] = {};
+    GetModuleFileNameW(nullptr, exePath, 2048);
+    const DWORD pid = GetCurrentProcessId();
+    WriteLog(mainLog, L"[LOG_LINE]  exe-info pid=%u path(%s) build=%S %S", pid, exePath, __DATE__,
+             __TIME__);
+    WriteLog(decodeListLog, L"(exe-info) pid=%u path(%s) build=%S %S", pid, exePath, __DATE__,
+             __TIME__);
+
+    cancelEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+
+    const std::wstring folder = ModuleFolder();
+    std::wstring imagePath = folder + L"\\decode_err_image.JPG";
+    if (!PathFileExistsW(imagePath.c_str())) imagePath = folder + L"\\images\\decode_err_image.JPG";
+    errorImage.reset(new Gdiplus::Bitmap(imagePath.c_str()));
+    g_window = this;
+}
+
+MainWindow_CL::~MainWindow_CL() {
+    g_window = nullptr;
+    if (hwnd) {
+        // No message may reach this object once it is gone.
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
+        DestroyWindow(hwnd);
+    }
+    cancelEvent.reset();
+    errorImage.reset();
+    pipeServer.stop();
+    jobThread.reset();
+}
+
+std::wstring MainWindow_CL::QueuePath() const { return workFolder_ + L"\\TessaloomDataList.dat"; }
+
+LRESULT CALLBACK MainWindow_CL::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_CREATE) {
+        auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
+        auto* self = static_cast<MainWindow_CL*>(create->lpCreateParams);
+        self->hwnd = hwnd;
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    }
+    auto* self = reinterpret_cast<MainWindow_CL*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (!self) return DefWindowProcW(hwnd, message, wParam, lParam);
+    return self->HandleMessage(hwnd, message, wParam, lParam);
+}
+
+LRESULT MainWindow_CL::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE:
+        OnCreate();
+        break;
+    case WM_DESTROY:
+        WriteLog(sequenceLog, L"WM_DESTROY");
+        PostQuitMessage(0);
+        break;
+    case WM_CLOSE:
+        OnClose();
+        return 1;
+    case WM_COPYDATA:
+        return OnCopyData(reinterpret_cast<const COPYDATASTRUCT*>(lParam));
+    case WM_TIMER:
+        if (wParam == NO_RESPONSE_TIMER_ID) OnNoResponseTimer();
+        break;
+    case WM_DECODE_START:
+        OnDecodeStart();
+        break;
+    case WM_DECODE_CANCEL:
+        WriteLog(sequenceLog, L"WM_DECODE_CANCEL");
+        WriteLog(decodeListLog, L"デコードキャンセルにより終了しました。");
+        PostQuitMessage(0);
+        break;
+    default:
+        break;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+LRESULT MainWindow_CL::OnCreate() {
+    WriteLog(sequenceLog, L"WM_CREATE");
+    if (argumentCount > 3) {
+        WriteLog(decodeListLog, L"デコードアイテムの読み込み");
+        requestList.Load(QueuePath());
+    } else {
+        WriteLog(decodeListLog, L"デコードアイテムは読み込まない");
+    }
+    // A restarted service may find the old process still holding the pipe.
+    pipeServer.start(10000);
+    PostMessageW(hwnd, WM_DECODE_START, 0, 0);
+    return 0;
+}
+
+void MainWindow_CL::OnClose() {
+    isQuitRequested = 1;
+    if (isDecoding == 0)
+        PostMessageW(hwnd, WM_DECODE_CANCEL, 0, 0);
+    else
+        SetEvent(cancelEvent.get());
+    pipeServer.stop();
+}
+
+void MainWindow_CL::RequestQuit() {
+    const bool decoding = isDecoding != 0;
+    isQuitRequested = 1;
+    if (decoding)
+        SetEvent(cancelEvent.get());
+    else
+        PostMessageW(hwnd, WM_DECODE_CANCEL, 0, 0);
+}
+
+BOOL MainWindow_CL::OnCopyData(const COPYDATASTRUCT* data) {
+    WriteLog(sequenceLog, L"WM_COPYDATA_START");
+    DecodeRequestItem_CL item;
+    ByteReader in(data ? data->lpData : nullptr, data && data->lpData ? data->cbData : 0);
+    // Exactly one whole item, or nothing is queued.
+    if (item.read(in) != kReadOk || in.Remaining() != 0) {
+        WriteLog(decodeListLog, L"WM_COPYDATA 不正なアイテムを拒否(bytes=%u)",
+                 data ? static_cast<unsigned>(data->cbData) : 0u);
+        return FALSE;
+    }
+    WriteLog(decodeListLog, L"受付(%s)", item.movie_path.c_str());
+    WriteLog(sequenceLog, L"WM_COPYDATA_ADD_START(%s)", item.movie_path.c_str());
+    requestList.Append(item);
+    WriteLog(sequenceLog, L"WM_COPYDATA_ADD_END");
+    WriteLog(sequenceLog, L"WM_COPYDATA_SAVE_START");
+    requestList.Save(QueuePath());
+    WriteLog(sequenceLog, L"WM_COPYDATA_SAVE_END");
+    if (isDecoding == 0) PostMessageW(hwnd, WM_DECODE_START, 0, 0);
+    WriteLog(sequenceLog, L"WM_COPYDATA_END");
+    return TRUE;
+}
+
+void MainWindow_CL::OnNoResponseTimer() {
+    KillTimer(hwnd, NO_RESPONSE_TIMER_ID);
+    WriteLog(sequenceLog, L"無応答による再起動");
+    WriteLog(decodeListLog, L"無応答による再起動");
+    // Pipe requests since the last save would otherwise not reach the new process.
+    requestList.Save(QueuePath());
+    AppRestart();
+    RequestQuit();
+}
+
+bool MainWindow_CL::PeriodicRestartDue() {
+    const int limit = settings.GetInt(kSettingsSection, L"decode_periodic_restart_count", 0);
+    WriteLog(mainLog, L"[LOG_LINE] (ini) decode_periodic_restart_count=%d execute_decode_count=%d",
+             limit, execute_decode_count);
+    if (limit <= 0) return false;
+    ++execute_decode_count;
+    if (limit >= execute_decode_count) return false;
+    WriteLog(sequenceLog, L"定期再起動");
+    WriteLog(decodeListLog, L"定期デコードによる再起動(%d)", execute_decode_count);
+    requestList.Save(QueuePath());
+    AppRestart();
+    RequestQuit();
+    return true;
+}
+
+void MainWindow_CL::OnDecodeStart() {
+    if (isDecoding != 0) {
+        WriteLog(sequenceLog, L"WM_DECODE_START(デコード中なので無視します)");
+        return;
+    }
+    WriteLog(sequenceLog, L"WM_DECODE_START");
+    // No job runs, so no watchdog may stay armed (a timer of this thread's window
+    // cannot be relied on to be killed from the job thread).
+    KillTimer(hwnd, NO_RESPONSE_TIMER_ID);
+    if (isQuitRequested != 0) {
+        WriteLog(sequenceLog, L"キャンセル");
+        PostMessageW(hwnd, WM_DECODE_CANCEL, 0, 0);
+        return;
+    }
+    if (PeriodicRestartDue()) return;
+    DecodeRequestItem_CL head;
+    if (!requestList.PeekHead(head)) {
+        WriteLog(sequenceLog, L"デーコードするアイテム無し");
+        WriteLog(decodeListLog, L"デーコードするアイテムがなくなりました。");
+        return;
+    }
+    StartJob();
+}
+
+void MainWindow_CL::StartJob() {
+    // The item about to be worked on is on disk before its job starts, so that a
+    // crash restart retries this item and not an older one.
+    requestList.Save(QueuePath());
+    isDecoding = 1;
+    KillTimer(hwnd, NO_RESPONSE_TIMER_ID);
+    SetTimer(hwnd, NO_RESPONSE_TIMER_ID, NO_RESPONSE_TIMEOUT_MS, nullptr);
+    jobThread.reset();  // the previous job's thread has ended
+    unsigned id = 0;
+    jobThread.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, JobThreadProc, this, 0, &id)));
+    if (!jobThread) {
+        isDecoding = 0;
+        return;
+    }
+}
+
+unsigned __stdcall MainWindow_CL::JobThreadProc(void* param) {
+    auto* self = static_cast<MainWindow_CL*>(param);
+    self->jobThreadId_ = GetCurrentThreadId();
+    try {
+        ThumbnailDecode(*self);
+        self->jobFailures_ = 0;
+    } catch (...) {
+        self->OnJobFailed();
+    }
+    self->EndJobThread();
+    return 0;
+}
+
+void MainWindow_CL::EndJobThread() {
+    jobThreadId_ = 0;
+    isDecoding = 0;
+    PostMessageW(hwnd, WM_DECODE_START, 0, 0);
+}
+
+void MainWindow_CL::OnJobFailed() {
+    if (++jobFailures_ < kMaxJobFailuresPerItem) return;
+    jobFailures_ = 0;
+    DecodeRequestItem_CL head;
+    if (!requestList.PeekHead(head)) return;
+    WriteLog(errorListLog, L"%s", head.movie_path.c_str());
+    requestList.RemoveHead();
+    requestList.Save(QueuePath());
+}
+
+bool MainWindow_CL::HandleJobThreadFault(EXCEPTION_POINTERS*) {
+    MainWindow_CL* self = g_window;
+    if (!self || self->jobThreadId_ == 0 || self->jobThreadId_ != GetCurrentThreadId()) return false;
+    // No unwinding happens here: what the job held is left behind, and a queue
+    // mutex it owned is released by the end of the thread (abandoned).
+    self->OnJobFailed();
+    self->EndJobThread();
+    ExitThread(0);
+    return true;
+}
+
+void MyPipeServer_CL::handleMessage(const unsigned char* bytes, size_t count) {
+    ByteReader in(bytes, count);
+    int32_t type = 0;
+    if (!owner || !peekMessageType(in, type)) return;
+    DecodeRequestList_CL& queue = owner->requestList;
+    switch (type) {
+    case DeleteRequest: {
+        KRB_RequestDeleteRequest_CL request;
+        if (request.read(in) != kReadOk) return;
+        queue.RemoveWaiting(request.request_ids);
+        break;
+    }
+    case DecodeRequest: {
+        KRB_RequestDecodeRequest_CL request;
+        if (request.read(in) != kReadOk) return;
+        if (request.clear_queue != 0) queue.ClearWaiting();
+        for (const auto& item : request.items) {
+            WriteLog(decodeListLog, L"受付(%s)", item.movie_path.c_str());
+            queue.Append(DecodeRequestItem_CL::FromPipeRequest(request, item));
+        }
+        if (owner->isDecoding == 0) PostMessageW(owner->hwnd, WM_DECODE_START, 0, 0);
+        break;
+    }
+    case DecodePriorityRequest: {
+        KRB_RequestDecodePriorityRequest_CL request;
+        if (request.read(in) != kReadOk) return;
+        queue.Prioritize(request.request_ids);
+        break;
+    }
+    default:
+        break;
+    }
+}

@@ -1,0 +1,79 @@
+// The service's hidden main window: request intake, the job cycle and the watchdog.
+#pragma once
+#include <windows.h>
+#include <gdiplus.h>
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "common/mutex.h"
+#include "common/pipe.h"
+#include "common/scoped.h"
+#include "service/request_list.h"
+
+constexpr UINT WM_DECODE_START = WM_APP + 0x412;   // 0x8412
+constexpr UINT WM_DECODE_CANCEL = WM_APP + 0x413;  // 0x8413
+constexpr UINT_PTR NO_RESPONSE_TIMER_ID = 0x10001;
+constexpr UINT NO_RESPONSE_TIMEOUT_MS = 300000;
+// A job that fails this many times in a row on the same head item gives it up.
+constexpr int kMaxJobFailuresPerItem = 3;
+
+class MainWindow_CL;
+
+// The service's pipe server: turns decode, delete and priority requests into
+// queue changes.
+class MyPipeServer_CL : public PipeServer_CL {
+public:
+    void handleMessage(const unsigned char* bytes, size_t count) override;
+    MainWindow_CL* owner = nullptr;
+};
+
+class MainWindow_CL {
+public:
+    MainWindow_CL(HINSTANCE instance, int argumentCount, const std::wstring& clientName,
+                  const std::wstring& workFolder);
+    MainWindow_CL(const MainWindow_CL&) = delete;
+    MainWindow_CL& operator=(const MainWindow_CL&) = delete;
+    virtual LRESULT HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+    virtual ~MainWindow_CL();
+
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+    // Ends the service: at once when idle, after the running job otherwise.
+    void RequestQuit();
+    std::wstring QueuePath() const;
+    // Gives up the head item after repeated job failures (exception or fault).
+    void OnJobFailed();
+
+    // Called by the crash filter: a fault on the job thread ends only that thread,
+    // after the job thread's own wind-down. Returns false for other threads.
+    static bool HandleJobThreadFault(EXCEPTION_POINTERS* info);
+
+    HWND hwnd = nullptr;
+    HINSTANCE instance;
+    Mutex_CL folderMutex;
+    DecodeRequestList_CL requestList;
+    UniqueHandle cancelEvent;
+    std::unique_ptr<Gdiplus::Bitmap> errorImage;
+    MyPipeServer_CL pipeServer;
+    int argumentCount;
+    UniqueHandle jobThread;
+    std::atomic<int> isDecoding{0};
+    std::atomic<int> isQuitRequested{0};
+    int execute_decode_count = 0;
+
+private:
+    LRESULT OnCreate();
+    void OnClose();
+    BOOL OnCopyData(const COPYDATASTRUCT* data);
+    void OnDecodeStart();
+    void OnNoResponseTimer();
+    bool PeriodicRestartDue();
+    void StartJob();
+    static unsigned __stdcall JobThreadProc(void* self);
+    void EndJobThread();
+
+    std::wstring workFolder_;
+    std::atomic<int> jobFailures_{0};
+    std::atomic<DWORD> jobThreadId_{0};
+};

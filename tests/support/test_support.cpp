@@ -1,0 +1,242 @@
+#include "tests/support/test_support.h"
+
+#include <shlwapi.h>
+#include <cstdlib>
+#include <thread>
+
+namespace testing_support {
+
+namespace {
+void RemoveTree(const std::wstring& folder) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring full = folder + L"\\" + name;
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(full);
+            else
+                DeleteFileW(full.c_str());
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+}  // namespace
+
+ScratchFolder::ScratchFolder(const std::wstring& name) {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring root = std::wstring(temp) + L"tessaloom-tests";
+    CreateDirectoryW(root.c_str(), nullptr);
+    path_ = root + L"\\" + name + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+            std::to_wstring(GetTickCount64());
+    RemoveTree(path_);
+    CreateDirectoryW(path_.c_str(), nullptr);
+}
+
+ScratchFolder::~ScratchFolder() { RemoveTree(path_); }
+
+std::string ReadFileBytes(const std::wstring& path) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return {};
+    std::string bytes;
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
+        bytes.append(buffer, got);
+    return bytes;
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    DWORD written = 0;
+    return WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
+}
+
+bool FileExists(const std::wstring& path) { return PathFileExistsW(path.c_str()) != FALSE; }
+
+std::wstring ReadUtf16File(const std::wstring& path) {
+    const std::string bytes = ReadFileBytes(path);
+    std::wstring text;
+    size_t start = (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+                    static_cast<unsigned char>(bytes[1]) == 0xFE)
+                       ? 2
+                       : 0;
+    for (size_t i = start; i + 1 < bytes.size(); i += 2)
+        text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
+                                            (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+    return text;
+}
+
+std::vector<std::wstring> ReadLogLines(const std::wstring& path) {
+    const std::wstring text = ReadUtf16File(path);
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = text.find(L"\r\n", start);
+        if (end == std::wstring::npos) break;
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+std::vector<std::wstring> ReadLogMessages(const std::wstring& path) {
+    std::vector<std::wstring> messages;
+    for (const auto& line : ReadLogLines(path))
+        messages.push_back(line.size() >= 26 ? line.substr(26) : line);
+    return messages;
+}
+
+bool Contains(const std::vector<std::wstring>& lines, const std::wstring& line) {
+    return Count(lines, line) > 0;
+}
+
+size_t Count(const std::vector<std::wstring>& lines, const std::wstring& line) {
+    size_t n = 0;
+    for (const auto& l : lines)
+        if (l == line) ++n;
+    return n;
+}
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+std::wstring ProgramFolder() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder = path;
+    return folder.substr(0, folder.find_last_of(L'\\'));
+}
+
+std::wstring MoviesFolder() {
+    const wchar_t* dir = _wgetenv(L"TEST_MOVIES_DIR");
+    std::wstring folder = dir ? dir : ProgramFolder() + L"\\..\\movies";
+    for (auto& c : folder)
+        if (c == L'/') c = L'\\';
+    return folder;
+}
+
+std::wstring Movie(const std::wstring& name) { return MoviesFolder() + L"\\" + name; }
+
+ChildProcess::~ChildProcess() {
+    if (Running()) {
+        TerminateProcess(process_.get(), 1);
+        WaitForSingleObject(process_.get(), 5000);
+    }
+}
+
+bool ChildProcess::Start(const std::wstring& exe, const std::wstring& arguments, bool captureStdout) {
+    std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    UniqueHandle stdoutWrite;
+    if (captureStdout) {
+        SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+        HANDLE r = nullptr, w = nullptr;
+        if (!CreatePipe(&r, &w, &sa, 1 << 20)) return false;
+        stdoutRead_.reset(r);
+        stdoutWrite.reset(w);
+        SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = w;
+        si.hStdError = w;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    }
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, captureStdout, 0, nullptr,
+                        nullptr, &si, &pi))
+        return false;
+    CloseHandle(pi.hThread);
+    process_.reset(pi.hProcess);
+    pid_ = pi.dwProcessId;
+    return true;
+}
+
+bool ChildProcess::Wait(DWORD timeoutMs, DWORD* exitCode) {
+    if (!process_) return false;
+    if (WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0) return false;
+    if (exitCode) GetExitCodeProcess(process_.get(), exitCode);
+    return true;
+}
+
+bool ChildProcess::Running() const {
+    return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
+}
+
+std::string ChildProcess::Stdout() {
+    std::string text;
+    if (!stdoutRead_) return text;
+    char buffer[4096];
+    DWORD got = 0, available = 0;
+    while (PeekNamedPipe(stdoutRead_.get(), nullptr, 0, nullptr, &available, nullptr) &&
+           available > 0 && ReadFile(stdoutRead_.get(), buffer, sizeof buffer, &got, nullptr) &&
+           got > 0)
+        text.append(buffer, got);
+    return text;
+}
+
+ServiceProcess::ServiceProcess(std::wstring clientName, std::wstring workFolder)
+    : clientName_(std::move(clientName)), workFolder_(std::move(workFolder)) {}
+
+ServiceProcess::~ServiceProcess() { KillServiceWindows(clientName_); }
+
+bool ServiceProcess::Start(const std::wstring& extraArguments) {
+    std::wstring arguments = clientName_ + L" \"" + workFolder_ + L"\"";
+    if (!extraArguments.empty()) arguments += L" " + extraArguments;
+    return process_.Start(ProgramFolder() + L"\\Tessaloom.exe", arguments);
+}
+
+HWND ServiceProcess::WaitWindow(DWORD timeoutMs) {
+    HWND hwnd = nullptr;
+    WaitFor([&] { return (hwnd = FindServiceWindow(clientName_)) != nullptr; },
+            std::chrono::milliseconds(timeoutMs));
+    return hwnd;
+}
+
+bool ServiceProcess::Close(DWORD timeoutMs) {
+    HWND hwnd = FindServiceWindow(clientName_);
+    if (!hwnd) return !process_.Running();
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    UniqueHandle owner(OpenProcess(SYNCHRONIZE, FALSE, pid));
+    PostMessageW(hwnd, WM_CLOSE, 0, 0);
+    return owner && WaitForSingleObject(owner.get(), timeoutMs) == WAIT_OBJECT_0;
+}
+
+HWND FindServiceWindow(const std::wstring& clientName) {
+    return FindWindowW(L"Tessaloom", clientName.c_str());
+}
+
+void KillServiceWindows(const std::wstring& clientName) {
+    for (int i = 0; i < 10; ++i) {
+        HWND hwnd = FindServiceWindow(clientName);
+        if (!hwnd) return;
+        DWORD pid = 0;
+        GetWindowThreadProcessId(hwnd, &pid);
+        UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+        if (!process) return;
+        TerminateProcess(process.get(), 1);
+        WaitForSingleObject(process.get(), 5000);
+    }
+}
+
+std::wstring UniqueName(const std::wstring& tag) {
+    return L"T" + std::to_wstring(GetCurrentProcessId()) + L"-" + tag;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,96 @@
+// Helpers shared by the test programs: scratch folders, files as bytes, waiting
+// for conditions, and starting the real programs.
+#pragma once
+#include <windows.h>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/scoped.h"
+
+namespace testing_support {
+
+// A fresh empty folder under %TEMP%, removed with its files at scope end.
+class ScratchFolder {
+public:
+    explicit ScratchFolder(const std::wstring& name);
+    ~ScratchFolder();
+    const std::wstring& path() const { return path_; }
+    std::wstring file(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+private:
+    std::wstring path_;
+};
+
+std::string ReadFileBytes(const std::wstring& path);
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+bool FileExists(const std::wstring& path);
+// A UTF-16LE file (with BOM) as text, without the BOM.
+std::wstring ReadUtf16File(const std::wstring& path);
+std::vector<std::wstring> ReadLogLines(const std::wstring& path);
+// The message part of each log line (after the 26-character timestamp).
+std::vector<std::wstring> ReadLogMessages(const std::wstring& path);
+bool Contains(const std::vector<std::wstring>& lines, const std::wstring& line);
+size_t Count(const std::vector<std::wstring>& lines, const std::wstring& line);
+
+// Polls until the condition holds or the time is up; returns the condition's last value.
+bool WaitFor(const std::function<bool()>& condition,
+             std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+// Folder of the running test program (the build's bin folder).
+std::wstring ProgramFolder();
+// The test movies' folder (from TEST_MOVIES_DIR) and a movie in it.
+std::wstring MoviesFolder();
+std::wstring Movie(const std::wstring& name);
+
+// A started program. Its process is ended at scope end if still running.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ChildProcess(ChildProcess&&) = default;
+    ChildProcess& operator=(ChildProcess&&) = default;
+    ~ChildProcess();
+    // Starts exe with the command line tail `arguments`; stdout is captured when asked.
+    bool Start(const std::wstring& exe, const std::wstring& arguments, bool captureStdout = false);
+    // Waits for the end; returns false on timeout.
+    bool Wait(DWORD timeoutMs, DWORD* exitCode = nullptr);
+    bool Running() const;
+    DWORD Pid() const { return pid_; }
+    // What it wrote to stdout (after it ended), as UTF-8 text.
+    std::string Stdout();
+
+private:
+    UniqueHandle process_;
+    UniqueHandle stdoutRead_;
+    DWORD pid_ = 0;
+};
+
+// The service run as its client would: Tessaloom.exe <client> "<folder>" [extra].
+class ServiceProcess {
+public:
+    ServiceProcess(std::wstring clientName, std::wstring workFolder);
+    ~ServiceProcess();
+    bool Start(const std::wstring& extraArguments = L"");
+    // The service window (class "Tessaloom", title = client name), waited for.
+    HWND WaitWindow(DWORD timeoutMs = 20000);
+    // Sends WM_CLOSE and waits for every process that owns such a window to end.
+    bool Close(DWORD timeoutMs = 20000);
+    ChildProcess& process() { return process_; }
+    std::wstring Log(const std::wstring& name) const { return workFolder_ + L"\\" + name; }
+
+private:
+    std::wstring clientName_;
+    std::wstring workFolder_;
+    ChildProcess process_;
+};
+
+HWND FindServiceWindow(const std::wstring& clientName);
+// Ends every service process whose window carries the client name.
+void KillServiceWindows(const std::wstring& clientName);
+
+// A client name unique to this test process and tag, so that parallel tests never share
+// pipes, events or windows.
+std::wstring UniqueName(const std::wstring& tag);
+
+}  // namespace testing_support

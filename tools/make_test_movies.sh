@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Makes the test movies with ffmpeg (host side). Idempotent: existing movies are kept.
+#   tools/make_test_movies.sh <output-dir>
+set -euo pipefail
+OUT="${1:?output dir}"
+mkdir -p "$OUT"
+make() {  # name, ffmpeg arguments...
+  local name="$1"; shift
+  [ -s "$OUT/$name" ] && return 0
+  ffmpeg -nostdin -v error -y "$@" "$OUT/$name.part.${name##*.}" && mv "$OUT/$name.part.${name##*.}" "$OUT/$name"
+}
+# 12 s of colour blocks, one colour per second (the picture encodes the time).
+COLORS=(0xFF0000 0x00FF00 0x0000FF 0xFFFF00 0xFF00FF 0x00FFFF 0xFFFFFF 0x808080 0x800000 0x008000 0x000080 0x808000)
+seconds_filter() {  # size
+  local inputs="" concat=""
+  for i in "${!COLORS[@]}"; do
+    inputs+="color=c=${COLORS[$i]}:s=$1:r=25:d=1[c$i];"
+    concat+="[c$i]"
+  done
+  echo "${inputs}${concat}concat=n=${#COLORS[@]}:v=1:a=0[v]"
+}
+make seconds_640x360_h264_aac.mp4 -filter_complex "$(seconds_filter 640x360)" -f lavfi -i sine=frequency=440:duration=12 \
+  -map '[v]' -map 0:a -c:v libx264 -pix_fmt yuv420p -g 25 -c:a aac -shortest
+make seconds_640x360_noaudio.mp4 -filter_complex "$(seconds_filter 640x360)" -map '[v]' -c:v libx264 -pix_fmt yuv420p -g 25
+make seconds_1920x1080_h264.mp4 -filter_complex "$(seconds_filter 1920x1080)" -map '[v]' -c:v libx264 -pix_fmt yuv420p -g 25
+make seconds_322x242_h264.mp4 -filter_complex "$(seconds_filter 322x242)" -map '[v]' -c:v libx264 -pix_fmt yuv420p -g 25
+make seconds_640x360_mjpeg_pcm.avi -filter_complex "$(seconds_filter 640x360)" -f lavfi -i sine=frequency=440:duration=12 \
+  -map '[v]' -map 0:a -c:v mjpeg -q:v 3 -c:a pcm_s16le -shortest
+make seconds_640x360_vp9.webm -filter_complex "$(seconds_filter 640x360)" -map '[v]' -c:v libvpx-vp9 -b:v 300k -deadline realtime -cpu-used 8
+make testsrc2_640x360_h264.mp4 -f lavfi -i testsrc2=size=640x360:rate=25:duration=12 -c:v libx264 -pix_fmt yuv420p -g 25
+# Not a movie at all.
+[ -s "$OUT/not_a_movie.mp4" ] || head -c 65536 /dev/urandom > "$OUT/not_a_movie.mp4"
