@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
+#include <mutex>
 #include <string>
 
 #include "common/scoped.h"
@@ -42,6 +43,9 @@ void WriteLog(LogFile& log, const wchar_t* format, ...) {
     line[kTimestampChars + kMessageChars - 1] = L'\0';
 
     if (log.path.empty()) return;
+    // Two threads that both find an empty file would both write a byte-order mark.
+    static std::mutex sizeCheck;
+    std::lock_guard<std::mutex> guard(sizeCheck);
     UniqueHandle file = OpenForAppend(log.path, OPEN_ALWAYS);
     if (!file) return;
     LARGE_INTEGER size{};

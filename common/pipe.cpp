@@ -103,7 +103,7 @@ void PipeServer_CL::Listen() {
     OVERLAPPED read = {};
     read.hEvent = readEvent.get();
 
-    Connect(connect);
+    ConnectNamedPipe(pipe_.get(), &connect);
     for (;;) {
         HANDLE handles[2] = {connectEvent.get(), messageEvent_.get()};
         DWORD index = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
@@ -121,16 +121,10 @@ void PipeServer_CL::Listen() {
         } else if (index != WAIT_OBJECT_0) {
             break;
         }
-        Connect(connect);
+        ConnectNamedPipe(pipe_.get(), &connect);
     }
 }
 
-void PipeServer_CL::Connect(OVERLAPPED& ov) {
-    if (ConnectNamedPipe(pipe_.get(), &ov) || GetLastError() != ERROR_NO_DATA) return;
-    // A writer connected and left without announcing a message: free the instance.
-    DisconnectNamedPipe(pipe_.get());
-    ConnectNamedPipe(pipe_.get(), &ov);
-}
 
 PipeClient_CL::OpenResult PipeClient_CL::open() {
     messageEvent_.reset(OpenEventW(EVENT_ALL_ACCESS, FALSE, pipeName.c_str()));

@@ -35,7 +35,6 @@ public:
 private:
     static DWORD WINAPI ListenThread(void* self);
     void Listen();
-    void Connect(OVERLAPPED& ov);
     bool ReadExact(OVERLAPPED& ov, void* buffer, DWORD count);
 
     UniqueHandle pipe_;

@@ -1,0 +1,39 @@
+#include "service/thumbnail_decode/image_encoder.h"
+
+#include <gdiplus.h>
+#include <cwchar>
+#include <memory>
+#include <new>
+
+bool FindImageEncoder(const wchar_t* mimeType, CLSID* clsid) {
+    UINT count = 0, bytes = 0;
+    if (Gdiplus::GetImageEncodersSize(&count, &bytes) != Gdiplus::Ok || bytes == 0) return false;
+    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[bytes]);
+    if (!buffer) return false;
+    auto* encoders = reinterpret_cast<Gdiplus::ImageCodecInfo*>(buffer.get());
+    if (Gdiplus::GetImageEncoders(count, bytes, encoders) != Gdiplus::Ok) return false;
+    for (UINT i = 0; i < count; ++i) {
+        if (encoders[i].MimeType && wcscmp(encoders[i].MimeType, mimeType) == 0) {
+            *clsid = encoders[i].Clsid;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool SaveBitmapAs(const std::wstring& path, HBITMAP bitmap, const wchar_t* mimeType) {
+    Gdiplus::Bitmap image(bitmap, static_cast<HPALETTE>(GetStockObject(DEFAULT_PALETTE)));
+    CLSID clsid;
+    if (!FindImageEncoder(mimeType, &clsid)) return false;
+    image.Save(path.c_str(), &clsid, nullptr);
+    return true;
+}
+
+const wchar_t* MimeTypeForSaveType(int saveType) {
+    switch (saveType) {
+    case 0: return L"image/bmp";
+    case 1: return L"image/jpeg";
+    case 2: return L"image/png";
+    default: return nullptr;
+    }
+}

@@ -1,0 +1,93 @@
+#include "service/thumbnail_decode/tile_strip.h"
+
+#include "common/log.h"
+#include "common/scoped.h"
+#include "service/thumbnail_decode/image_encoder.h"
+
+namespace {
+constexpr Gdiplus::ARGB kOpaqueBlack = 0xFF000000;
+}
+
+bool TileStrip::Create(Gdiplus::Bitmap& frame, DecodeRequestItem_CL& request, int count) {
+    if (request.frame_width == -1 || request.frame_height == -1) {
+        request.frame_width = static_cast<int32_t>(frame.GetWidth());
+        request.frame_height = static_cast<int32_t>(frame.GetHeight());
+    }
+    const int64_t width = static_cast<int64_t>(request.frame_width) * count;
+    if (request.frame_width <= 0 || request.frame_height <= 0 || width > INT32_MAX) return false;
+    image_.reset(new Gdiplus::Bitmap(static_cast<INT>(width), request.frame_height,
+                                     PixelFormat16bppRGB565));
+    if (image_->GetLastStatus() != Gdiplus::Ok) image_.reset();
+    return image_ != nullptr;
+}
+
+bool TileStrip::Draw(int j, int count, Gdiplus::Bitmap& frame, DecodeRequestItem_CL& request) {
+    if (!image_ && !Create(frame, request, count)) return false;
+    const int index = j + 1;
+    const wchar_t* file = request.movie_path.c_str();
+    Gdiplus::Graphics graphics(image_.get());
+    const int srcWidth = static_cast<int>(frame.GetWidth());
+    const int srcHeight = static_cast<int>(frame.GetHeight());
+    WriteLog(mainLog, L"[LOG_LINE]  draw-start index=%d/%d src=%dx%d dst=%dx%d file(%s)", index,
+             count, srcWidth, srcHeight, request.frame_width, request.frame_height, file);
+    WriteLog(decodeListLog, L"(draw) start index=%d/%d src=%dx%d dst=%dx%d file(%s)", index, count,
+             srcWidth, srcHeight, request.frame_width, request.frame_height, file);
+
+    WriteLog(decodeListLog, L"(draw) gethbitmap-src-start index=%d/%d file(%s)", index, count, file);
+    GdiObject<HBITMAP> source;
+    frame.GetHBITMAP(Gdiplus::Color(kOpaqueBlack), source.out());
+    WriteLog(decodeListLog, L"(draw) gethbitmap-src-end index=%d/%d hbitmap=%p file(%s)", index,
+             count, static_cast<void*>(source.get()), file);
+    if (!source) {
+        WriteLog(decodeListLog, L"(draw) gethbitmap-src-null index=%d/%d file(%s)", index, count, file);
+        return false;
+    }
+    {
+        WriteLog(decodeListLog, L"(draw) gethdc-start index=%d/%d file(%s)", index, count, file);
+        GraphicsDC destination(graphics);
+        WriteLog(decodeListLog, L"(draw) gethdc-end index=%d/%d hdc=%p file(%s)", index, count,
+                 static_cast<void*>(destination.get()), file);
+        {
+            MemoryDC sourceDC(destination.get());
+            WriteLog(decodeListLog, L"(draw) createsrcdc-end index=%d/%d hdc=%p file(%s)", index,
+                     count, static_cast<void*>(sourceDC.get()), file);
+            SelectedObject selected(sourceDC.get(), source.get());
+            WriteLog(decodeListLog, L"(draw) selectobject-end index=%d/%d old=%p file(%s)", index,
+                     count, static_cast<void*>(selected.previous()), file);
+            SetStretchBltMode(destination.get(), HALFTONE);
+            WriteLog(decodeListLog, L"(draw) stretchblt-start index=%d/%d file(%s)", index, count, file);
+            StretchBlt(destination.get(), request.frame_width * j, 0, request.frame_width,
+                       request.frame_height, sourceDC.get(), 0, 0, srcWidth, srcHeight, SRCCOPY);
+            WriteLog(decodeListLog, L"(draw) stretchblt-end index=%d/%d file(%s)", index, count, file);
+        }
+        WriteLog(decodeListLog, L"(draw) releasehdc-start index=%d/%d file(%s)", index, count, file);
+    }
+    WriteLog(decodeListLog, L"(draw) releasehdc-end index=%d/%d file(%s)", index, count, file);
+    source.reset();
+    WriteLog(decodeListLog, L"(draw) delete-srcbitmap-end index=%d/%d file(%s)", index, count, file);
+    WriteLog(mainLog, L"[LOG_LINE]  draw-end index=%d/%d file(%s)", index, count, file);
+    WriteLog(decodeListLog, L"(draw) end index=%d/%d file(%s)", index, count, file);
+    return true;
+}
+
+void TileStrip::Save(int j, int count, const DecodeRequestItem_CL& request) {
+    const int index = j + 1;
+    const wchar_t* file = request.movie_path.c_str();
+    const wchar_t* out = request.output_path.c_str();
+    WriteLog(sequenceLog, L"ThumbnailDecode_010");
+    WriteLog(mainLog, L"[LOG_LINE]  save-start index=%d/%d type=%d out(%s) file(%s)", index, count,
+             request.save_type, out, file);
+    WriteLog(decodeListLog, L"(save) start index=%d/%d type=%d out(%s) file(%s)", index, count,
+             request.save_type, out, file);
+    GdiObject<HBITMAP> strip;
+    if (image_) image_->GetHBITMAP(Gdiplus::Color(kOpaqueBlack), strip.out());
+    WriteLog(mainLog, L"[LOG_LINE]  gethbitmap-end index=%d/%d hbitmap=%p file(%s)", index, count,
+             static_cast<void*>(strip.get()), file);
+    WriteLog(decodeListLog, L"(save) gethbitmap-end index=%d/%d hbitmap=%p file(%s)", index, count,
+             static_cast<void*>(strip.get()), file);
+    const wchar_t* mime = MimeTypeForSaveType(request.save_type);
+    if (strip && mime) SaveBitmapAs(request.output_path, strip.get(), mime);
+    strip.reset();
+    WriteLog(mainLog, L"[LOG_LINE]  save-end index=%d/%d out(%s) file(%s)", index, count, out, file);
+    WriteLog(decodeListLog, L"(save) end index=%d/%d out(%s) file(%s)", index, count, out, file);
+}

@@ -1,0 +1,164 @@
+// The queue's operations and its file format, without a service around them.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "service/request_list.h"
+
+namespace {
+
+DecodeRequestItem_CL Item(int32_t id, const std::wstring& movie = L"m.mp4") {
+    DecodeRequestItem_CL item;
+    item.request_id = id;
+    item.movie_path = movie;
+    item.output_path = L"out.jpg";
+    item.positions = {-1, -1};
+    return item;
+}
+
+std::vector<int32_t> Ids(DecodeRequestList_CL& queue) {
+    std::vector<int32_t> ids;
+    for (const auto& item : queue.Snapshot()) ids.push_back(item.request_id);
+    return ids;
+}
+
+class Queue : public ::testing::Test {
+protected:
+    void SetUp() override { queue.mutex.Reset(CreateMutexW(nullptr, FALSE, nullptr)); }
+    void Fill(std::initializer_list<int32_t> ids) {
+        for (int32_t id : ids) queue.Append(Item(id));
+    }
+    DecodeRequestList_CL queue;
+};
+
+TEST_F(Queue, PriorityMovesNamedItemsBehindTheHeadInQueueOrder) {
+    Fill({100, 9, 7, 5});
+    queue.Prioritize({5, 7});
+    EXPECT_EQ(Ids(queue), (std::vector<int32_t>{100, 7, 5, 9}));
+    // Each id moves at most one item; unknown ids and the head's id change nothing.
+    queue.Prioritize({9, 42, 100});
+    EXPECT_EQ(Ids(queue), (std::vector<int32_t>{100, 9, 7, 5}));
+}
+
+TEST_F(Queue, DeleteRemovesOneWaitingItemPerListedId) {
+    Fill({1, 4, 4});
+    queue.RemoveWaiting({4});
+    EXPECT_EQ(Ids(queue), (std::vector<int32_t>{1, 4}));
+    queue.RemoveWaiting({4, 4, 1});
+    EXPECT_EQ(Ids(queue), (std::vector<int32_t>{1}));  // the head is never removed
+}
+
+TEST_F(Queue, ClearKeepsOnlyTheHeadAndSmallQueuesAreUntouched) {
+    queue.ClearWaiting();
+    queue.RemoveWaiting({1});
+    queue.Prioritize({1});
+    EXPECT_TRUE(Ids(queue).empty());
+    Fill({1});
+    queue.ClearWaiting();
+    queue.RemoveWaiting({1});
+    queue.Prioritize({1});
+    EXPECT_EQ(Ids(queue), (std::vector<int32_t>{1}));
+    Fill({2, 3});
+    queue.ClearWaiting();
+    EXPECT_EQ(Ids(queue), (std::vector<int32_t>{1}));
+}
+
+TEST_F(Queue, PeekHeadCopiesTheHeadWithTheQueueLength) {
+    DecodeRequestItem_CL head;
+    EXPECT_FALSE(queue.PeekHead(head));
+    Fill({8, 9, 10});
+    ASSERT_TRUE(queue.PeekHead(head));
+    EXPECT_EQ(head.request_id, 8);
+    EXPECT_EQ(head.request_count, 3);
+    EXPECT_EQ(Ids(queue).size(), 3u);
+    queue.RemoveHead();
+    EXPECT_EQ(Ids(queue), (std::vector<int32_t>{9, 10}));
+}
+
+TEST(QueueFile, EmptyQueueIsEightBytes) {
+    EXPECT_EQ(DecodeRequestList_CL::Serialize({}), std::string("\x00\x00\x01\x00\x00\x00\x00\x00", 8));
+}
+
+TEST(QueueFile, ItemLayoutIsByteExact) {
+    DecodeRequestItem_CL item;
+    item.request_id = 1;
+    item.decode_count = 2;
+    item.error_image_used = 3;
+    item.request_count = 4;
+    item.requester_title = L"T";
+    item.item_marker = kPipeItemMarker;
+    item.duration = 5;
+    item.movie_path = L"m";
+    item.output_path = L"";
+    item.save_type = 6;
+    item.frame_width = -1;
+    item.frame_height = 7;
+    item.positions = {-2};
+    const std::string bytes = DecodeRequestList_CL::Serialize({item});
+    const std::string expected = std::string(
+        "\x00\x00\x01\x00" "\x01\x00\x00\x00"
+        "\x01\x00\x00\x00" "\x02\x00\x00\x00" "\x03\x00\x00\x00" "\x04\x00\x00\x00"
+        "\x01\x00\x00\x00" "T\x00\x00\x00"
+        "\x57\x52\x4B\x51"
+        "\x05\x00\x00\x00\x00\x00\x00\x00"
+        "\x01\x00\x00\x00" "m\x00\x00\x00"
+        "\x00\x00\x00\x00" "\x00\x00"
+        "\x06\x00\x00\x00" "\xFF\xFF\xFF\xFF" "\x07\x00\x00\x00"
+        "\x01\x00\x00\x00" "\xFE\xFF\xFF\xFF\xFF\xFF\xFF\xFF",
+        4 + 4 + 16 + 8 + 4 + 8 + 8 + 6 + 12 + 12);
+    EXPECT_EQ(bytes, expected);
+    std::vector<DecodeRequestItem_CL> back;
+    ASSERT_TRUE(DecodeRequestList_CL::Parse(bytes, back));
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_EQ(DecodeRequestList_CL::Serialize(back), bytes);
+}
+
+TEST(QueueFile, InvalidFilesParseAsNothing) {
+    std::vector<DecodeRequestItem_CL> items;
+    const std::string good = DecodeRequestList_CL::Serialize({Item(1), Item(2, L"日本語.mp4")});
+    ASSERT_TRUE(DecodeRequestList_CL::Parse(good, items));
+    EXPECT_EQ(items.size(), 2u);
+
+    EXPECT_FALSE(DecodeRequestList_CL::Parse(DecodeRequestList_CL::Serialize({}), items));
+    EXPECT_TRUE(items.empty());
+    std::string wrongVersion = good;
+    wrongVersion[2] = 2;
+    EXPECT_FALSE(DecodeRequestList_CL::Parse(wrongVersion, items));
+    for (size_t cut = 0; cut < good.size(); ++cut)
+        EXPECT_FALSE(DecodeRequestList_CL::Parse(good.substr(0, cut), items)) << cut;
+    // Negative and huge counts and lengths: item count, title length, position count.
+    const size_t positionsOffset = 90;  // the first item's position count
+    for (size_t offset : {size_t{4}, size_t{24}, positionsOffset}) {
+        for (int32_t bad : {-1, INT32_MIN, INT32_MAX}) {
+            std::string corrupt = good;
+            std::memcpy(&corrupt[offset], &bad, 4);
+            EXPECT_FALSE(DecodeRequestList_CL::Parse(corrupt, items)) << offset << " " << bad;
+            EXPECT_TRUE(items.empty());
+        }
+    }
+}
+
+TEST(QueueItem, FromPipeRequestMapsTheFields) {
+    KRB_RequestDecodeRequest_CL request;
+    request.save_type = 2;
+    request.frame_width = 160;
+    request.frame_height = 90;
+    DecodeItem_CL entry;
+    entry.request_id = 12;
+    entry.movie_path = L"a.mp4";
+    entry.output_path = L"b.png";
+    entry.positions = {-1, -2, 30000000};
+    const auto item = DecodeRequestItem_CL::FromPipeRequest(request, entry);
+    EXPECT_EQ(item.request_id, 12);
+    EXPECT_EQ(item.request_count, 3);
+    EXPECT_EQ(item.item_marker, 0x514B5257);
+    EXPECT_EQ(item.save_type, 2);
+    EXPECT_EQ(item.frame_width, 160);
+    EXPECT_EQ(item.frame_height, 90);
+    EXPECT_EQ(item.positions, entry.positions);
+    EXPECT_TRUE(item.requester_title.empty());
+    EXPECT_EQ(item.duration, 0);
+    EXPECT_EQ(item.decode_count, 0);
+}
+
+}  // namespace
