@@ -43,8 +43,23 @@ bool TileStrip::Draw(int j, int count, Gdiplus::Bitmap& frame, DecodeRequestItem
         return false;
     }
     {
+        // The halftone stretch goes into a 32-bit tile; GDI+ then puts the tile into
+        // the 16-bit strip. GDI drawing straight into the strip's own DC gives wrong
+        // colours on some platforms (5-5-5 pixels in a 5-6-5 bitmap).
         WriteLog(decodeListLog, L"(draw) gethdc-start index=%d/%d file(%s)", index, count, file);
-        GraphicsDC destination(graphics);
+        WindowDC screen(nullptr);
+        MemoryDC destination(screen.get());
+        BITMAPINFO info = {};
+        info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+        info.bmiHeader.biWidth = request.frame_width;
+        info.bmiHeader.biHeight = -request.frame_height;  // top row first
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        info.bmiHeader.biCompression = BI_RGB;
+        void* tilePixels = nullptr;
+        GdiObject<HBITMAP> tile(CreateDIBSection(screen.get(), &info, DIB_RGB_COLORS, &tilePixels, nullptr, 0));
+        if (!tile || !destination.get()) return false;
+        SelectedObject tileSelected(destination.get(), tile.get());
         WriteLog(decodeListLog, L"(draw) gethdc-end index=%d/%d hdc=%p file(%s)", index, count,
                  static_cast<void*>(destination.get()), file);
         {
@@ -56,11 +71,17 @@ bool TileStrip::Draw(int j, int count, Gdiplus::Bitmap& frame, DecodeRequestItem
                      count, static_cast<void*>(selected.previous()), file);
             SetStretchBltMode(destination.get(), HALFTONE);
             WriteLog(decodeListLog, L"(draw) stretchblt-start index=%d/%d file(%s)", index, count, file);
-            StretchBlt(destination.get(), request.frame_width * j, 0, request.frame_width,
-                       request.frame_height, sourceDC.get(), 0, 0, srcWidth, srcHeight, SRCCOPY);
+            StretchBlt(destination.get(), 0, 0, request.frame_width, request.frame_height,
+                       sourceDC.get(), 0, 0, srcWidth, srcHeight, SRCCOPY);
+            GdiFlush();
             WriteLog(decodeListLog, L"(draw) stretchblt-end index=%d/%d file(%s)", index, count, file);
         }
         WriteLog(decodeListLog, L"(draw) releasehdc-start index=%d/%d file(%s)", index, count, file);
+        Gdiplus::Bitmap tileImage(request.frame_width, request.frame_height, request.frame_width * 4,
+                                  PixelFormat32bppRGB, static_cast<BYTE*>(tilePixels));
+        graphics.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
+        graphics.DrawImage(&tileImage, Gdiplus::Rect(request.frame_width * j, 0, request.frame_width, request.frame_height),
+                           0, 0, request.frame_width, request.frame_height, Gdiplus::UnitPixel);
     }
     WriteLog(decodeListLog, L"(draw) releasehdc-end index=%d/%d file(%s)", index, count, file);
     source.reset();

@@ -1,0 +1,32 @@
+// Test helper: a process that faults on a secondary thread under the service's crash
+// filter. Started with a restart marker (as the filter restarts it), it only records
+// its command line in "restarted.txt" of the work folder.
+//   crash_probe <client> <folder>            fault with the folder's Thumbnail.ini
+//   crash_probe <client> <folder> -restart   write the marker and end
+#include <windows.h>
+
+#include <string>
+#include <thread>
+
+#include "common/log.h"
+#include "service/app/app.h"
+#include "tests/support/test_support.h"
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 3) return 2;
+    const std::wstring folder = argv[2];
+    if (argc >= 4) {
+        std::wstring line;
+        for (int i = 1; i < argc; ++i) line += std::wstring(L"[") + argv[i] + L"]";
+        const std::string bytes(reinterpret_cast<const char*>(line.data()), line.size() * 2);
+        return testing_support::WriteFileBytes(folder + L"\\restarted.txt", bytes) ? 0 : 3;
+    }
+    g_clientName = argv[1];
+    g_workFolder = folder;
+    settings.SetPath(folder + L"\\Thumbnail.ini");
+    decodeListLog.path = folder + L"\\kestrel_dec_list.txt";
+    sequenceLog.path = folder + L"\\kestrel_seq.txt";
+    SetUnhandledExceptionFilter(CrashFilter);
+    std::thread([] { RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr); }).join();
+    return 0;
+}

@@ -1,0 +1,76 @@
+#include "tests/support/image_file.h"
+
+#include <windows.h>
+#include <gdiplus.h>
+#include <shlwapi.h>
+#include <wrl/client.h>
+#include <cstdlib>
+#include <memory>
+
+#include "tests/support/test_support.h"
+
+namespace testing_support {
+
+Rgb ImagePixels::At(int x, int y) const {
+    const uint32_t p = argb[static_cast<size_t>(y) * width + x];
+    return {static_cast<int>((p >> 16) & 255), static_cast<int>((p >> 8) & 255), static_cast<int>(p & 255)};
+}
+
+Rgb ImagePixels::Average(int x, int y, int w, int h) const {
+    long r = 0, g = 0, b = 0, n = 0;
+    for (int yy = y + h / 4; yy < y + h - h / 4; ++yy)
+        for (int xx = x + w / 4; xx < x + w - w / 4; ++xx) {
+            const Rgb c = At(xx, yy);
+            r += c.r, g += c.g, b += c.b, ++n;
+        }
+    if (n == 0) return {};
+    return {static_cast<int>(r / n), static_cast<int>(g / n), static_cast<int>(b / n)};
+}
+
+bool LoadImagePixels(const std::wstring& path, ImagePixels& image) {
+    const std::string bytes = ReadFileBytes(path);
+    if (bytes.empty()) return false;
+    Microsoft::WRL::ComPtr<IStream> stream;
+    stream.Attach(SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()),
+                                    static_cast<UINT>(bytes.size())));
+    if (!stream) return false;
+    std::unique_ptr<Gdiplus::Bitmap> bitmap(Gdiplus::Bitmap::FromStream(stream.Get()));
+    if (!bitmap || bitmap->GetLastStatus() != Gdiplus::Ok) return false;
+    image.width = static_cast<int>(bitmap->GetWidth());
+    image.height = static_cast<int>(bitmap->GetHeight());
+    image.argb.assign(static_cast<size_t>(image.width) * image.height, 0);
+    Gdiplus::Rect rect(0, 0, image.width, image.height);
+    Gdiplus::BitmapData data = {};
+    data.Width = image.width;
+    data.Height = image.height;
+    data.Stride = image.width * 4;
+    data.PixelFormat = PixelFormat32bppARGB;
+    data.Scan0 = image.argb.data();
+    return bitmap->LockBits(&rect, Gdiplus::ImageLockModeRead | Gdiplus::ImageLockModeUserInputBuf,
+                            PixelFormat32bppARGB, &data) == Gdiplus::Ok &&
+           bitmap->UnlockBits(&data) == Gdiplus::Ok;
+}
+
+bool Near(const Rgb& a, const Rgb& b, int tolerance) {
+    return std::abs(a.r - b.r) <= tolerance && std::abs(a.g - b.g) <= tolerance &&
+           std::abs(a.b - b.b) <= tolerance;
+}
+
+Rgb FromHex(uint32_t rgb) {
+    return {static_cast<int>((rgb >> 16) & 255), static_cast<int>((rgb >> 8) & 255), static_cast<int>(rgb & 255)};
+}
+
+std::string Describe(const Rgb& c) {
+    return "(" + std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) + ")";
+}
+
+Rgb SecondsMovieColour(int64_t position100ns) {
+    static const uint32_t colours[] = {0xFF0000, 0x00FF00, 0x0000FF, 0xFFFF00, 0xFF00FF, 0x00FFFF,
+                                       0xFFFFFF, 0x808080, 0x800000, 0x008000, 0x000080, 0x808000};
+    int64_t second = position100ns / 10000000;
+    if (second < 0) second = 0;
+    if (second > 11) second = 11;
+    return FromHex(colours[second]);
+}
+
+}  // namespace testing_support
