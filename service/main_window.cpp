@@ -128,6 +128,9 @@ LRESULT MainWindow_CL::OnCreate() {
     }
     // A restarted service may find the old process still holding the pipe.
     pipeServer.start(10000);
+    // Clients look the window up by its title and then write to the pipe at once:
+    // the title appears only now that the pipe exists.
+    SetWindowTextW(hwnd, g_clientName.c_str());
     PostMessageW(hwnd, WM_DECODE_START, 0, 0);
     return 0;
 }

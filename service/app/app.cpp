@@ -72,7 +72,8 @@ int ServiceMain(HINSTANCE instance) {
         WriteLog(mainLog, L"[LOG_LINE]  RegisterClassExW failed error=%u", GetLastError());
         return 1;
     }
-    HWND hwnd = CreateWindowExW(0, kWindowClass, clientName.c_str(), WS_OVERLAPPEDWINDOW,
+    // Titled at the end of WM_CREATE, once the pipe is ready.
+    HWND hwnd = CreateWindowExW(0, kWindowClass, L"", WS_OVERLAPPEDWINDOW,
                                 CW_USEDEFAULT, CW_USEDEFAULT, 64, 64, nullptr, nullptr, instance,
                                 &window);
     if (!hwnd) {

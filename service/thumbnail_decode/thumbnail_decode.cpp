@@ -1,9 +1,121 @@
 #include "service/thumbnail_decode/thumbnail_decode.h"
 
+#include <memory>
+
 #include "common/log.h"
 #include "common/scoped.h"
 #include "service/app/app.h"
+#include "service/frame_source/thumbnail_maker.h"
 #include "service/main_window.h"
+#include "service/thumbnail_decode/decode_plan.h"
+#include "service/thumbnail_decode/progress_response.h"
+#include "service/thumbnail_decode/tile_strip.h"
+
+namespace {
+
+// State of one job's frame loop.
+struct JobState {
+    bool failed = false;
+    int32_t errorFlag = 0;
+    int totalTimeouts = 0;
+    int consecutiveTimeouts = 0;
+    int abortLimit = 0;
+};
+
+void LogPlan(const DecodeRequestItem_CL& request, const DecodePlan& plan) {
+    const wchar_t* file = request.movie_path.c_str();
+    for (const auto& clamp : plan.clamps) {
+        WriteLog(mainLog, L"[LOG_LINE]  decode-plan clamp frame %lld->%lld file(%s)", clamp.first,
+                 clamp.second, file);
+        WriteLog(decodeListLog, L"(decode-plan) clamp frame %lld->%lld file(%s)", clamp.first,
+                 clamp.second, file);
+    }
+    if (plan.adjusted > 0) {
+        WriteLog(mainLog, L"[LOG_LINE]  decode-plan dedupe adjusted=%d min_gap=%lld file(%s)",
+                 plan.adjusted, plan.minGap, file);
+        WriteLog(decodeListLog, L"(decode-plan) dedupe adjusted=%d min_gap=%lld file(%s)",
+                 plan.adjusted, plan.minGap, file);
+    }
+    const int count = static_cast<int>(plan.positions.size());
+    WriteLog(mainLog, L"[LOG_LINE]  decode-plan file(%s) count=%d first=%lld last=%lld", file, count,
+             plan.positions.front(), plan.positions.back());
+}
+
+// Draws the tile, falling back to the error image and then to a black tile when a
+// frame cannot be drawn, so that every tile is saved and answered.
+void DrawTile(TileStrip& strip, int j, int count, Gdiplus::Bitmap* frame, Gdiplus::Bitmap* errorImage,
+              DecodeRequestItem_CL& request, JobState& state) {
+    if (frame && strip.Draw(j, count, *frame, request)) return;
+    state.errorFlag = 1;
+    if (frame != errorImage && errorImage && strip.Draw(j, count, *errorImage, request)) return;
+    if (strip.Image()) return;  // the tile stays black as made
+    // Not even the strip exists (no size could be taken): make it from a black frame.
+    if (request.frame_width <= 0 || request.frame_height <= 0) {
+        request.frame_width = 160;
+        request.frame_height = 90;
+    }
+    Gdiplus::Bitmap black(request.frame_width, request.frame_height, PixelFormat32bppRGB);
+    strip.Draw(j, count, black, request);
+}
+
+void FrameLoop(MainWindow_CL& window, DShowThumbnailMaker_CL& source, DecodeRequestItem_CL& request,
+               const DecodePlan& plan, JobState& state) {
+    const int count = static_cast<int>(plan.positions.size());
+    const wchar_t* file = request.movie_path.c_str();
+    Gdiplus::Bitmap* errorImage = window.errorImage.get();
+    TileStrip strip;
+    for (int j = 0; j < count; ++j) {
+        Gdiplus::Bitmap* frame = nullptr;
+        if (state.failed) {
+            frame = errorImage;
+            state.errorFlag = 1;
+        } else {
+            const int64_t position = plan.positions[static_cast<size_t>(j)];
+            request.positions[static_cast<size_t>(j)] = position;
+            WriteLog(mainLog, L"[LOG_LINE]  decode-call index=%d/%d frame=%lld file(%s)", j + 1, count,
+                     position, file);
+            DecodeFrameResult result = Failed;
+            frame = source.DecodeFrame(position, &result);
+            WriteLog(mainLog,
+                     L"[LOG_LINE]  decode-return index=%d/%d frame=%lld result=%u has_bitmap=%d "
+                     L"file(%s)",
+                     j + 1, count, position, static_cast<unsigned>(result), frame ? 1 : 0, file);
+            if (result == Cancelled) {
+                state.failed = true;
+                window.isQuitRequested = 1;
+            } else if (result == Timeout) {
+                ++state.totalTimeouts;
+                ++state.consecutiveTimeouts;
+                WriteLog(decodeListLog, L"(frame decode timeout) consecutive=%d file(%s)",
+                         state.consecutiveTimeouts, file);
+                if (state.abortLimit > 0 && state.consecutiveTimeouts >= state.abortLimit) {
+                    WriteLog(decodeListLog,
+                             L"decode_abort_after_consecutive_frame_timeouts(%d) "
+                             L"により残りフレームのデコードを中止",
+                             state.abortLimit);
+                    state.failed = true;
+                }
+            } else {
+                state.consecutiveTimeouts = 0;
+            }
+            if (!frame) {
+                frame = errorImage;
+                state.errorFlag = 1;
+            }
+        }
+
+        DrawTile(strip, j, count, frame, errorImage, request, state);
+        strip.Save(j, count, request);
+
+        request.decode_count = count - (j + 1);
+        if (request.decode_count == 0) --request.request_count;
+        request.error_image_used = state.errorFlag;
+        if (window.isQuitRequested == 0) SendProgressResponse(request, g_clientName);
+    }
+    if (state.totalTimeouts > 0) WriteLog(errorListLog, L"(timeout)%s", file);
+}
+
+}  // namespace
 
 int ThumbnailDecode(MainWindow_CL& window) {
     WriteLog(sequenceLog, L"ThumbnailDecode_START");
@@ -13,11 +125,53 @@ int ThumbnailDecode(MainWindow_CL& window) {
     settings.SetInt(kSettingsSection, L"run_decode", 1);
     {
         ComApartment com;
+        DShowThumbnailMaker_CL source(g_workFolder, window.cancelEvent.get());
         WriteLog(sequenceLog, L"ThumbnailDecode_002");
         WriteLog(sequenceLog, L"ThumbnailDecode_003");
         WriteLog(sequenceLog, L"ThumbnailDecode_003-1");
         WriteLog(sequenceLog, L"ThumbnailDecode_003-2");
         WriteLog(sequenceLog, L"ThumbnailDecode_003-3");
+
+        const wchar_t* file = request.movie_path.c_str();
+        if (!request.positions.empty()) {
+            WriteLog(sequenceLog, L"ThumbnailDecode_004");
+            WriteLog(sequenceLog, L"ThumbnailDecode_005");
+            WriteLog(sequenceLog, L"ThumbnailDecode_006");
+            JobState state;
+            const int exception = settings.GetInt(kSettingsSection, L"exception", 0);
+            WriteLog(mainLog, L"[LOG_LINE] (ini) exception=%d file(%s)", exception, file);
+            if (exception != 0) {
+                // The previous process died on a job: this movie is not opened again.
+                settings.SetInt(kSettingsSection, L"exception", 0);
+                state.failed = true;
+            } else if (source.SetContent(request.movie_path) != S_OK) {
+                state.failed = true;
+            }
+            if (state.failed) WriteLog(errorListLog, L"%s", file);
+            WriteLog(sequenceLog, L"ThumbnailDecode_007");
+
+            request.duration = source.GetDuration();
+            WriteLog(mainLog, L"[LOG_LINE]  decode-plan duration=%lld initial_last=%lld file(%s)",
+                     request.duration, request.duration, file);
+            WriteLog(decodeListLog, L"(decode-plan) duration=%lld initial_last=%lld file(%s)",
+                     request.duration, request.duration, file);
+            WriteLog(sequenceLog, L"ThumbnailDecode_008");
+            for (size_t i = 0; i < request.positions.size(); ++i) {
+                WriteLog(mainLog, L"[LOG_LINE]  decode-plan input index=%d frame=%lld file(%s)",
+                         static_cast<int>(i + 1), request.positions[i], file);
+                WriteLog(decodeListLog, L"(decode-plan) input index=%d frame=%lld file(%s)",
+                         static_cast<int>(i + 1), request.positions[i], file);
+            }
+            PlanRandom random;
+            const DecodePlan plan = MakeDecodePlan(request.duration, request.positions, random);
+            LogPlan(request, plan);
+            WriteLog(sequenceLog, L"ThumbnailDecode_009");
+            state.abortLimit =
+                settings.GetInt(kSettingsSection, L"decode_abort_after_consecutive_frame_timeouts", 3);
+            WriteLog(mainLog, L"[LOG_LINE] (ini) decode_abort_after_consecutive_frame_timeouts=%d file(%s)",
+                     state.abortLimit, file);
+            FrameLoop(window, source, request, plan, state);
+        }
 
         if (window.isQuitRequested == 0) {
             window.requestList.RemoveHead();

@@ -223,15 +223,25 @@ HWND FindServiceWindow(const std::wstring& clientName) {
 }
 
 void KillServiceWindows(const std::wstring& clientName) {
-    for (int i = 0; i < 10; ++i) {
+    // A service that is restarting itself has no window for a moment: only a quiet
+    // second without one means none is left.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    auto quietSince = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() < deadline) {
         HWND hwnd = FindServiceWindow(clientName);
-        if (!hwnd) return;
+        if (!hwnd) {
+            if (std::chrono::steady_clock::now() - quietSince > std::chrono::seconds(1)) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            continue;
+        }
         DWORD pid = 0;
         GetWindowThreadProcessId(hwnd, &pid);
         UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
-        if (!process) return;
-        TerminateProcess(process.get(), 1);
-        WaitForSingleObject(process.get(), 5000);
+        if (process) {
+            TerminateProcess(process.get(), 1);
+            WaitForSingleObject(process.get(), 5000);
+        }
+        quietSince = std::chrono::steady_clock::now();
     }
 }
 

@@ -1,0 +1,108 @@
+#include "service/dshow/enumerators.h"
+
+#include <new>
+#include <utility>
+
+using Microsoft::WRL::ComPtr;
+
+PinEnumerator::PinEnumerator(std::vector<ComPtr<IPin>> pins, size_t position)
+    : pins_(std::move(pins)), position_(position) {}
+
+STDMETHODIMP PinEnumerator::QueryInterface(REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IEnumPins) {
+        *ppv = static_cast<IEnumPins*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+STDMETHODIMP_(ULONG) PinEnumerator::AddRef() { return ++refs_; }
+STDMETHODIMP_(ULONG) PinEnumerator::Release() {
+    const ULONG left = --refs_;
+    if (left == 0) delete this;
+    return left;
+}
+
+STDMETHODIMP PinEnumerator::Next(ULONG count, IPin** pins, ULONG* fetched) {
+    if (!pins || (count > 1 && !fetched)) return E_POINTER;
+    ULONG done = 0;
+    while (done < count && position_ < pins_.size()) {
+        pins[done] = pins_[position_].Get();
+        pins[done]->AddRef();
+        ++done;
+        ++position_;
+    }
+    if (fetched) *fetched = done;
+    return done == count ? S_OK : S_FALSE;
+}
+STDMETHODIMP PinEnumerator::Skip(ULONG count) {
+    const size_t left = pins_.size() - position_;
+    if (count > left) {
+        position_ = pins_.size();
+        return S_FALSE;
+    }
+    position_ += count;
+    return S_OK;
+}
+STDMETHODIMP PinEnumerator::Reset() {
+    position_ = 0;
+    return S_OK;
+}
+STDMETHODIMP PinEnumerator::Clone(IEnumPins** clone) {
+    if (!clone) return E_POINTER;
+    *clone = new (std::nothrow) PinEnumerator(pins_, position_);
+    return *clone ? S_OK : E_OUTOFMEMORY;
+}
+
+MediaTypeEnumerator::MediaTypeEnumerator(std::vector<OwnedMediaType> types, size_t position)
+    : types_(std::move(types)), position_(position) {}
+
+STDMETHODIMP MediaTypeEnumerator::QueryInterface(REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IEnumMediaTypes) {
+        *ppv = static_cast<IEnumMediaTypes*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+STDMETHODIMP_(ULONG) MediaTypeEnumerator::AddRef() { return ++refs_; }
+STDMETHODIMP_(ULONG) MediaTypeEnumerator::Release() {
+    const ULONG left = --refs_;
+    if (left == 0) delete this;
+    return left;
+}
+
+STDMETHODIMP MediaTypeEnumerator::Next(ULONG count, AM_MEDIA_TYPE** types, ULONG* fetched) {
+    if (!types || (count > 1 && !fetched)) return E_POINTER;
+    ULONG done = 0;
+    while (done < count && position_ < types_.size()) {
+        AM_MEDIA_TYPE* copy = CreateMediaType(&types_[position_].get());
+        if (!copy) break;
+        types[done++] = copy;
+        ++position_;
+    }
+    if (fetched) *fetched = done;
+    return done == count ? S_OK : S_FALSE;
+}
+STDMETHODIMP MediaTypeEnumerator::Skip(ULONG count) {
+    const size_t left = types_.size() - position_;
+    if (count > left) {
+        position_ = types_.size();
+        return S_FALSE;
+    }
+    position_ += count;
+    return S_OK;
+}
+STDMETHODIMP MediaTypeEnumerator::Reset() {
+    position_ = 0;
+    return S_OK;
+}
+STDMETHODIMP MediaTypeEnumerator::Clone(IEnumMediaTypes** clone) {
+    if (!clone) return E_POINTER;
+    *clone = new (std::nothrow) MediaTypeEnumerator(types_, position_);
+    return *clone ? S_OK : E_OUTOFMEMORY;
+}

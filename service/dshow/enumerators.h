@@ -1,0 +1,51 @@
+// IEnumPins and IEnumMediaTypes over fixed lists, for filters of our own.
+#pragma once
+#include <windows.h>
+#include <dshow.h>
+#include <wrl/client.h>
+#include <atomic>
+#include <vector>
+
+#include "service/dshow/media_type.h"
+
+// Walks a snapshot of a filter's pins. Holding the pins keeps their filter alive.
+class PinEnumerator : public IEnumPins {
+public:
+    explicit PinEnumerator(std::vector<Microsoft::WRL::ComPtr<IPin>> pins, size_t position = 0);
+    virtual ~PinEnumerator() = default;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    STDMETHODIMP Next(ULONG count, IPin** pins, ULONG* fetched) override;
+    STDMETHODIMP Skip(ULONG count) override;
+    STDMETHODIMP Reset() override;
+    STDMETHODIMP Clone(IEnumPins** clone) override;
+
+private:
+    std::atomic<ULONG> refs_{1};
+    std::vector<Microsoft::WRL::ComPtr<IPin>> pins_;
+    size_t position_;
+};
+
+// Walks a list of media types; Next hands out CoTaskMemAlloc'd copies.
+class MediaTypeEnumerator : public IEnumMediaTypes {
+public:
+    explicit MediaTypeEnumerator(std::vector<OwnedMediaType> types, size_t position = 0);
+    virtual ~MediaTypeEnumerator() = default;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    STDMETHODIMP Next(ULONG count, AM_MEDIA_TYPE** types, ULONG* fetched) override;
+    STDMETHODIMP Skip(ULONG count) override;
+    STDMETHODIMP Reset() override;
+    STDMETHODIMP Clone(IEnumMediaTypes** clone) override;
+
+private:
+    std::atomic<ULONG> refs_{1};
+    std::vector<OwnedMediaType> types_;
+    size_t position_;
+};

@@ -1,0 +1,74 @@
+// The capture renderer: accepts uncompressed YUY2 (or the subtype asked for) and RGB32
+// video, and hands the first sample that reaches it while paused to an ISampleGrabberCB.
+#pragma once
+#include <windows.h>
+#include <dshow.h>
+#include <qedit.h>
+#include <wrl/client.h>
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "service/dshow/base_renderer.h"
+#include "service/dshow/media_type.h"
+
+// {99F56865-F7DD-4ACB-9DB9-C1F3C537CF1F}
+extern const CLSID CLSID_DShowSampleRenderer;
+
+class DShowSampleRenderer : public BaseRendererFilter {
+public:
+    DShowSampleRenderer();
+    ~DShowSampleRenderer() override;
+
+    // ISampleGrabber: a new DShowSampleRendererISampleGrabber_CL on every call.
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override { return BaseRendererFilter::AddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return BaseRendererFilter::Release(); }
+
+    // Used by the sample-grabber object.
+    void SetWantedType(const AM_MEDIA_TYPE& mt);
+    HRESULT GetConnectedType(AM_MEDIA_TYPE* mt) const;
+    void SetCallback(ISampleGrabberCB* callback, LONG method);
+
+    // One line per media type offered to the pin: "(FT)<format> : (ST)<subtype>".
+    std::wstring TraceText() const;
+
+protected:
+    HRESULT CheckMediaType(const AM_MEDIA_TYPE& mt) override;
+    HRESULT SetMediaType(const AM_MEDIA_TYPE& mt) override;
+    void BreakConnect() override;
+    void OnReceiveFirstSample(IMediaSample* sample) override;
+    HRESULT DoRenderSample(IMediaSample* sample) override;
+
+private:
+    mutable std::mutex lock_;
+    OwnedMediaType wantedType_;
+    OwnedMediaType connectedType_;  // always FORMAT_VideoInfo2 for our two video types
+    bool connected_ = false;
+    Microsoft::WRL::ComPtr<ISampleGrabberCB> callback_;
+    LONG callbackMethod_ = 0;
+    std::wstring traceText_;
+};
+
+// ISampleGrabber over one renderer; holds a reference to it.
+class DShowSampleRendererISampleGrabber_CL : public ISampleGrabber {
+public:
+    explicit DShowSampleRendererISampleGrabber_CL(DShowSampleRenderer* renderer);
+    virtual ~DShowSampleRendererISampleGrabber_CL();
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    STDMETHODIMP SetOneShot(BOOL oneShot) override;
+    STDMETHODIMP SetMediaType(const AM_MEDIA_TYPE* mt) override;
+    STDMETHODIMP GetConnectedMediaType(AM_MEDIA_TYPE* mt) override;
+    STDMETHODIMP SetBufferSamples(BOOL buffer) override;
+    STDMETHODIMP GetCurrentBuffer(LONG* size, LONG* buffer) override;
+    STDMETHODIMP GetCurrentSample(IMediaSample** sample) override;
+    STDMETHODIMP SetCallback(ISampleGrabberCB* callback, LONG method) override;
+
+private:
+    std::atomic<ULONG> refs_{1};
+    DShowSampleRenderer* renderer_;
+};

@@ -1,0 +1,125 @@
+#include "service/dshow/thumbnail_sample_grabber.h"
+
+#include <uuids.h>
+#include <cstring>
+#include <utility>
+
+#include "service/dshow/yuy2_converter.h"
+
+std::unique_ptr<Gdiplus::Bitmap> BitmapFromVideoSample(const uint8_t* data, size_t bytes, bool isRgb32,
+                                                       int width, int height) {
+    const int rows = height < 0 ? -height : height;
+    if (!data || width <= 0 || rows <= 0) return nullptr;
+    const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(rows);
+    if (pixels >= (1ull << 30)) return nullptr;
+    const size_t imageBytes = static_cast<size_t>(pixels) * 4;
+
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = width;
+    // RGB32 keeps the sample's row order (bottom-up for a positive height); YUY2 rows
+    // come top row first.
+    info.bmiHeader.biHeight = isRgb32 ? (height > 0 ? rows : -rows) : -rows;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    info.bmiHeader.biSizeImage = static_cast<DWORD>(imageBytes);
+
+    WindowDC screen(nullptr);
+    void* bits = nullptr;
+    GdiObject<HBITMAP> dib(CreateDIBSection(screen.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    if (!dib || !bits) return nullptr;
+    auto* out = static_cast<uint8_t*>(bits);
+    if (isRgb32) {
+        std::memset(out, 0, imageBytes);
+        std::memcpy(out, data, bytes < imageBytes ? bytes : imageBytes);
+    } else if (!ConvertYuy2ToBgrx(data, bytes, 0, width, rows, out)) {
+        return nullptr;
+    }
+    GdiFlush();
+    std::unique_ptr<Gdiplus::Bitmap> bitmap(Gdiplus::Bitmap::FromHBITMAP(dib.get(), nullptr));
+    if (!bitmap || bitmap->GetLastStatus() != Gdiplus::Ok) return nullptr;
+    return bitmap;
+}
+
+DShowThumbnailMakerSampleGrabber_CL::DShowThumbnailMakerSampleGrabber_CL(DShowThumbnailMaker_CL* owner)
+    : owner(owner), frameEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+
+DShowThumbnailMakerSampleGrabber_CL::~DShowThumbnailMakerSampleGrabber_CL() = default;
+
+STDMETHODIMP DShowThumbnailMakerSampleGrabber_CL::QueryInterface(REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_ISampleGrabberCB) {
+        *ppv = static_cast<ISampleGrabberCB*>(this);
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+STDMETHODIMP DShowThumbnailMakerSampleGrabber_CL::SampleCB(double, IMediaSample* sample) {
+    if (!sample || HasFrame()) return S_OK;  // a held frame is never replaced
+    const long length = sample->GetActualDataLength();
+    BYTE* data = nullptr;
+    if (length <= 0 || FAILED(sample->GetPointer(&data)) || !data) return S_OK;
+
+    bool rgb32 = false;
+    int width = 0, height = 0;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        const BITMAPINFOHEADER* header = VideoBitmapHeader(connectedType.get());
+        if (!header) return S_OK;
+        isRgb32 = connectedType.get().subtype == MEDIASUBTYPE_RGB32;
+        rgb32 = isRgb32;
+        width = header->biWidth;
+        height = header->biHeight;
+    }
+    if (!rgb32) height = height < 0 ? -height : height;
+    std::unique_ptr<Gdiplus::Bitmap> frame =
+        BitmapFromVideoSample(data, static_cast<size_t>(length), rgb32, width, height);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!currentFrame) currentFrame = std::move(frame);
+    }
+    // Also without a bitmap: the frame source then reports a failed frame at once.
+    SetEvent(frameEvent.get());
+    return S_OK;
+}
+
+void DShowThumbnailMakerSampleGrabber_CL::SetConnectedType(OwnedMediaType type) {
+    std::lock_guard<std::mutex> guard(lock);
+    connectedType = std::move(type);
+}
+
+void DShowThumbnailMakerSampleGrabber_CL::ClearConnectedType() {
+    std::lock_guard<std::mutex> guard(lock);
+    connectedType.reset();
+}
+
+OwnedMediaType DShowThumbnailMakerSampleGrabber_CL::ConnectedType() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return connectedType;
+}
+
+bool DShowThumbnailMakerSampleGrabber_CL::IsRgb32() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return isRgb32;
+}
+
+bool DShowThumbnailMakerSampleGrabber_CL::HasFrame() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return currentFrame != nullptr;
+}
+
+Gdiplus::Bitmap* DShowThumbnailMakerSampleGrabber_CL::CurrentFrame() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return currentFrame.get();
+}
+
+void DShowThumbnailMakerSampleGrabber_CL::ClearFrame() {
+    std::unique_ptr<Gdiplus::Bitmap> old;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        old = std::move(currentFrame);
+    }
+}

@@ -1,0 +1,62 @@
+// The capture callback of the frame source: turns the sample that the capture renderer
+// hands over into an upright 32-bit GDI+ bitmap, keeps it in a one-frame slot and
+// signals the frame event.
+#pragma once
+#include <windows.h>
+#include <gdiplus.h>
+#include <dshow.h>
+#include <qedit.h>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "common/scoped.h"
+#include "service/dshow/media_type.h"
+
+class DShowThumbnailMaker_CL;
+
+// An upright 32-bit bitmap of width x |height| from one video sample: RGB32 rows as
+// they come (bottom row first when height > 0, top row first when < 0), or YUY2 rows
+// (top row first) converted. Never reads past `bytes`; missing pixels stay black.
+// Null for sizes of 2^30 pixels or more, or when GDI cannot make the bitmap.
+std::unique_ptr<Gdiplus::Bitmap> BitmapFromVideoSample(const uint8_t* data, size_t bytes, bool isRgb32,
+                                                       int width, int height);
+
+class DShowThumbnailMakerSampleGrabber_CL : public ISampleGrabberCB {
+public:
+    explicit DShowThumbnailMakerSampleGrabber_CL(DShowThumbnailMaker_CL* owner);
+    virtual ~DShowThumbnailMakerSampleGrabber_CL();
+    DShowThumbnailMakerSampleGrabber_CL(const DShowThumbnailMakerSampleGrabber_CL&) = delete;
+    DShowThumbnailMakerSampleGrabber_CL& operator=(const DShowThumbnailMakerSampleGrabber_CL&) = delete;
+
+    // Lives inside its owner: not reference counted.
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override { return 1; }
+    STDMETHODIMP_(ULONG) Release() override { return 0; }
+    // Streaming thread: fills an empty slot only, then sets the frame event.
+    STDMETHODIMP SampleCB(double sampleTime, IMediaSample* sample) override;
+    STDMETHODIMP BufferCB(double, BYTE*, LONG) override { return S_OK; }
+
+    DShowThumbnailMaker_CL* Owner() const { return owner; }
+    HANDLE FrameEvent() const { return frameEvent.get(); }
+
+    // The connection's media type, as read from the renderer by the frame source.
+    void SetConnectedType(OwnedMediaType type);
+    void ClearConnectedType();
+    OwnedMediaType ConnectedType() const;
+    bool IsRgb32() const;
+
+    // The slot. The frame stays owned here until ClearFrame.
+    bool HasFrame() const;
+    Gdiplus::Bitmap* CurrentFrame() const;
+    void ClearFrame();
+
+private:
+    DShowThumbnailMaker_CL* owner;
+    mutable std::mutex lock;  // guards the three below against the streaming thread
+    OwnedMediaType connectedType;
+    UniqueHandle frameEvent;
+    std::unique_ptr<Gdiplus::Bitmap> currentFrame;
+    bool isRgb32 = false;
+};

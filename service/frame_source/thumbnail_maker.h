@@ -1,0 +1,73 @@
+// The service's frame source: opens a movie and hands out single frames as GDI+
+// bitmaps, through a paused DirectShow graph that ends in our capture renderer, and
+// through Media Foundation when DirectShow fails a frame (then for good, "sticky-mf").
+#pragma once
+#include <windows.h>
+#include <gdiplus.h>
+#include <dshow.h>
+#include <wrl/client.h>
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "service/dshow/movie_helper.h"
+#include "service/dshow/thumbnail_sample_grabber.h"
+
+enum DecodeFrameResult : uint32_t { Success = 0, Timeout = 1, Cancelled = 2, Failed = 3 };
+
+// Movies that once needed the switch to Media Foundation, for the life of the process.
+extern std::set<std::wstring> StickyMfFileSet;
+// Movies whose "setcontent-bypass-ds" line has been written.
+extern std::set<std::wstring> StickyMfBypassLogSet;
+
+// Frame wait limits from "Thumbnail.ini" (section "THUMBNAIL") in the work folder,
+// each clamped to 500..600000 ms.
+struct FrameTimeLimits {
+    int frameTimeoutMs;       // "decode_frame_timeout_ms", default 10000
+    int firstFrameTimeoutMs;  // "decode_first_frame_timeout_ms", default 30000
+};
+int ClampFrameTimeout(int ms);
+FrameTimeLimits ReadFrameTimeLimits(const std::wstring& workFolder);
+
+class DShowThumbnailMaker_CL {
+public:
+    DShowThumbnailMaker_CL(const std::wstring& workFolder, HANDLE cancelEvent);
+    virtual ~DShowThumbnailMaker_CL();
+    DShowThumbnailMaker_CL(const DShowThumbnailMaker_CL&) = delete;
+    DShowThumbnailMaker_CL& operator=(const DShowThumbnailMaker_CL&) = delete;
+
+    HRESULT SetContent(const std::wstring& moviePath);  // 0 or E_FAIL
+    int64_t GetDuration() const;
+    // `frame` is a media time in 100 ns units. The returned bitmap stays owned by the
+    // frame source and valid until the next DecodeFrame, SetContent or destruction.
+    Gdiplus::Bitmap* DecodeFrame(int64_t frame, DecodeFrameResult* result);
+    void ReleaseContent();
+
+protected:
+    // Builds the playback graph of the movie into `graph`, which already holds the
+    // capture renderer. Tests put a source filter of their own here.
+    virtual HRESULT RenderMovie(IGraphBuilder* graph, IMediaControl* control, const std::wstring& path);
+
+private:
+    Gdiplus::Bitmap* DecodeWithStickyMediaFoundation(int64_t frame, bool global, DecodeFrameResult* result);
+    // Waits (within the budget) for the sample that a pause brings to the renderer, so
+    // that it cannot land in the slot after the slot was emptied for a seek. Returns
+    // the milliseconds spent.
+    DWORD SettleCue(DWORD budgetMs);
+
+    std::wstring workFolder;
+    std::wstring moviePath;
+    DShowMovieHelper_CL movieHelper;
+    Microsoft::WRL::ComPtr<IMediaEventEx> mediaEvent;
+    int64_t duration = 0;
+    int32_t sourceWidth = 0;
+    int32_t sourceHeight = 0;
+    DShowThumbnailMakerSampleGrabber_CL captureCallback;
+    HANDLE cancelEvent;
+    bool firstFrame = false;
+    uint64_t openTick = 0;
+    bool stickyMfLocal = false;
+    bool cuePending = false;                         // a pause was issued; its sample may be on the way
+    std::unique_ptr<Gdiplus::Bitmap> mfFrame;        // the last Media Foundation frame handed out
+};

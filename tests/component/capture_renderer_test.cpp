@@ -1,0 +1,346 @@
+// The capture renderer and its framework on their own: media type negotiation, the
+// paused/flush/segment rules of Receive, seeking passed upstream, and the capture
+// callback's one-frame slot.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <dshow.h>
+#include <dvdmedia.h>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "common/scoped.h"
+#include "service/dshow/sample_renderer.h"
+#include "service/dshow/thumbnail_sample_grabber.h"
+#include "tests/support/stall_source.h"
+#include "tests/support/test_support.h"
+
+using Microsoft::WRL::ComPtr;
+using namespace testing_support;
+
+namespace {
+
+// Counts the samples that reach it and remembers their first byte.
+class CountingCallback : public ISampleGrabberCB {
+public:
+    STDMETHODIMP QueryInterface(REFIID, void** ppv) override {
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 1; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP SampleCB(double, IMediaSample* sample) override {
+        BYTE* data = nullptr;
+        sample->GetPointer(&data);
+        lastByte = data ? data[0] : -1;
+        ++count;
+        return S_OK;
+    }
+    STDMETHODIMP BufferCB(double, BYTE*, LONG) override { return S_OK; }
+    std::atomic<int> count{0};
+    std::atomic<int> lastByte{-1};
+};
+
+AM_MEDIA_TYPE VideoType(const GUID& subtype, const GUID& format, BYTE* block, ULONG blockSize) {
+    AM_MEDIA_TYPE mt{};
+    mt.majortype = MEDIATYPE_Video;
+    mt.subtype = subtype;
+    mt.formattype = format;
+    mt.pbFormat = block;
+    mt.cbFormat = blockSize;
+    return mt;
+}
+
+// Samples from a stock memory allocator, each filled with one byte value.
+class Samples {
+public:
+    explicit Samples(long bytes, long count = 2) {
+        CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&allocator_));
+        ALLOCATOR_PROPERTIES wanted{count, bytes, 1, 0}, actual{};
+        allocator_->SetProperties(&wanted, &actual);
+        allocator_->Commit();
+    }
+    ~Samples() { allocator_->Decommit(); }
+    ComPtr<IMediaSample> Make(BYTE fill, long length) {
+        ComPtr<IMediaSample> sample;
+        if (FAILED(allocator_->GetBuffer(&sample, nullptr, nullptr, 0))) return nullptr;
+        BYTE* data = nullptr;
+        sample->GetPointer(&data);
+        std::memset(data, fill, static_cast<size_t>(sample->GetSize()));
+        sample->SetActualDataLength(length);
+        return sample;
+    }
+
+private:
+    ComPtr<IMemAllocator> allocator_;
+};
+
+class CaptureRenderer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(SUCCEEDED(com_.result()));
+        ASSERT_TRUE(gdiplus_.ok());
+        renderer_.Attach(new DShowSampleRenderer());
+        input_ = &renderer_->InputPin();
+        source_.Attach(new StallSourceFilter(64, 48, 12 * 10000000LL));
+        sourcePin_ = DShowMovieHelper(source_.Get());
+    }
+    static ComPtr<IPin> DShowMovieHelper(IBaseFilter* filter) {
+        ComPtr<IPin> pin;
+        filter->FindPin(L"Out", &pin);
+        return pin;
+    }
+    HRESULT ConnectSource() { return sourcePin_->Connect(input_, nullptr); }
+    void TearDown() override {
+        if (input_->IsConnected()) {
+            renderer_->Stop();
+            input_->Disconnect();
+            sourcePin_->Disconnect();
+        }
+    }
+
+    ComApartment com_;
+    GdiplusSession gdiplus_;
+    ComPtr<DShowSampleRenderer> renderer_;
+    RendererInputPin* input_ = nullptr;
+    ComPtr<StallSourceFilter> source_;
+    ComPtr<IPin> sourcePin_;
+};
+
+TEST_F(CaptureRenderer, Yuy2WithVideoInfoIsReadBackAsVideoInfo2) {
+    ASSERT_EQ(ConnectSource(), S_OK);
+    ComPtr<ISampleGrabber> grabber;
+    ASSERT_EQ(renderer_->QueryInterface(IID_ISampleGrabber, reinterpret_cast<void**>(grabber.GetAddressOf())), S_OK);
+    AM_MEDIA_TYPE mt{};
+    ASSERT_EQ(grabber->GetConnectedMediaType(&mt), S_OK);
+    OwnedMediaType owned;
+    *owned.out() = mt;
+    EXPECT_EQ(owned.get().subtype, MEDIASUBTYPE_YUY2);
+    EXPECT_EQ(owned.get().formattype, FORMAT_VideoInfo2);
+    ASSERT_EQ(owned.get().cbFormat, 112u);
+    const auto* vih2 = reinterpret_cast<const VIDEOINFOHEADER2*>(owned.get().pbFormat);
+    EXPECT_EQ(vih2->bmiHeader.biWidth, 64);
+    EXPECT_EQ(vih2->bmiHeader.biHeight, 48);
+    EXPECT_EQ(vih2->AvgTimePerFrame, StallSourceFilter::kFrameTime);
+    EXPECT_EQ(vih2->dwPictAspectRatioX, 0u);
+    // The offered type is traced by name.
+    EXPECT_NE(renderer_->TraceText().find(
+                  L"(FT)05589f80-c356-11ce-bf01-00aa0055595a(FORMAT_VideoInfo) : "
+                  L"(ST)32595559-0000-0010-8000-00aa00389b71(MEDIASUBTYPE_YUY2)\r\n"),
+              std::wstring::npos);
+}
+
+TEST_F(CaptureRenderer, OnlyYuy2AndRgb32WithAFullVideoHeaderAreAccepted) {
+    VIDEOINFOHEADER vih{};
+    vih.bmiHeader.biWidth = 64;
+    vih.bmiHeader.biHeight = 48;
+    auto* block = reinterpret_cast<BYTE*>(&vih);
+    AM_MEDIA_TYPE nv12 = VideoType(MEDIASUBTYPE_NV12, FORMAT_VideoInfo, block, sizeof(vih));
+    AM_MEDIA_TYPE uyvy = VideoType(MEDIASUBTYPE_UYVY, FORMAT_VideoInfo, block, sizeof(vih));
+    AM_MEDIA_TYPE rgb32 = VideoType(MEDIASUBTYPE_RGB32, FORMAT_VideoInfo, block, sizeof(vih));
+    AM_MEDIA_TYPE yuy2 = VideoType(MEDIASUBTYPE_YUY2, FORMAT_VideoInfo, block, sizeof(vih));
+    AM_MEDIA_TYPE yuy2NoFormat = VideoType(MEDIASUBTYPE_YUY2, FORMAT_None, nullptr, 0);
+    AM_MEDIA_TYPE yuy2ShortBlock = VideoType(MEDIASUBTYPE_YUY2, FORMAT_VideoInfo, block, 40);
+    AM_MEDIA_TYPE yuy2ShortInfo2 = VideoType(MEDIASUBTYPE_YUY2, FORMAT_VideoInfo2, block, sizeof(vih));
+    EXPECT_EQ(input_->QueryAccept(&nv12), S_FALSE);
+    EXPECT_EQ(input_->QueryAccept(&uyvy), S_FALSE);
+    EXPECT_EQ(input_->QueryAccept(&yuy2NoFormat), S_FALSE);
+    EXPECT_EQ(input_->QueryAccept(&yuy2ShortBlock), S_FALSE);
+    EXPECT_EQ(input_->QueryAccept(&yuy2ShortInfo2), S_FALSE);
+    EXPECT_EQ(input_->QueryAccept(&rgb32), S_OK);
+    EXPECT_EQ(input_->QueryAccept(&yuy2), S_OK);
+
+    EXPECT_EQ(input_->ReceiveConnection(sourcePin_.Get(), &nv12), VFW_E_TYPE_NOT_ACCEPTED);
+    ComPtr<IPin> upstream;
+    EXPECT_EQ(input_->ConnectedTo(&upstream), VFW_E_NOT_CONNECTED);
+    EXPECT_NE(renderer_->TraceText().find(L"(MEDIASUBTYPE_NV12)"), std::wstring::npos);
+}
+
+TEST_F(CaptureRenderer, ReportsItselfAsRendererAndSeeksThroughTheUpstreamPin) {
+    ComPtr<IAMFilterMiscFlags> flags;
+    ASSERT_EQ(renderer_->QueryInterface(IID_IAMFilterMiscFlags, reinterpret_cast<void**>(flags.GetAddressOf())),
+              S_OK);
+    EXPECT_EQ(flags->GetMiscFlags(), static_cast<ULONG>(AM_FILTER_MISC_FLAGS_IS_RENDERER));
+
+    ComPtr<IMediaSeeking> seeking;
+    ASSERT_EQ(renderer_->QueryInterface(IID_IMediaSeeking, reinterpret_cast<void**>(seeking.GetAddressOf())), S_OK);
+    LONGLONG duration = 0;
+    EXPECT_EQ(seeking->GetDuration(&duration), VFW_E_NOT_CONNECTED);
+    ASSERT_EQ(ConnectSource(), S_OK);
+    EXPECT_EQ(seeking->GetDuration(&duration), S_OK);
+    EXPECT_EQ(duration, 12 * 10000000LL);
+    LONGLONG position = 5 * 10000000LL;
+    EXPECT_EQ(seeking->SetPositions(&position, AM_SEEKING_AbsolutePositioning, nullptr, AM_SEEKING_NoPositioning),
+              S_OK);
+    LONGLONG current = 0;
+    EXPECT_EQ(seeking->GetCurrentPosition(&current), S_OK);
+    EXPECT_EQ(current, position);
+}
+
+// Paused: the first sample goes to the callback and Receive holds it until a flush;
+// samples between BeginFlush and NewSegment are refused; Stop lets a held sample go;
+// running samples are not captured.
+TEST_F(CaptureRenderer, PausedReceiveHandsOverOneSampleAndHoldsItUntilReleased) {
+    ASSERT_EQ(ConnectSource(), S_OK);
+    CountingCallback callback;
+    renderer_->SetCallback(&callback, 0);
+    Samples samples(64 * 48 * 2, 3);
+    ASSERT_EQ(renderer_->Pause(), S_OK);
+
+    std::atomic<bool> returned{false};
+    std::atomic<HRESULT> held{E_FAIL};
+    ComPtr<IMediaSample> first = samples.Make(1, 64 * 48 * 2);
+    std::thread streaming([&] {
+        held = input_->Receive(first.Get());
+        returned = true;
+    });
+    EXPECT_TRUE(WaitFor([&] { return callback.count == 1; }, std::chrono::seconds(5)));
+    EXPECT_EQ(callback.lastByte, 1);
+    EXPECT_FALSE(WaitFor([&] { return returned.load(); }, std::chrono::milliseconds(300)));
+
+    ASSERT_EQ(input_->BeginFlush(), S_OK);
+    EXPECT_TRUE(WaitFor([&] { return returned.load(); }, std::chrono::seconds(5)));
+    streaming.join();
+    EXPECT_EQ(held, S_FALSE);
+
+    ComPtr<IMediaSample> stale = samples.Make(2, 64 * 48 * 2);
+    EXPECT_EQ(input_->Receive(stale.Get()), S_FALSE);
+    ASSERT_EQ(input_->EndFlush(), S_OK);
+    EXPECT_EQ(input_->Receive(stale.Get()), S_FALSE);  // still no new segment
+    EXPECT_EQ(callback.count, 1);
+
+    ASSERT_EQ(input_->NewSegment(0, 10000000, 1.0), S_OK);
+    returned = false;
+    ComPtr<IMediaSample> next = samples.Make(3, 64 * 48 * 2);
+    std::thread streaming2([&] {
+        held = input_->Receive(next.Get());
+        returned = true;
+    });
+    EXPECT_TRUE(WaitFor([&] { return callback.count == 2; }, std::chrono::seconds(5)));
+    EXPECT_EQ(callback.lastByte, 3);
+    ASSERT_EQ(renderer_->Stop(), S_OK);
+    EXPECT_TRUE(WaitFor([&] { return returned.load(); }, std::chrono::seconds(5)));
+    streaming2.join();
+    EXPECT_EQ(input_->Receive(next.Get()), VFW_E_WRONG_STATE);
+
+    ASSERT_EQ(renderer_->Pause(), S_OK);
+    ASSERT_EQ(renderer_->Run(0), S_OK);
+    EXPECT_EQ(input_->Receive(next.Get()), S_OK);
+    EXPECT_EQ(callback.count, 2);
+    renderer_->SetCallback(nullptr, 0);
+}
+
+// ---------------------------------------------------------------- capture callback
+
+class CaptureCallback : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(SUCCEEDED(com_.result()));
+        ASSERT_TRUE(gdiplus_.ok());
+    }
+    // A YUY2 or RGB32 connection of w x h, as the renderer reports it.
+    static OwnedMediaType Connection(const GUID& subtype, int w, int h) {
+        VIDEOINFOHEADER2 vih2{};
+        vih2.bmiHeader.biWidth = w;
+        vih2.bmiHeader.biHeight = h;
+        AM_MEDIA_TYPE mt = VideoType(subtype, FORMAT_VideoInfo2, reinterpret_cast<BYTE*>(&vih2), sizeof(vih2));
+        return OwnedMediaType(mt);
+    }
+    static int Green(Gdiplus::Bitmap& b, int x, int y) {
+        Gdiplus::Color c;
+        b.GetPixel(x, y, &c);
+        return c.GetG();
+    }
+    static int Red(Gdiplus::Bitmap& b, int x, int y) {
+        Gdiplus::Color c;
+        b.GetPixel(x, y, &c);
+        return c.GetR();
+    }
+    ComApartment com_;
+    GdiplusSession gdiplus_;
+};
+
+TEST_F(CaptureCallback, SecondSampleWhileAFrameIsHeldIsIgnored) {
+    DShowThumbnailMakerSampleGrabber_CL grabber(nullptr);
+    grabber.SetConnectedType(Connection(MEDIASUBTYPE_YUY2, 8, 4));
+    Samples samples(8 * 4 * 2);
+    // Every byte 16 (Y = U = V = 16) has no red; every byte 235 is full red.
+    ComPtr<IMediaSample> dark = samples.Make(16, 8 * 4 * 2);
+    ComPtr<IMediaSample> bright = samples.Make(235, 8 * 4 * 2);
+    ASSERT_EQ(grabber.SampleCB(0.0, dark.Get()), S_OK);
+    ASSERT_TRUE(grabber.HasFrame());
+    EXPECT_EQ(WaitForSingleObject(grabber.FrameEvent(), 0), WAIT_OBJECT_0);
+    Gdiplus::Bitmap* frame = grabber.CurrentFrame();
+    ASSERT_EQ(grabber.SampleCB(0.0, bright.Get()), S_OK);
+    EXPECT_EQ(grabber.CurrentFrame(), frame);
+    EXPECT_EQ(WaitForSingleObject(grabber.FrameEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(Red(*frame, 3, 2), 0);
+
+    // Emptied by its owner, the slot takes the next sample.
+    grabber.ClearFrame();
+    ASSERT_EQ(grabber.SampleCB(0.0, bright.Get()), S_OK);
+    ASSERT_TRUE(grabber.HasFrame());
+    EXPECT_EQ(Red(*grabber.CurrentFrame(), 3, 2), 255);
+}
+
+TEST_F(CaptureCallback, NoFormatBlockOrNoDataMakesNoFrameAndNoSignal) {
+    DShowThumbnailMakerSampleGrabber_CL grabber(nullptr);
+    Samples samples(64);
+    ComPtr<IMediaSample> sample = samples.Make(16, 64);
+    EXPECT_EQ(grabber.SampleCB(0.0, sample.Get()), S_OK);  // no connection type yet
+    grabber.SetConnectedType(Connection(MEDIASUBTYPE_YUY2, 8, 4));
+    ComPtr<IMediaSample> empty = samples.Make(16, 0);
+    EXPECT_EQ(grabber.SampleCB(0.0, empty.Get()), S_OK);
+    EXPECT_FALSE(grabber.HasFrame());
+    EXPECT_EQ(WaitForSingleObject(grabber.FrameEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+TEST_F(CaptureCallback, Rgb32RowsComeOutUpright) {
+    // Two rows of two pixels, as a bottom-up RGB32 sample holds them: bottom row first.
+    const uint8_t bottomUp[16] = {0, 0, 255, 0, 0, 0, 255, 0,     // bottom row: red
+                                  255, 0, 0, 0, 255, 0, 0, 0};    // top row: blue
+    auto bitmap = BitmapFromVideoSample(bottomUp, sizeof(bottomUp), true, 2, 2);
+    ASSERT_NE(bitmap, nullptr);
+    Gdiplus::Color top, bottom;
+    bitmap->GetPixel(0, 0, &top);
+    bitmap->GetPixel(1, 1, &bottom);
+    EXPECT_EQ(top.GetB(), 255);
+    EXPECT_EQ(top.GetR(), 0);
+    EXPECT_EQ(bottom.GetR(), 255);
+    EXPECT_EQ(bottom.GetB(), 0);
+
+    // A top-down connection (negative height) keeps its first row at the top.
+    auto topDown = BitmapFromVideoSample(bottomUp, sizeof(bottomUp), true, 2, -2);
+    ASSERT_NE(topDown, nullptr);
+    topDown->GetPixel(0, 0, &top);
+    EXPECT_EQ(top.GetR(), 255);
+}
+
+TEST_F(CaptureCallback, Yuy2RowsTopFirstAndShortSamplesStayInBounds) {
+    // 3 x 3 (odd width: two macropixels a row); white, grey and black rows.
+    std::vector<uint8_t> yuy2;
+    for (uint8_t y : {235, 126, 16})
+        for (int m = 0; m < 2; ++m) yuy2.insert(yuy2.end(), {y, 128, y, 128});
+    auto full = BitmapFromVideoSample(yuy2.data(), yuy2.size(), false, 3, 3);
+    ASSERT_NE(full, nullptr);
+    EXPECT_EQ(full->GetWidth(), 3u);
+    EXPECT_EQ(Green(*full, 2, 0), 255);
+    EXPECT_EQ(Green(*full, 2, 1), 128);
+    EXPECT_EQ(Green(*full, 2, 2), 0);
+
+    // Only the first row and a half in the sample: the rest comes out black.
+    auto shortOne = BitmapFromVideoSample(yuy2.data(), 12, false, 3, 3);
+    ASSERT_NE(shortOne, nullptr);
+    EXPECT_EQ(Green(*shortOne, 0, 0), 255);
+    EXPECT_EQ(Green(*shortOne, 0, 1), 128);
+    EXPECT_EQ(Green(*shortOne, 2, 1), 0);
+    EXPECT_EQ(Green(*shortOne, 0, 2), 0);
+
+    // 2^30 pixels or more: no frame at all.
+    EXPECT_EQ(BitmapFromVideoSample(yuy2.data(), yuy2.size(), false, 32768, 32768), nullptr);
+}
+
+}  // namespace

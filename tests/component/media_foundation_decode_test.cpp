@@ -1,0 +1,179 @@
+// The Media Foundation frame route on real movies: pixels, sizes, and the log lines
+// of its success, end-of-stream, cancel and open-failure paths.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "common/scoped.h"
+#include "service/frame_source/media_foundation_decode.h"
+#include "tests/support/test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr int64_t kSecond = 10000000;  // 100 ns units
+// The colour of each second of the "seconds_" movies.
+constexpr unsigned kSecondColours[12] = {0xFF0000, 0x00FF00, 0x0000FF, 0xFFFF00, 0xFF00FF, 0x00FFFF,
+                                         0xFFFFFF, 0x808080, 0x800000, 0x008000, 0x000080, 0x808000};
+
+std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
+
+std::string Dump(const std::vector<std::wstring>& lines) {
+    std::string out;
+    for (const auto& line : lines) out += "  " + Narrow(line) + "\n";
+    return out;
+}
+
+// The pixel at (x, y) is 0xRRGGBB within a tolerance for YUV rounding and lossy codecs.
+void ExpectPixel(Gdiplus::Bitmap& bitmap, int x, int y, unsigned rgb) {
+    Gdiplus::Color c;
+    ASSERT_EQ(bitmap.GetPixel(x, y, &c), Gdiplus::Ok);
+    const int got[3] = {c.GetR(), c.GetG(), c.GetB()};
+    for (int i = 0; i < 3; ++i)
+        EXPECT_LE(std::abs(got[i] - static_cast<int>(rgb >> (16 - 8 * i) & 0xFF)), 24)
+            << "pixel (" << x << "," << y << ") is " << got[0] << "," << got[1] << "," << got[2];
+}
+
+// One colour everywhere: centre, corners (3 pixels in) and edge middles.
+void ExpectSolid(Gdiplus::Bitmap& bitmap, unsigned rgb) {
+    const int w = static_cast<int>(bitmap.GetWidth()), h = static_cast<int>(bitmap.GetHeight());
+    for (int y : {3, h / 2, h - 4})
+        for (int x : {3, w / 2, w - 4}) ExpectPixel(bitmap, x, y, rgb);
+}
+
+class MediaFoundationDecode : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(SUCCEEDED(com_.result()));
+        ASSERT_TRUE(gdiplus_.ok());
+        mainLog.path = folder_.file(L"kestrel_log.txt");
+        decodeListLog.path = folder_.file(L"kestrel_dec_list.txt");
+    }
+    void TearDown() override {
+        mainLog.path.clear();
+        decodeListLog.path.clear();
+    }
+    std::unique_ptr<Gdiplus::Bitmap> Decode(const std::wstring& path, int64_t mfFrame, HANDLE cancel = nullptr) {
+        return std::unique_ptr<Gdiplus::Bitmap>(DecodeFrameWithMediaFoundation(path, cancel, mfFrame));
+    }
+    std::vector<std::wstring> MainLines() const { return ReadLogMessages(mainLog.path); }
+    std::vector<std::wstring> ListLines() const { return ReadLogMessages(decodeListLog.path); }
+
+    ComApartment com_;
+    GdiplusSession gdiplus_;
+    ScratchFolder folder_{L"mf-decode"};
+};
+
+struct MovieCase {
+    const wchar_t* name;
+    unsigned width, height;
+};
+void PrintTo(const MovieCase& movie, std::ostream* os) { *os << Narrow(movie.name); }
+
+class MediaFoundationSeconds : public MediaFoundationDecode, public ::testing::WithParamInterface<MovieCase> {};
+
+TEST_P(MediaFoundationSeconds, FramesAtPositionsShowTheColourOfTheirSecond) {
+    const MovieCase movie = GetParam();
+    // Mid-second, so that a frame a little before or after the position still shows
+    // that second's colour; 1 is the earliest position the route is given.
+    for (int64_t position : {int64_t{1}, 25 * kSecond / 10, 55 * kSecond / 10, 115 * kSecond / 10}) {
+        SCOPED_TRACE("position " + std::to_string(position));
+        auto frame = Decode(Movie(movie.name), position);
+        ASSERT_NE(frame, nullptr) << Dump(MainLines());
+        EXPECT_EQ(frame->GetWidth(), movie.width);
+        EXPECT_EQ(frame->GetHeight(), movie.height);
+        EXPECT_EQ(frame->GetPixelFormat(), PixelFormat32bppRGB);
+        ExpectSolid(*frame, kSecondColours[position / kSecond]);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Movies, MediaFoundationSeconds,
+                         ::testing::Values(MovieCase{L"seconds_640x360_h264_aac.mp4", 640, 360},
+                                           MovieCase{L"seconds_640x360_noaudio.mp4", 640, 360},
+                                           MovieCase{L"seconds_640x360_mjpeg_pcm.avi", 640, 360},
+                                           MovieCase{L"seconds_640x360_vp9.webm", 640, 360},
+                                           MovieCase{L"seconds_322x242_h264.mp4", 322, 242}));
+
+TEST_F(MediaFoundationDecode, PictureIsUprightAndNotMirrored) {
+    // testsrc2: a dark timecode box at the top left, bright red below it, cyan on the right.
+    auto frame = Decode(Movie(L"testsrc2_640x360_h264.mp4"), 45 * kSecond / 10);
+    ASSERT_NE(frame, nullptr) << Dump(MainLines());
+    ExpectPixel(*frame, 4, 4, 0x3F0000);
+    ExpectPixel(*frame, 30, 345, 0xFD0000);
+    ExpectPixel(*frame, 630, 10, 0x00FFFF);
+    ExpectPixel(*frame, 630, 350, 0x00FFFF);
+}
+
+TEST_F(MediaFoundationDecode, SuccessWritesEnterRevisionRouteAndSuccessLines) {
+    const std::wstring path = Movie(L"seconds_640x360_noaudio.mp4");
+    ASSERT_NE(Decode(path, 3 * kSecond), nullptr);
+    const std::wstring tail = L"frame=30000000 file(" + path + L")";
+    const auto list = ListLines();
+    ASSERT_EQ(list.size(), 4u) << Dump(list);
+    EXPECT_EQ(list[0], L"(mf-fallback) enter " + tail);
+    EXPECT_EQ(list[1], L"(mf-fallback) decoder-rev=mfdec-rgbfix-20260427-2305 file(" + path + L")");
+    EXPECT_EQ(list[2], L"(decode-route) route=mf " + tail + L" source_size=640x360");
+    EXPECT_EQ(list[3], L"(mf-fallback) success iter=0 " + tail);
+    const auto main = MainLines();
+    EXPECT_TRUE(Contains(main, L"[LOG_LINE] (mf-fallback) decoder-rev=mfdec-rgbfix-20260427-2305"));
+    EXPECT_EQ(main.back(), L"[LOG_LINE] (mf-fallback) exit success " + tail) << Dump(main);
+}
+
+TEST_F(MediaFoundationDecode, FullHdComesBackScaledTo1280x720Argb) {
+    const std::wstring path = Movie(L"seconds_1920x1080_h264.mp4");
+    auto frame = Decode(path, 95 * kSecond / 10);
+    ASSERT_NE(frame, nullptr) << Dump(MainLines());
+    EXPECT_EQ(frame->GetWidth(), 1280u);
+    EXPECT_EQ(frame->GetHeight(), 720u);
+    EXPECT_EQ(frame->GetPixelFormat(), PixelFormat32bppARGB);
+    ExpectSolid(*frame, kSecondColours[9]);
+    EXPECT_TRUE(Contains(MainLines(), L"[LOG_LINE] (mf-fallback) scale-down 1920x1080 -> 1280x720"));
+    EXPECT_TRUE(Contains(ListLines(), L"(mf-fallback) scale-down 1920x1080 -> 1280x720 frame=95000000 file(" +
+                                          path + L")"));
+}
+
+TEST_F(MediaFoundationDecode, PositionPastTheEndReportsEndOfStream) {
+    const std::wstring path = Movie(L"seconds_640x360_h264_aac.mp4");
+    EXPECT_EQ(Decode(path, 20 * kSecond), nullptr);
+    const std::wstring tail = L"frame=200000000 file(" + path + L")";
+    const auto list = ListLines();
+    ASSERT_GE(list.size(), 2u);
+    EXPECT_EQ(list[list.size() - 2], L"(mf-fallback) EOS iter=0 " + tail) << Dump(list);
+    EXPECT_EQ(list.back(), L"(mf-fallback) exit fail " + tail);
+    EXPECT_EQ(MainLines().back(), L"[LOG_LINE] (mf-fallback) exit fail " + tail);
+}
+
+TEST_F(MediaFoundationDecode, CancelEventAlreadySetGivesUpBeforeTheFirstRead) {
+    const std::wstring path = Movie(L"seconds_640x360_h264_aac.mp4");
+    UniqueHandle cancel(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    EXPECT_EQ(Decode(path, 2 * kSecond, cancel.get()), nullptr);
+    const std::wstring tail = L"frame=20000000 file(" + path + L")";
+    const auto list = ListLines();
+    ASSERT_EQ(list.size(), 5u) << Dump(list);
+    EXPECT_EQ(list[2], L"(decode-route) route=mf " + tail + L" source_size=640x360");
+    EXPECT_EQ(list[3], L"(mf-fallback) cancel iter=0 " + tail);
+    EXPECT_EQ(list[4], L"(mf-fallback) exit fail " + tail);
+    const auto main = MainLines();
+    EXPECT_TRUE(Contains(main, L"[LOG_LINE] (mf-fallback) cancel iter=0 frame=20000000"));
+    EXPECT_FALSE(Contains(main, L"[LOG_LINE] (mf-fallback) ReadSample begin iter=0 frame=20000000"));
+    EXPECT_EQ(WaitForSingleObject(cancel.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));  // never reset
+}
+
+TEST_F(MediaFoundationDecode, FileThatIsNotAMovieFailsToOpen) {
+    // Wine's reader answers random bytes with E_FAIL.
+    const std::wstring path = Movie(L"not_a_movie.mp4");
+    EXPECT_EQ(Decode(path, 1), nullptr);
+    const auto list = ListLines();
+    ASSERT_EQ(list.size(), 4u) << Dump(list);
+    EXPECT_EQ(list[2], L"(mf-fallback) MFCreateSourceReaderFromURL failed hr=0x80004005 frame=1 file(" + path + L")");
+    EXPECT_EQ(list[3], L"(mf-fallback) exit fail frame=1 file(" + path + L")");
+    EXPECT_TRUE(Contains(MainLines(), L"[LOG_LINE] (mf-fallback) MFCreateSourceReaderFromURL failed hr=0x80004005"));
+}
+
+}  // namespace
