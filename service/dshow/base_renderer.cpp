@@ -9,15 +9,6 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 constexpr wchar_t kPinName[] = L"In";
-
-HRESULT CopyString(const wchar_t* text, LPWSTR* out) {
-    if (!out) return E_POINTER;
-    const size_t bytes = (wcslen(text) + 1) * sizeof(wchar_t);
-    *out = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
-    if (!*out) return E_OUTOFMEMORY;
-    memcpy(*out, text, bytes);
-    return S_OK;
-}
 }  // namespace
 
 // ---------------------------------------------------------------- RendererInputPin
@@ -91,13 +82,7 @@ STDMETHODIMP RendererInputPin::ConnectionMediaType(AM_MEDIA_TYPE* mt) {
 }
 
 STDMETHODIMP RendererInputPin::QueryPinInfo(PIN_INFO* info) {
-    if (!info) return E_POINTER;
-    info->pFilter = &filter_;
-    filter_.AddRef();
-    info->dir = PINDIR_INPUT;
-    wcsncpy(info->achName, kPinName, MAX_PIN_NAME - 1);
-    info->achName[MAX_PIN_NAME - 1] = L'\0';
-    return S_OK;
+    return FillPinInfo(&filter_, PINDIR_INPUT, kPinName, info);
 }
 
 STDMETHODIMP RendererInputPin::QueryDirection(PIN_DIRECTION* dir) {
@@ -106,7 +91,7 @@ STDMETHODIMP RendererInputPin::QueryDirection(PIN_DIRECTION* dir) {
     return S_OK;
 }
 
-STDMETHODIMP RendererInputPin::QueryId(LPWSTR* id) { return CopyString(kPinName, id); }
+STDMETHODIMP RendererInputPin::QueryId(LPWSTR* id) { return CoTaskMemString(kPinName, id); }
 
 STDMETHODIMP RendererInputPin::QueryAccept(const AM_MEDIA_TYPE* mt) {
     if (!mt) return E_POINTER;
@@ -114,10 +99,8 @@ STDMETHODIMP RendererInputPin::QueryAccept(const AM_MEDIA_TYPE* mt) {
 }
 
 STDMETHODIMP RendererInputPin::EnumMediaTypes(IEnumMediaTypes** types) {
-    if (!types) return E_POINTER;
     // A renderer proposes nothing; the upstream pin offers and we accept or refuse.
-    *types = new (std::nothrow) MediaTypeEnumerator({});
-    return *types ? S_OK : E_OUTOFMEMORY;
+    return NewMediaTypeEnumerator({}, types);
 }
 
 STDMETHODIMP RendererInputPin::QueryInternalConnections(IPin**, ULONG*) { return E_NOTIMPL; }
@@ -330,31 +313,16 @@ STDMETHODIMP BaseRendererFilter::GetSyncSource(IReferenceClock** clock) {
 }
 
 STDMETHODIMP BaseRendererFilter::EnumPins(IEnumPins** pins) {
-    if (!pins) return E_POINTER;
-    std::vector<ComPtr<IPin>> list{ComPtr<IPin>(static_cast<IPin*>(&pin_))};
-    *pins = new (std::nothrow) PinEnumerator(std::move(list));
-    return *pins ? S_OK : E_OUTOFMEMORY;
+    return NewPinEnumerator({ComPtr<IPin>(static_cast<IPin*>(&pin_))}, pins);
 }
 
 STDMETHODIMP BaseRendererFilter::FindPin(LPCWSTR id, IPin** pin) {
-    if (!id || !pin) return E_POINTER;
-    if (wcscmp(id, kPinName) != 0) {
-        *pin = nullptr;
-        return VFW_E_NOT_FOUND;
-    }
-    *pin = static_cast<IPin*>(&pin_);
-    (*pin)->AddRef();
-    return S_OK;
+    return FindOnlyPin(static_cast<IPin*>(&pin_), kPinName, id, pin);
 }
 
 STDMETHODIMP BaseRendererFilter::QueryFilterInfo(FILTER_INFO* info) {
-    if (!info) return E_POINTER;
     std::lock_guard<std::mutex> guard(lock_);
-    wcsncpy(info->achName, name_.c_str(), MAX_FILTER_NAME - 1);
-    info->achName[MAX_FILTER_NAME - 1] = L'\0';
-    info->pGraph = graph_;
-    if (graph_) graph_->AddRef();
-    return S_OK;
+    return FillFilterInfo(name_, graph_, info);
 }
 
 STDMETHODIMP BaseRendererFilter::JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) {

@@ -1,5 +1,7 @@
 #include "service/dshow/enumerators.h"
 
+#include <cstring>
+#include <cwchar>
 #include <new>
 #include <utility>
 
@@ -105,4 +107,55 @@ STDMETHODIMP MediaTypeEnumerator::Clone(IEnumMediaTypes** clone) {
     if (!clone) return E_POINTER;
     *clone = new (std::nothrow) MediaTypeEnumerator(types_, position_);
     return *clone ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT NewPinEnumerator(std::vector<ComPtr<IPin>> pins, IEnumPins** out) {
+    if (!out) return E_POINTER;
+    *out = new (std::nothrow) PinEnumerator(std::move(pins));
+    return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT NewMediaTypeEnumerator(std::vector<OwnedMediaType> types, IEnumMediaTypes** out) {
+    if (!out) return E_POINTER;
+    *out = new (std::nothrow) MediaTypeEnumerator(std::move(types));
+    return *out ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT CoTaskMemString(const wchar_t* text, LPWSTR* out) {
+    if (!out) return E_POINTER;
+    const size_t bytes = (wcslen(text) + 1) * sizeof(wchar_t);
+    *out = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
+    if (!*out) return E_OUTOFMEMORY;
+    memcpy(*out, text, bytes);
+    return S_OK;
+}
+
+HRESULT FindOnlyPin(IPin* pin, const wchar_t* pinName, LPCWSTR id, IPin** out) {
+    if (!id || !out) return E_POINTER;
+    if (wcscmp(id, pinName) != 0) {
+        *out = nullptr;
+        return VFW_E_NOT_FOUND;
+    }
+    *out = pin;
+    pin->AddRef();
+    return S_OK;
+}
+
+HRESULT FillPinInfo(IBaseFilter* filter, PIN_DIRECTION dir, const wchar_t* name, PIN_INFO* info) {
+    if (!info) return E_POINTER;
+    info->pFilter = filter;
+    filter->AddRef();
+    info->dir = dir;
+    wcsncpy(info->achName, name, MAX_PIN_NAME - 1);
+    info->achName[MAX_PIN_NAME - 1] = L'\0';
+    return S_OK;
+}
+
+HRESULT FillFilterInfo(const std::wstring& name, IFilterGraph* graph, FILTER_INFO* info) {
+    if (!info) return E_POINTER;
+    wcsncpy(info->achName, name.c_str(), MAX_FILTER_NAME - 1);
+    info->achName[MAX_FILTER_NAME - 1] = L'\0';
+    info->pGraph = graph;
+    if (graph) graph->AddRef();
+    return S_OK;
 }

@@ -1,9 +1,11 @@
-// IEnumPins and IEnumMediaTypes over fixed lists, for filters of our own.
+// IEnumPins and IEnumMediaTypes over fixed lists, for filters of our own, and the
+// IPin/IBaseFilter answers that every such filter gives alike.
 #pragma once
 #include <windows.h>
 #include <dshow.h>
 #include <wrl/client.h>
 #include <atomic>
+#include <string>
 #include <vector>
 
 #include "service/dshow/media_type.h"
@@ -49,3 +51,16 @@ private:
     std::vector<OwnedMediaType> types_;
     size_t position_;
 };
+
+// A new enumerator in *out (E_POINTER without out, E_OUTOFMEMORY when none is made).
+HRESULT NewPinEnumerator(std::vector<Microsoft::WRL::ComPtr<IPin>> pins, IEnumPins** out);
+HRESULT NewMediaTypeEnumerator(std::vector<OwnedMediaType> types, IEnumMediaTypes** out);
+
+// A CoTaskMemAlloc'd copy of text, as IPin::QueryId hands out.
+HRESULT CoTaskMemString(const wchar_t* text, LPWSTR* out);
+// IBaseFilter::FindPin of a filter with the one pin `pin`, called `pinName`.
+HRESULT FindOnlyPin(IPin* pin, const wchar_t* pinName, LPCWSTR id, IPin** out);
+// IPin::QueryPinInfo: the filter (AddRef'd), the direction and the name.
+HRESULT FillPinInfo(IBaseFilter* filter, PIN_DIRECTION dir, const wchar_t* name, PIN_INFO* info);
+// IBaseFilter::QueryFilterInfo: the name (cut to fit) and the graph (AddRef'd), if any.
+HRESULT FillFilterInfo(const std::wstring& name, IFilterGraph* graph, FILTER_INFO* info);

@@ -5,12 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "common/log.h"
-#include "common/scoped.h"
 #include "service/dshow/movie_helper.h"
-#include "service/frame_source/thumbnail_maker.h"
-#include "tests/support/frame_pixels.h"
-#include "tests/support/test_support.h"
+#include "tests/support/captured_logs.h"
 
 using namespace testing_support;
 
@@ -19,39 +15,15 @@ namespace {
 // Lossy codecs and YUV rounding; far below the distance between any two colours used.
 constexpr int kTolerance = 40;
 
-std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
-
-bool AnyStartsWith(const std::vector<std::wstring>& lines, const std::wstring& prefix) {
-    for (const auto& line : lines)
-        if (line.compare(0, prefix.size(), prefix) == 0) return true;
-    return false;
-}
-
-class FrameSource : public ::testing::Test {
+class FrameSource : public CapturedLogsTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(com_.result()));
-        ASSERT_TRUE(gdiplus_.ok());
-        mainLog.path = folder_.file(L"kestrel_log.txt");
-        decodeListLog.path = folder_.file(L"kestrel_dec_list.txt");
-    }
-    void TearDown() override {
-        mainLog.path.clear();
-        decodeListLog.path.clear();
-    }
-    std::vector<std::wstring> MainLines() const { return ReadLogMessages(mainLog.path); }
-    std::vector<std::wstring> ListLines() const { return ReadLogMessages(decodeListLog.path); }
-
-    ComApartment com_;
-    GdiplusSession gdiplus_;
-    ScratchFolder folder_{L"frame-source"};
+    FrameSource() : CapturedLogsTest(L"frame-source") {}
     UniqueHandle cancel_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
 };
 
 struct MovieCase {
     const wchar_t* name;
     int width, height;
-    int64_t duration;
 };
 
 void PrintTo(const MovieCase& movie, std::ostream* os) { *os << Narrow(movie.name); }
@@ -65,14 +37,11 @@ TEST_P(FrameSourceMovies, FramesAtPositionsShowTheColourOfTheirSecond) {
     const std::wstring path = Movie(movie.name);
     DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
     ASSERT_EQ(source.SetContent(path), S_OK) << Narrow(path);
-    EXPECT_EQ(source.GetDuration(), movie.duration);
+    EXPECT_EQ(source.GetDuration(), 12 * kSecond);
 
     for (int second : {0, 5, 2, 11, 7, 3, 8}) {
-        const int64_t position = second * kSecond + kSecond / 2;
-        DecodeFrameResult result = Failed;
-        Gdiplus::Bitmap* frame = source.DecodeFrame(position, &result);
-        ASSERT_EQ(result, Success) << "second " << second;
-        ASSERT_NE(frame, nullptr);
+        Gdiplus::Bitmap* frame = FrameAt(source, MidSecond(second));
+        ASSERT_NE(frame, nullptr) << "second " << second;
         EXPECT_EQ(static_cast<int>(frame->GetWidth()), movie.width);
         EXPECT_EQ(static_cast<int>(frame->GetHeight()), movie.height);
         EXPECT_TRUE(SolidNear(*frame, kSecondColours[second], kTolerance)) << "second " << second;
@@ -81,19 +50,19 @@ TEST_P(FrameSourceMovies, FramesAtPositionsShowTheColourOfTheirSecond) {
     const auto list = ListLines();
     const std::wstring size = std::to_wstring(movie.width) + L"x" + std::to_wstring(movie.height);
     EXPECT_TRUE(Contains(list, L"(decode-route) route=ds setcontent file(" + path + L") source_size=" + size));
-    EXPECT_TRUE(Contains(list, L"(decode-route) route=ds frame=" + std::to_wstring(11 * kSecond + kSecond / 2) +
+    EXPECT_TRUE(Contains(list, L"(decode-route) route=ds frame=" + std::to_wstring(MidSecond(11)) +
                                    L" file(" + path + L") source_size=" + size));
     EXPECT_FALSE(AnyStartsWith(list, L"(decode-route) route-switch"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     RealMovies, FrameSourceMovies,
-    ::testing::Values(MovieCase{L"seconds_640x360_h264_aac.mp4", 640, 360, 120000000},
-                      MovieCase{L"seconds_640x360_noaudio.mp4", 640, 360, 120000000},
-                      MovieCase{L"seconds_640x360_mjpeg_pcm.avi", 640, 360, 120000000},
-                      MovieCase{L"seconds_640x360_vp9.webm", 640, 360, 120000000},
-                      MovieCase{L"seconds_1920x1080_h264.mp4", 1920, 1080, 120000000},
-                      MovieCase{L"seconds_322x242_h264.mp4", 322, 242, 120000000}),
+    ::testing::Values(MovieCase{L"seconds_640x360_h264_aac.mp4", 640, 360},
+                      MovieCase{L"seconds_640x360_noaudio.mp4", 640, 360},
+                      MovieCase{L"seconds_640x360_mjpeg_pcm.avi", 640, 360},
+                      MovieCase{L"seconds_640x360_vp9.webm", 640, 360},
+                      MovieCase{L"seconds_1920x1080_h264.mp4", 1920, 1080},
+                      MovieCase{L"seconds_322x242_h264.mp4", 322, 242}),
     [](const ::testing::TestParamInfo<MovieCase>& info) {
         std::string name = Narrow(info.param.name);
         for (char& c : name)
@@ -103,13 +72,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 // No sound device here: the audio path cannot be rendered, yet the movie opens and its
 // first frame (asked for at 0, with the warning line) is the first second's colour.
-TEST_F(FrameSource, MovieWithSoundOpensWithoutSoundDeviceAndFrameZeroIsWarned) {
+// A second SetContent on the same frame source then opens another movie.
+TEST_F(FrameSource, FrameZeroIsWarnedAndASecondMovieOpensOnTheSameFrameSource) {
     const std::wstring path = Movie(L"seconds_640x360_h264_aac.mp4");
     DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
     ASSERT_EQ(source.SetContent(path), S_OK);
-    DecodeFrameResult result = Failed;
-    Gdiplus::Bitmap* frame = source.DecodeFrame(0, &result);
-    ASSERT_EQ(result, Success);
+    Gdiplus::Bitmap* frame = FrameAt(source, 0);
     ASSERT_NE(frame, nullptr);
     EXPECT_TRUE(SolidNear(*frame, kSecondColours[0], kTolerance));
     const auto lines = MainLines();
@@ -118,25 +86,12 @@ TEST_F(FrameSource, MovieWithSoundOpensWithoutSoundDeviceAndFrameZeroIsWarned) {
     EXPECT_TRUE(Contains(lines, L"[LOG_LINE] (decode-route) decodeframe-enter frame=0 first=1 sticky_local=0 "
                                 L"sticky_global=0 file(" + path + L")"));
     EXPECT_FALSE(Contains(lines, L"コーデックが存在しないか、非対応ファイルです。"));
-}
 
-// A second SetContent on the same frame source opens the new movie; the frame handed
-// out before stays valid until then.
-TEST_F(FrameSource, SecondMovieOnTheSameFrameSource) {
-    DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
     ASSERT_EQ(source.SetContent(Movie(L"seconds_322x242_h264.mp4")), S_OK);
-    DecodeFrameResult result = Failed;
-    Gdiplus::Bitmap* first = source.DecodeFrame(4 * kSecond + kSecond / 2, &result);
-    ASSERT_EQ(result, Success);
-    ASSERT_NE(first, nullptr);
-    EXPECT_TRUE(SolidNear(*first, kSecondColours[4], kTolerance));
-
-    ASSERT_EQ(source.SetContent(Movie(L"seconds_640x360_mjpeg_pcm.avi")), S_OK);
-    Gdiplus::Bitmap* second = source.DecodeFrame(9 * kSecond + kSecond / 2, &result);
-    ASSERT_EQ(result, Success);
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(second->GetWidth(), 640u);
-    EXPECT_TRUE(SolidNear(*second, kSecondColours[9], kTolerance));
+    frame = FrameAt(source, MidSecond(9));
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(frame->GetWidth(), 322u);
+    EXPECT_TRUE(SolidNear(*frame, kSecondColours[9], kTolerance));
 }
 
 TEST_F(FrameSource, FileThatIsNotAMovieFailsToOpen) {
@@ -161,9 +116,7 @@ TEST_F(FrameSource, StickyMovieBypassesDirectShow) {
         DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
         ASSERT_EQ(source.SetContent(path), S_OK);
         EXPECT_EQ(source.GetDuration(), 0);
-        DecodeFrameResult result = Failed;
-        Gdiplus::Bitmap* frame = source.DecodeFrame(6 * kSecond + kSecond / 2, &result);
-        ASSERT_EQ(result, Success);
+        Gdiplus::Bitmap* frame = FrameAt(source, MidSecond(6));
         ASSERT_NE(frame, nullptr);
         EXPECT_TRUE(SolidNear(*frame, kSecondColours[6], kTolerance));
         ASSERT_EQ(source.SetContent(path), S_OK);

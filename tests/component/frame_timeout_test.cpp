@@ -7,13 +7,9 @@
 #include <vector>
 
 #include "common/inifile.h"
-#include "common/log.h"
-#include "common/scoped.h"
 #include "service/dshow/movie_helper.h"
-#include "service/frame_source/thumbnail_maker.h"
-#include "tests/support/frame_pixels.h"
+#include "tests/support/captured_logs.h"
 #include "tests/support/stall_source.h"
-#include "tests/support/test_support.h"
 
 using Microsoft::WRL::ComPtr;
 using namespace testing_support;
@@ -47,34 +43,32 @@ private:
     ComPtr<StallSourceFilter> source_;
 };
 
-int Grey(Gdiplus::Bitmap& bitmap) {
-    Gdiplus::Color c;
-    bitmap.GetPixel(static_cast<INT>(bitmap.GetWidth() / 2), static_cast<INT>(bitmap.GetHeight() / 2), &c);
-    return c.GetG();
+// The stall source's frame `index` fills the picture: its centre has the frame's grey.
+::testing::AssertionResult ShowsFrame(Gdiplus::Bitmap* frame, int64_t index) {
+    if (!frame) return ::testing::AssertionFailure() << "no frame " << index;
+    const unsigned grey = static_cast<unsigned>(StallSourceFilter::GreyOfFrame(index));
+    return PixelNear(*frame, kWidth / 2, kHeight / 2, grey * 0x010101u, 1) << " (frame " << index << ")";
 }
 
-class FrameTimeLimit : public ::testing::Test {
+class FrameTimeLimit : public CapturedLogsTest {
 protected:
+    FrameTimeLimit() : CapturedLogsTest(L"frame-time-limit") {}
     void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(com_.result()));
-        ASSERT_TRUE(gdiplus_.ok());
-        mainLog.path = folder_.file(L"kestrel_log.txt");
-        decodeListLog.path = folder_.file(L"kestrel_dec_list.txt");
+        CapturedLogsTest::SetUp();
         ini_.SetPath(folder_.file(L"Thumbnail.ini"));
     }
     void TearDown() override {
         StickyMfFileSet.erase(movie_);
         StickyMfBypassLogSet.erase(movie_);
-        mainLog.path.clear();
-        decodeListLog.path.clear();
+        CapturedLogsTest::TearDown();
     }
     void Set(const wchar_t* key, int value) { ini_.SetInt(L"THUMBNAIL", key, value); }
-    std::vector<std::wstring> MainLines() const { return ReadLogMessages(mainLog.path); }
-    std::vector<std::wstring> ListLines() const { return ReadLogMessages(decodeListLog.path); }
+    // Opens the movie on the stall source and takes one frame while the stream flows.
+    void OpenWithOneFrame(StallingFrameSource& source) {
+        ASSERT_EQ(source.SetContent(movie_), S_OK);
+        ASSERT_TRUE(ShowsFrame(FrameAt(source, kSecond), kSecond / StallSourceFilter::kFrameTime));
+    }
 
-    ComApartment com_;
-    GdiplusSession gdiplus_;
-    ScratchFolder folder_{L"frame-time-limit"};
     Inifile_CL ini_;
     UniqueHandle cancel_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     const std::wstring movie_ = Movie(L"seconds_640x360_noaudio.mp4");
@@ -84,67 +78,42 @@ TEST_F(FrameTimeLimit, LimitsAreReadAndClamped) {
     FrameTimeLimits limits = ReadFrameTimeLimits(folder_.path());
     EXPECT_EQ(limits.frameTimeoutMs, 10000);
     EXPECT_EQ(limits.firstFrameTimeoutMs, 30000);
-
-    Set(L"decode_frame_timeout_ms", 100);
-    Set(L"decode_first_frame_timeout_ms", 700000);
-    limits = ReadFrameTimeLimits(folder_.path());
-    EXPECT_EQ(limits.frameTimeoutMs, 500);
-    EXPECT_EQ(limits.firstFrameTimeoutMs, 600000);
-
-    Set(L"decode_frame_timeout_ms", 500);
-    Set(L"decode_first_frame_timeout_ms", 600000);
-    limits = ReadFrameTimeLimits(folder_.path());
-    EXPECT_EQ(limits.frameTimeoutMs, 500);
-    EXPECT_EQ(limits.firstFrameTimeoutMs, 600000);
-
-    Set(L"decode_frame_timeout_ms", 499);
-    Set(L"decode_first_frame_timeout_ms", 600001);
-    limits = ReadFrameTimeLimits(folder_.path());
-    EXPECT_EQ(limits.frameTimeoutMs, 500);
-    EXPECT_EQ(limits.firstFrameTimeoutMs, 600000);
+    // {frame set, first frame set, frame read back, first frame read back}
+    const int cases[][4] = {{100, 700000, 500, 600000}, {500, 600000, 500, 600000}, {499, 600001, 500, 600000}};
+    for (const auto& c : cases) {
+        Set(L"decode_frame_timeout_ms", c[0]);
+        Set(L"decode_first_frame_timeout_ms", c[1]);
+        limits = ReadFrameTimeLimits(folder_.path());
+        EXPECT_EQ(limits.frameTimeoutMs, c[2]) << c[0];
+        EXPECT_EQ(limits.firstFrameTimeoutMs, c[3]) << c[1];
+    }
 }
 
 // The limits are read at each frame: a change between two frames shows in the next
-// frame's "(ini)" line, already clamped.
+// frame's "(ini)" line, already clamped. Each seek on the same graph brings exactly
+// the frame of its position.
 TEST_F(FrameTimeLimit, EachFrameReadsTheSettingsAgain) {
     StallingFrameSource source(folder_.path(), cancel_.get());
-    ASSERT_EQ(source.SetContent(movie_), S_OK);
-    DecodeFrameResult result = Failed;
-    ASSERT_NE(source.DecodeFrame(kSecond, &result), nullptr);
+    ASSERT_NO_FATAL_FAILURE(OpenWithOneFrame(source));
+    EXPECT_EQ(source.GetDuration(), kDuration);
     Set(L"decode_frame_timeout_ms", 100);
     Set(L"decode_first_frame_timeout_ms", 900000);
-    ASSERT_NE(source.DecodeFrame(2 * kSecond, &result), nullptr);
+    for (int64_t index : {250, 3, 120, 121})
+        EXPECT_TRUE(ShowsFrame(FrameAt(source, index * StallSourceFilter::kFrameTime), index));
     const auto list = ListLines();
     const std::wstring tail = L" file(" + movie_ + L")";
     EXPECT_TRUE(Contains(list, L"(ini) decode_frame_timeout_ms=10000 decode_first_frame_timeout_ms=30000" + tail));
     EXPECT_TRUE(Contains(list, L"(ini) decode_frame_timeout_ms=500 decode_first_frame_timeout_ms=600000" + tail));
 }
 
-// Frames of the test source carry their number in their grey level: a seek brings
-// exactly the frame of the position, again and again on the same graph.
-TEST_F(FrameTimeLimit, StallSourceDeliversTheFrameOfEachPosition) {
-    StallingFrameSource source(folder_.path(), cancel_.get());
-    ASSERT_EQ(source.SetContent(movie_), S_OK);
-    EXPECT_EQ(source.GetDuration(), kDuration);
-    for (int64_t index : {10, 250, 3, 120, 121}) {
-        DecodeFrameResult result = Failed;
-        Gdiplus::Bitmap* frame = source.DecodeFrame(index * StallSourceFilter::kFrameTime, &result);
-        ASSERT_EQ(result, Success) << index;
-        ASSERT_NE(frame, nullptr);
-        EXPECT_EQ(frame->GetWidth(), static_cast<UINT>(kWidth));
-        EXPECT_NEAR(Grey(*frame), StallSourceFilter::GreyOfFrame(index), 1) << index;
-    }
-}
-
 TEST_F(FrameTimeLimit, StalledFrameTimesOutAndSwitchOffRetriesOnTheSameGraph) {
     Set(L"decode_frame_timeout_ms", 500);
     Set(L"decode_use_media_foundation_on_dshow_fail", 0);
     StallingFrameSource source(folder_.path(), cancel_.get());
-    ASSERT_EQ(source.SetContent(movie_), S_OK);
-    DecodeFrameResult result = Failed;
-    ASSERT_NE(source.DecodeFrame(kSecond, &result), nullptr);
+    ASSERT_NO_FATAL_FAILURE(OpenWithOneFrame(source));
 
     source.Source()->SetStalled(true);
+    DecodeFrameResult result = Failed;
     EXPECT_EQ(source.DecodeFrame(3 * kSecond, &result), nullptr);
     EXPECT_EQ(result, Timeout);
     const auto lines = MainLines();
@@ -157,11 +126,7 @@ TEST_F(FrameTimeLimit, StalledFrameTimesOutAndSwitchOffRetriesOnTheSameGraph) {
 
     // The same graph, once the stream flows again, gives the next frame.
     source.Source()->SetStalled(false);
-    const int64_t index = 200;
-    Gdiplus::Bitmap* frame = source.DecodeFrame(index * StallSourceFilter::kFrameTime, &result);
-    ASSERT_EQ(result, Success);
-    ASSERT_NE(frame, nullptr);
-    EXPECT_NEAR(Grey(*frame), StallSourceFilter::GreyOfFrame(index), 1);
+    EXPECT_TRUE(ShowsFrame(FrameAt(source, 200 * StallSourceFilter::kFrameTime), 200));
     EXPECT_FALSE(Contains(ListLines(), L"(mf-fallback) start"));
 }
 
@@ -171,23 +136,16 @@ TEST_F(FrameTimeLimit, StalledFrameMovesTheMovieToMediaFoundationForGood) {
     Set(L"decode_frame_timeout_ms", 500);
     {
         StallingFrameSource source(folder_.path(), cancel_.get());
-        ASSERT_EQ(source.SetContent(movie_), S_OK);
-        DecodeFrameResult result = Failed;
-        ASSERT_NE(source.DecodeFrame(kSecond, &result), nullptr);
-
+        ASSERT_NO_FATAL_FAILURE(OpenWithOneFrame(source));
         source.Source()->SetStalled(true);
-        Gdiplus::Bitmap* frame = source.DecodeFrame(4 * kSecond + kSecond / 2, &result);
-        ASSERT_EQ(result, Success);
-        ASSERT_NE(frame, nullptr);
         // The real movie's picture (640x360 solid colour), not the stall source's.
-        EXPECT_EQ(frame->GetWidth(), 640u);
-        EXPECT_TRUE(SolidNear(*frame, kSecondColours[4], 40));
-        EXPECT_EQ(StickyMfFileSet.count(movie_), 1u);
-
-        frame = source.DecodeFrame(8 * kSecond + kSecond / 2, &result);
-        ASSERT_EQ(result, Success);
-        ASSERT_NE(frame, nullptr);
-        EXPECT_TRUE(SolidNear(*frame, kSecondColours[8], 40));
+        for (int second : {4, 8}) {
+            Gdiplus::Bitmap* frame = FrameAt(source, MidSecond(second));
+            ASSERT_NE(frame, nullptr) << second;
+            EXPECT_EQ(frame->GetWidth(), 640u);
+            EXPECT_TRUE(SolidNear(*frame, kSecondColours[second], 40)) << second;
+            EXPECT_EQ(StickyMfFileSet.count(movie_), 1u);
+        }
     }
     const std::wstring file = L" file(" + movie_ + L")";
     auto lines = MainLines();
@@ -200,9 +158,7 @@ TEST_F(FrameTimeLimit, StalledFrameMovesTheMovieToMediaFoundationForGood) {
     StallingFrameSource later(folder_.path(), cancel_.get());
     ASSERT_EQ(later.SetContent(movie_), S_OK);
     EXPECT_EQ(later.Source(), nullptr);
-    DecodeFrameResult result = Failed;
-    Gdiplus::Bitmap* frame = later.DecodeFrame(2 * kSecond + kSecond / 2, &result);
-    ASSERT_EQ(result, Success);
+    Gdiplus::Bitmap* frame = FrameAt(later, MidSecond(2));
     ASSERT_NE(frame, nullptr);
     EXPECT_TRUE(SolidNear(*frame, kSecondColours[2], 40));
     EXPECT_TRUE(Contains(ListLines(), L"(decode-route) sticky-mf setcontent-bypass-ds" + file));
@@ -227,9 +183,7 @@ TEST_F(FrameTimeLimit, FirstFrameBudgetRunsFromOpening) {
 TEST_F(FrameTimeLimit, CancelDuringTheWaitEndsTheFrameWithoutFallback) {
     Set(L"decode_frame_timeout_ms", 600000);
     StallingFrameSource source(folder_.path(), cancel_.get());
-    ASSERT_EQ(source.SetContent(movie_), S_OK);
-    DecodeFrameResult result = Failed;
-    ASSERT_NE(source.DecodeFrame(kSecond, &result), nullptr);
+    ASSERT_NO_FATAL_FAILURE(OpenWithOneFrame(source));
     source.Source()->SetStalled(true);
 
     // Cancel once the frame wait has begun (its "decodeframe-enter" line is written).
@@ -239,6 +193,7 @@ TEST_F(FrameTimeLimit, CancelDuringTheWaitEndsTheFrameWithoutFallback) {
         SetEvent(cancel_.get());
     });
     const ULONGLONG start = GetTickCount64();
+    DecodeFrameResult result = Failed;
     EXPECT_EQ(source.DecodeFrame(2 * kSecond, &result), nullptr);
     canceller.join();
     EXPECT_EQ(result, Cancelled);

@@ -2,72 +2,27 @@
 // of its success, end-of-stream, cancel and open-failure paths.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
 
-#include "common/log.h"
-#include "common/scoped.h"
 #include "service/frame_source/media_foundation_decode.h"
-#include "tests/support/test_support.h"
+#include "tests/support/captured_logs.h"
 
 using namespace testing_support;
 
 namespace {
 
-constexpr int64_t kSecond = 10000000;  // 100 ns units
-// The colour of each second of the "seconds_" movies.
-constexpr unsigned kSecondColours[12] = {0xFF0000, 0x00FF00, 0x0000FF, 0xFFFF00, 0xFF00FF, 0x00FFFF,
-                                         0xFFFFFF, 0x808080, 0x800000, 0x008000, 0x000080, 0x808000};
+// YUV rounding and lossy codecs.
+constexpr int kTolerance = 24;
 
-std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
-
-std::string Dump(const std::vector<std::wstring>& lines) {
-    std::string out;
-    for (const auto& line : lines) out += "  " + Narrow(line) + "\n";
-    return out;
-}
-
-// The pixel at (x, y) is 0xRRGGBB within a tolerance for YUV rounding and lossy codecs.
-void ExpectPixel(Gdiplus::Bitmap& bitmap, int x, int y, unsigned rgb) {
-    Gdiplus::Color c;
-    ASSERT_EQ(bitmap.GetPixel(x, y, &c), Gdiplus::Ok);
-    const int got[3] = {c.GetR(), c.GetG(), c.GetB()};
-    for (int i = 0; i < 3; ++i)
-        EXPECT_LE(std::abs(got[i] - static_cast<int>(rgb >> (16 - 8 * i) & 0xFF)), 24)
-            << "pixel (" << x << "," << y << ") is " << got[0] << "," << got[1] << "," << got[2];
-}
-
-// One colour everywhere: centre, corners (3 pixels in) and edge middles.
-void ExpectSolid(Gdiplus::Bitmap& bitmap, unsigned rgb) {
-    const int w = static_cast<int>(bitmap.GetWidth()), h = static_cast<int>(bitmap.GetHeight());
-    for (int y : {3, h / 2, h - 4})
-        for (int x : {3, w / 2, w - 4}) ExpectPixel(bitmap, x, y, rgb);
-}
-
-class MediaFoundationDecode : public ::testing::Test {
+class MediaFoundationDecode : public CapturedLogsTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(com_.result()));
-        ASSERT_TRUE(gdiplus_.ok());
-        mainLog.path = folder_.file(L"kestrel_log.txt");
-        decodeListLog.path = folder_.file(L"kestrel_dec_list.txt");
-    }
-    void TearDown() override {
-        mainLog.path.clear();
-        decodeListLog.path.clear();
-    }
+    MediaFoundationDecode() : CapturedLogsTest(L"mf-decode") {}
     std::unique_ptr<Gdiplus::Bitmap> Decode(const std::wstring& path, int64_t mfFrame, HANDLE cancel = nullptr) {
         return std::unique_ptr<Gdiplus::Bitmap>(DecodeFrameWithMediaFoundation(path, cancel, mfFrame));
     }
-    std::vector<std::wstring> MainLines() const { return ReadLogMessages(mainLog.path); }
-    std::vector<std::wstring> ListLines() const { return ReadLogMessages(decodeListLog.path); }
-
-    ComApartment com_;
-    GdiplusSession gdiplus_;
-    ScratchFolder folder_{L"mf-decode"};
 };
 
 struct MovieCase {
@@ -89,7 +44,7 @@ TEST_P(MediaFoundationSeconds, FramesAtPositionsShowTheColourOfTheirSecond) {
         EXPECT_EQ(frame->GetWidth(), movie.width);
         EXPECT_EQ(frame->GetHeight(), movie.height);
         EXPECT_EQ(frame->GetPixelFormat(), PixelFormat32bppRGB);
-        ExpectSolid(*frame, kSecondColours[position / kSecond]);
+        EXPECT_TRUE(SolidNear(*frame, kSecondColours[position / kSecond], kTolerance));
     }
 }
 
@@ -104,10 +59,10 @@ TEST_F(MediaFoundationDecode, PictureIsUprightAndNotMirrored) {
     // testsrc2: a dark timecode box at the top left, bright red below it, cyan on the right.
     auto frame = Decode(Movie(L"testsrc2_640x360_h264.mp4"), 45 * kSecond / 10);
     ASSERT_NE(frame, nullptr) << Dump(MainLines());
-    ExpectPixel(*frame, 4, 4, 0x3F0000);
-    ExpectPixel(*frame, 30, 345, 0xFD0000);
-    ExpectPixel(*frame, 630, 10, 0x00FFFF);
-    ExpectPixel(*frame, 630, 350, 0x00FFFF);
+    EXPECT_TRUE(PixelNear(*frame, 4, 4, 0x3F0000, kTolerance));
+    EXPECT_TRUE(PixelNear(*frame, 30, 345, 0xFD0000, kTolerance));
+    EXPECT_TRUE(PixelNear(*frame, 630, 10, 0x00FFFF, kTolerance));
+    EXPECT_TRUE(PixelNear(*frame, 630, 350, 0x00FFFF, kTolerance));
 }
 
 TEST_F(MediaFoundationDecode, SuccessWritesEnterRevisionRouteAndSuccessLines) {
@@ -132,7 +87,7 @@ TEST_F(MediaFoundationDecode, FullHdComesBackScaledTo1280x720Argb) {
     EXPECT_EQ(frame->GetWidth(), 1280u);
     EXPECT_EQ(frame->GetHeight(), 720u);
     EXPECT_EQ(frame->GetPixelFormat(), PixelFormat32bppARGB);
-    ExpectSolid(*frame, kSecondColours[9]);
+    EXPECT_TRUE(SolidNear(*frame, kSecondColours[9], kTolerance));
     EXPECT_TRUE(Contains(MainLines(), L"[LOG_LINE] (mf-fallback) scale-down 1920x1080 -> 1280x720"));
     EXPECT_TRUE(Contains(ListLines(), L"(mf-fallback) scale-down 1920x1080 -> 1280x720 frame=95000000 file(" +
                                           path + L")"));

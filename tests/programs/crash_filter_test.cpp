@@ -13,9 +13,14 @@ struct CrashRun {
     DWORD exitCode = 0;
     bool restarted = false;
     std::wstring restartArguments;
+    int exceptionMark = -7;  // THUMBNAIL/exception afterwards; -7 when not written
 };
 
-CrashRun Crash(const ScratchFolder& folder, const std::wstring& client) {
+// Runs the probe in `folder` with run_decode set as given (1: a job is running).
+CrashRun Crash(const ScratchFolder& folder, const std::wstring& client, int runDecode) {
+    Inifile_CL ini;
+    ini.SetPath(folder.file(L"Thumbnail.ini"));
+    ini.SetInt(L"THUMBNAIL", L"run_decode", runDecode);
     CrashRun run;
     ChildProcess probe;
     EXPECT_TRUE(probe.Start(ProgramFolder() + L"\\crash_probe.exe",
@@ -25,17 +30,15 @@ CrashRun Crash(const ScratchFolder& folder, const std::wstring& client) {
     run.restarted = WaitFor([&] { return !ReadFileBytes(marker).empty(); });
     const std::string bytes = ReadFileBytes(marker);
     run.restartArguments.assign(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+    run.exceptionMark = ini.GetInt(L"THUMBNAIL", L"exception", -7);
     return run;
 }
 
 TEST(CrashFilter, FaultDuringAJobMarksTheMovieAndRestartsWithQuotedArguments) {
     ScratchFolder folder(L"crash during job");
-    Inifile_CL ini;
-    ini.SetPath(folder.file(L"Thumbnail.ini"));
-    ini.SetInt(L"THUMBNAIL", L"run_decode", 1);
-    const CrashRun run = Crash(folder, L"client name");
+    const CrashRun run = Crash(folder, L"client name", 1);
     EXPECT_EQ(run.exitCode, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION)) << std::hex << run.exitCode;
-    EXPECT_EQ(ini.GetInt(L"THUMBNAIL", L"exception", 0), 1);
+    EXPECT_EQ(run.exceptionMark, 1);
     EXPECT_EQ(ReadUtf16File(folder.file(L"kestrel_dec_list.txt")).substr(26),
               L"例外発生による再起動\n\r\n");
     ASSERT_TRUE(run.restarted);
@@ -46,11 +49,8 @@ TEST(CrashFilter, FaultDuringAJobMarksTheMovieAndRestartsWithQuotedArguments) {
 
 TEST(CrashFilter, FaultBetweenJobsLeavesTheExceptionMarkAlone) {
     ScratchFolder folder(L"crash idle");
-    Inifile_CL ini;
-    ini.SetPath(folder.file(L"Thumbnail.ini"));
-    ini.SetInt(L"THUMBNAIL", L"run_decode", 0);
-    const CrashRun run = Crash(folder, L"idle");
-    EXPECT_EQ(ini.GetInt(L"THUMBNAIL", L"exception", -7), -7);
+    const CrashRun run = Crash(folder, L"idle", 0);
+    EXPECT_EQ(run.exceptionMark, -7);
     EXPECT_TRUE(run.restarted);
 }
 

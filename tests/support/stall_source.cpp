@@ -1,9 +1,6 @@
 #include "tests/support/stall_source.h"
 
 #include <uuids.h>
-#include <cstring>
-#include <new>
-#include <vector>
 
 #include "service/dshow/enumerators.h"
 
@@ -15,15 +12,6 @@ namespace {
 constexpr wchar_t kPinName[] = L"Out";
 // {5D8E0C51-7A43-4B0E-9C1D-2F6B3E8A4D70}, for GetClassID only.
 const CLSID kStallSourceClsid = {0x5d8e0c51, 0x7a43, 0x4b0e, {0x9c, 0x1d, 0x2f, 0x6b, 0x3e, 0x8a, 0x4d, 0x70}};
-
-HRESULT CopyName(const wchar_t* text, LPWSTR* out) {
-    if (!out) return E_POINTER;
-    const size_t bytes = (wcslen(text) + 1) * sizeof(wchar_t);
-    *out = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
-    if (!*out) return E_OUTOFMEMORY;
-    memcpy(*out, text, bytes);
-    return S_OK;
-}
 }  // namespace
 
 // ---------------------------------------------------------------- pin
@@ -101,21 +89,12 @@ STDMETHODIMP StallSourcePin::ConnectionMediaType(AM_MEDIA_TYPE* mt) {
 }
 
 STDMETHODIMP StallSourcePin::QueryPinInfo(PIN_INFO* info) {
-    if (!info) return E_POINTER;
-    info->pFilter = &filter_;
-    filter_.AddRef();
-    info->dir = PINDIR_OUTPUT;
-    wcscpy(info->achName, kPinName);
-    return S_OK;
+    return FillPinInfo(&filter_, PINDIR_OUTPUT, kPinName, info);
 }
 
-STDMETHODIMP StallSourcePin::QueryDirection(PIN_DIRECTION* dir) {
-    if (!dir) return E_POINTER;
-    *dir = PINDIR_OUTPUT;
-    return S_OK;
-}
+STDMETHODIMP StallSourcePin::QueryDirection(PIN_DIRECTION* dir) { return dir ? (*dir = PINDIR_OUTPUT, S_OK) : E_POINTER; }
 
-STDMETHODIMP StallSourcePin::QueryId(LPWSTR* id) { return CopyName(kPinName, id); }
+STDMETHODIMP StallSourcePin::QueryId(LPWSTR* id) { return CoTaskMemString(kPinName, id); }
 
 STDMETHODIMP StallSourcePin::QueryAccept(const AM_MEDIA_TYPE* mt) {
     if (!mt) return E_POINTER;
@@ -127,58 +106,45 @@ STDMETHODIMP StallSourcePin::QueryAccept(const AM_MEDIA_TYPE* mt) {
 }
 
 STDMETHODIMP StallSourcePin::EnumMediaTypes(IEnumMediaTypes** types) {
-    if (!types) return E_POINTER;
-    *types = new (std::nothrow) MediaTypeEnumerator({filter_.type_});
-    return *types ? S_OK : E_OUTOFMEMORY;
+    return NewMediaTypeEnumerator({filter_.type_}, types);
 }
 
-STDMETHODIMP StallSourcePin::GetCapabilities(DWORD* caps) {
-    if (!caps) return E_POINTER;
-    *caps = AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanGetCurrentPos | AM_SEEKING_CanGetStopPos |
-            AM_SEEKING_CanGetDuration;
-    return S_OK;
-}
+// Seeking in media time only, at rate 1; positions from 0 to the duration.
+namespace {
+constexpr DWORD kSeekingCaps =
+    AM_SEEKING_CanSeekAbsolute | AM_SEEKING_CanGetCurrentPos | AM_SEEKING_CanGetStopPos | AM_SEEKING_CanGetDuration;
+bool IsMediaTime(const GUID* format) { return !format || *format == TIME_FORMAT_MEDIA_TIME; }
+HRESULT Put(LONGLONG* out, LONGLONG value) { return out ? (*out = value, S_OK) : E_POINTER; }
+}  // namespace
+
+STDMETHODIMP StallSourcePin::GetCapabilities(DWORD* caps) { return caps ? (*caps = kSeekingCaps, S_OK) : E_POINTER; }
 STDMETHODIMP StallSourcePin::CheckCapabilities(DWORD* caps) {
     if (!caps) return E_POINTER;
-    DWORD ours = 0;
-    GetCapabilities(&ours);
     const DWORD asked = *caps;
-    *caps &= ours;
+    *caps &= kSeekingCaps;
     return *caps == asked ? S_OK : (*caps ? S_FALSE : E_FAIL);
 }
 STDMETHODIMP StallSourcePin::IsFormatSupported(const GUID* format) {
     return format && *format == TIME_FORMAT_MEDIA_TIME ? S_OK : S_FALSE;
 }
 STDMETHODIMP StallSourcePin::QueryPreferredFormat(GUID* format) {
-    if (!format) return E_POINTER;
-    *format = TIME_FORMAT_MEDIA_TIME;
-    return S_OK;
+    return format ? (*format = TIME_FORMAT_MEDIA_TIME, S_OK) : E_POINTER;
 }
 STDMETHODIMP StallSourcePin::GetTimeFormat(GUID* format) { return QueryPreferredFormat(format); }
 STDMETHODIMP StallSourcePin::IsUsingTimeFormat(const GUID* format) { return IsFormatSupported(format); }
 STDMETHODIMP StallSourcePin::SetTimeFormat(const GUID* format) {
     return format && *format == TIME_FORMAT_MEDIA_TIME ? S_OK : E_INVALIDARG;
 }
-STDMETHODIMP StallSourcePin::GetDuration(LONGLONG* duration) {
-    if (!duration) return E_POINTER;
-    *duration = filter_.duration_;
-    return S_OK;
-}
-STDMETHODIMP StallSourcePin::GetStopPosition(LONGLONG* stop) { return GetDuration(stop); }
+STDMETHODIMP StallSourcePin::GetDuration(LONGLONG* duration) { return Put(duration, filter_.duration_); }
+STDMETHODIMP StallSourcePin::GetStopPosition(LONGLONG* stop) { return Put(stop, filter_.duration_); }
 STDMETHODIMP StallSourcePin::GetCurrentPosition(LONGLONG* current) {
-    if (!current) return E_POINTER;
     std::lock_guard<std::mutex> guard(filter_.streamLock_);
-    *current = filter_.position_;
-    return S_OK;
+    return Put(current, filter_.position_);
 }
 STDMETHODIMP StallSourcePin::ConvertTimeFormat(LONGLONG* target, const GUID* targetFormat, LONGLONG source,
                                                const GUID* sourceFormat) {
-    if (!target) return E_POINTER;
-    const bool same = (!targetFormat || *targetFormat == TIME_FORMAT_MEDIA_TIME) &&
-                      (!sourceFormat || *sourceFormat == TIME_FORMAT_MEDIA_TIME);
-    if (!same) return E_INVALIDARG;
-    *target = source;
-    return S_OK;
+    if (!IsMediaTime(targetFormat) || !IsMediaTime(sourceFormat)) return target ? E_INVALIDARG : E_POINTER;
+    return Put(target, source);
 }
 STDMETHODIMP StallSourcePin::SetPositions(LONGLONG* current, DWORD currentFlags, LONGLONG*, DWORD) {
     if ((currentFlags & AM_SEEKING_PositioningBitsMask) != AM_SEEKING_AbsolutePositioning) return S_OK;
@@ -196,16 +162,8 @@ STDMETHODIMP StallSourcePin::GetAvailable(LONGLONG* earliest, LONGLONG* latest) 
     return S_OK;
 }
 STDMETHODIMP StallSourcePin::SetRate(double rate) { return rate == 1.0 ? S_OK : E_INVALIDARG; }
-STDMETHODIMP StallSourcePin::GetRate(double* rate) {
-    if (!rate) return E_POINTER;
-    *rate = 1.0;
-    return S_OK;
-}
-STDMETHODIMP StallSourcePin::GetPreroll(LONGLONG* preroll) {
-    if (!preroll) return E_POINTER;
-    *preroll = 0;
-    return S_OK;
-}
+STDMETHODIMP StallSourcePin::GetRate(double* rate) { return rate ? (*rate = 1.0, S_OK) : E_POINTER; }
+STDMETHODIMP StallSourcePin::GetPreroll(LONGLONG* preroll) { return Put(preroll, 0); }
 
 // ---------------------------------------------------------------- filter
 
@@ -251,11 +209,7 @@ STDMETHODIMP_(ULONG) StallSourceFilter::Release() {
     if (left == 0) delete this;
     return left;
 }
-STDMETHODIMP StallSourceFilter::GetClassID(CLSID* clsid) {
-    if (!clsid) return E_POINTER;
-    *clsid = kStallSourceClsid;
-    return S_OK;
-}
+STDMETHODIMP StallSourceFilter::GetClassID(CLSID* clsid) { return clsid ? (*clsid = kStallSourceClsid, S_OK) : E_POINTER; }
 
 STDMETHODIMP StallSourceFilter::Stop() {
     std::lock_guard<std::mutex> guard(stateLock_);
@@ -285,34 +239,18 @@ STDMETHODIMP StallSourceFilter::GetState(DWORD, FILTER_STATE* state) {
     return S_OK;
 }
 
-STDMETHODIMP StallSourceFilter::GetSyncSource(IReferenceClock** clock) {
-    if (!clock) return E_POINTER;
-    *clock = nullptr;
-    return S_OK;
-}
+STDMETHODIMP StallSourceFilter::GetSyncSource(IReferenceClock** clock) { return clock ? (*clock = nullptr, S_OK) : E_POINTER; }
 
 STDMETHODIMP StallSourceFilter::EnumPins(IEnumPins** pins) {
-    if (!pins) return E_POINTER;
-    *pins = new (std::nothrow) PinEnumerator({ComPtr<IPin>(static_cast<IPin*>(&pin_))});
-    return *pins ? S_OK : E_OUTOFMEMORY;
+    return NewPinEnumerator({ComPtr<IPin>(static_cast<IPin*>(&pin_))}, pins);
 }
 
 STDMETHODIMP StallSourceFilter::FindPin(LPCWSTR id, IPin** pin) {
-    if (!id || !pin) return E_POINTER;
-    *pin = nullptr;
-    if (wcscmp(id, kPinName) != 0) return VFW_E_NOT_FOUND;
-    *pin = static_cast<IPin*>(&pin_);
-    (*pin)->AddRef();
-    return S_OK;
+    return FindOnlyPin(static_cast<IPin*>(&pin_), kPinName, id, pin);
 }
 
 STDMETHODIMP StallSourceFilter::QueryFilterInfo(FILTER_INFO* info) {
-    if (!info) return E_POINTER;
-    wcsncpy(info->achName, name_.c_str(), MAX_FILTER_NAME - 1);
-    info->achName[MAX_FILTER_NAME - 1] = L'\0';
-    info->pGraph = graph_;
-    if (graph_) graph_->AddRef();
-    return S_OK;
+    return FillFilterInfo(name_, graph_, info);
 }
 
 STDMETHODIMP StallSourceFilter::JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) {

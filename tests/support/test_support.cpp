@@ -1,6 +1,8 @@
 #include "tests/support/test_support.h"
 
 #include <shlwapi.h>
+#include <tlhelp32.h>
+#include <algorithm>
 #include <cstdlib>
 #include <thread>
 
@@ -193,7 +195,10 @@ std::string ChildProcess::Stdout() {
 ServiceProcess::ServiceProcess(std::wstring clientName, std::wstring workFolder)
     : clientName_(std::move(clientName)), workFolder_(std::move(workFolder)) {}
 
-ServiceProcess::~ServiceProcess() { KillServiceWindows(clientName_); }
+ServiceProcess::~ServiceProcess() {
+    KillServiceWindows(clientName_);
+    EndRestartedServices();
+}
 
 bool ServiceProcess::Start(const std::wstring& extraArguments) {
     std::wstring arguments = clientName_ + L" \"" + workFolder_ + L"\"";
@@ -242,6 +247,32 @@ void KillServiceWindows(const std::wstring& clientName) {
             WaitForSingleObject(process.get(), 5000);
         }
         quietSince = std::chrono::steady_clock::now();
+    }
+}
+
+void EndRestartedServices() {
+    // Services started by this program, and the ones they started in turn (restarts),
+    // possibly still without a window while they wait for the old pipe.
+    std::vector<DWORD> family = {GetCurrentProcessId()};
+    for (int round = 0; round < 200; ++round) {
+        bool found = false;
+        UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
+             more = Process32NextW(snapshot.get(), &entry)) {
+            if (_wcsicmp(entry.szExeFile, L"Tessaloom.exe") != 0) continue;
+            if (std::find(family.begin(), family.end(), entry.th32ParentProcessID) == family.end()) continue;
+            if (std::find(family.begin(), family.end(), entry.th32ProcessID) != family.end()) continue;
+            family.push_back(entry.th32ProcessID);
+            UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+            if (process) {
+                TerminateProcess(process.get(), 1);
+                WaitForSingleObject(process.get(), 5000);
+            }
+            found = true;
+        }
+        if (!found) return;
     }
 }
 

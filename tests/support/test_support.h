@@ -89,6 +89,10 @@ HWND FindServiceWindow(const std::wstring& clientName);
 // Ends every service process whose window carries the client name.
 void KillServiceWindows(const std::wstring& clientName);
 
+// Ends every service process that this program started, directly or through
+// restarts.
+void EndRestartedServices();
+
 // A client name unique to this test process and tag, so that parallel tests never share
 // pipes, events or windows.
 std::wstring UniqueName(const std::wstring& tag);
