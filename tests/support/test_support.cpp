@@ -197,7 +197,7 @@ ServiceProcess::ServiceProcess(std::wstring clientName, std::wstring workFolder)
 
 ServiceProcess::~ServiceProcess() {
     KillServiceWindows(clientName_);
-    EndRestartedServices();
+    EndRestartedServices(process_.Pid());
 }
 
 bool ServiceProcess::Start(const std::wstring& extraArguments) {
@@ -228,14 +228,14 @@ HWND FindServiceWindow(const std::wstring& clientName) {
 }
 
 void KillServiceWindows(const std::wstring& clientName) {
-    // A service that is restarting itself has no window for a moment: only a quiet
-    // second without one means none is left.
+    // A service that is restarting itself has no window for a moment: only two quiet
+    // seconds without one mean none is left.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     auto quietSince = std::chrono::steady_clock::now();
     while (std::chrono::steady_clock::now() < deadline) {
         HWND hwnd = FindServiceWindow(clientName);
         if (!hwnd) {
-            if (std::chrono::steady_clock::now() - quietSince > std::chrono::seconds(1)) return;
+            if (std::chrono::steady_clock::now() - quietSince > std::chrono::seconds(2)) return;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
         }
@@ -250,10 +250,10 @@ void KillServiceWindows(const std::wstring& clientName) {
     }
 }
 
-void EndRestartedServices() {
+void EndRestartedServices(DWORD startedPid) {
     // Services started by this program, and the ones they started in turn (restarts),
     // possibly still without a window while they wait for the old pipe.
-    std::vector<DWORD> family = {GetCurrentProcessId()};
+    std::vector<DWORD> family = {GetCurrentProcessId(), startedPid};
     for (int round = 0; round < 200; ++round) {
         bool found = false;
         UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));

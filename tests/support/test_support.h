@@ -90,8 +90,8 @@ HWND FindServiceWindow(const std::wstring& clientName);
 void KillServiceWindows(const std::wstring& clientName);
 
 // Ends every service process that this program started, directly or through
-// restarts.
-void EndRestartedServices();
+// restarts (startedPid: a service started here that may have ended already).
+void EndRestartedServices(DWORD startedPid);
 
 // A client name unique to this test process and tag, so that parallel tests never share
 // pipes, events or windows.
