@@ -16,14 +16,21 @@ CLIENT="job$$"
 "$WINE" "$BUILD_DIR/bin/Tessaloom.exe" "$CLIENT" "$(to_win "$WORK")" >/dev/null 2>&1 &
 SERVICE=$!
 trap 'kill $SERVICE 2>/dev/null || true' EXIT
-for _ in $(seq 200); do grep -q . "$WORK/kestrel_seq.txt" 2>/dev/null && break; sleep 0.1; done
+# Ready once its first start message was handled (the pipe exists by then).
+for _ in $(seq 300); do
+  iconv -f UTF-16LE -t UTF-8 "$WORK/kestrel_seq.txt" 2>/dev/null | grep -q WM_DECODE_START && break
+  sleep 0.1
+done
 "$WINE" "$BUILD_DIR/bin/requester.exe" listen "$CLIENT" 600 > "$WORK/responses.txt" 2>&1 &
 LISTENER=$!
 for _ in $(seq 200); do grep -q listening "$WORK/responses.txt" 2>/dev/null && break; sleep 0.1; done
 POSITIONS=$(for _ in $(seq "$TILES"); do printf -- '-1 '; done)
 START=$(date +%s.%N)
 # shellcheck disable=SC2086
-"$WINE" "$BUILD_DIR/bin/requester.exe" decode "$CLIENT" --type 1 1 "$(to_win "$MOVIE")" "$(to_win "$OUT")" $POSITIONS >/dev/null
+if ! "$WINE" "$BUILD_DIR/bin/requester.exe" decode "$CLIENT" --type 1 1 "$(to_win "$MOVIE")" "$(to_win "$OUT")" $POSITIONS; then
+  echo "run_job: the request could not be delivered to the service" >&2
+  exit 1
+fi
 wait $LISTENER || true
 END=$(date +%s.%N)
 grep request_id "$WORK/responses.txt" || true

@@ -4,10 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR="${1:-build}"
-tools/setup.sh "$BUILD_DIR"
-cmake -S . -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-      -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$BUILD_DIR" -j"$(nproc)" -- --no-print-directory >/dev/null
+tools/build.sh "$BUILD_DIR" >/dev/null
 bash tools/make_test_movies.sh "$BUILD_DIR/movies"
 trap 'WINEPREFIX="$(cd "$BUILD_DIR" && pwd)/wineprefix" /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
 tools/run_job.sh "$BUILD_DIR" "$BUILD_DIR/movies/testsrc2_640x360_h264.mp4" 8 "$BUILD_DIR/sample-strip.jpg"

@@ -4,10 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR="${1:-build}"
-tools/setup.sh "$BUILD_DIR"
-cmake -S . -B "$BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-      -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$BUILD_DIR" -j"$(nproc)" -- --no-print-directory
+tools/build.sh "$BUILD_DIR"
 export WINEPREFIX="$(cd "$BUILD_DIR" && pwd)/wineprefix"
 # One wineserver for the whole run; every process it still serves ends with the run.
 trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
@@ -16,4 +13,4 @@ trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
 # test they would inherit its output pipe and keep it open.
 WINEDEBUG=-all /usr/lib/wine/wine64 wineboot >/dev/null 2>&1 </dev/null
 cd "$BUILD_DIR"
-ctest --output-on-failure -j2 --timeout 600
+ctest --output-on-failure -j2 --timeout 300
