@@ -231,12 +231,11 @@ void MainWindow_CL::StartJob() {
     isDecoding = 1;
     KillTimer(hwnd, NO_RESPONSE_TIMER_ID);
     SetTimer(hwnd, NO_RESPONSE_TIMER_ID, NO_RESPONSE_TIMEOUT_MS, nullptr);
-    jobThread.reset();  // the previous job's thread has ended
     unsigned id = 0;
     jobThread.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, JobThreadProc, this, 0, &id)));
     if (!jobThread) {
         isDecoding = 0;
-        return;
+        KillTimer(hwnd, NO_RESPONSE_TIMER_ID);
     }
 }
 
