@@ -133,3 +133,33 @@ TEST(PipeServer, StopsPromptlyWhileWaitingAndAfterAFailedStart) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(JobFailures, ThirdFailureInARowGivesUpTheHeadItem) {
+    ScratchFolder folder(L"job-failures");
+    GdiplusSession gdiplus;
+    MainWindow_CL window(GetModuleHandleW(nullptr), 3, UniqueName(L"failures"), folder.path());
+    for (int id : {1, 2}) {
+        DecodeRequestItem_CL item;
+        item.request_id = id;
+        item.movie_path = L"crashing" + std::to_wstring(id) + L".mp4";
+        window.requestList.Append(item);
+    }
+    window.OnJobFailed();
+    window.OnJobFailed();
+    EXPECT_EQ(window.requestList.Size(), 2u);
+    EXPECT_FALSE(FileExists(window.QueuePath()));
+    window.OnJobFailed();
+    std::vector<DecodeRequestItem_CL> saved;
+    ASSERT_TRUE(DecodeRequestList_CL::Parse(ReadFileBytes(window.QueuePath()), saved));
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_EQ(saved[0].request_id, 2);
+    EXPECT_EQ(ReadLogMessages(folder.file(L"kestrel_err_list.txt")),
+              std::vector<std::wstring>{L"crashing1.mp4"});
+    // The count starts again for the next head.
+    window.OnJobFailed();
+    EXPECT_EQ(window.requestList.Size(), 1u);
+}
+
+}  // namespace
