@@ -4,7 +4,7 @@
 #pragma once
 #include <windows.h>
 #include <dshow.h>
-#include <qedit.h>
+#include "service/dshow/sample_grabber_interfaces.h"
 #include <wrl/client.h>
 #include <string>
 

@@ -5,7 +5,7 @@
 #include <windows.h>
 #include <gdiplus.h>
 #include <dshow.h>
-#include <qedit.h>
+#include "service/dshow/sample_grabber_interfaces.h"
 #include <cstddef>
 #include <cstdint>
 #include <memory>
