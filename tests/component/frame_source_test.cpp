@@ -21,13 +21,6 @@ protected:
     UniqueHandle cancel_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
 };
 
-struct MovieCase {
-    const wchar_t* name;
-    int width, height;
-};
-
-void PrintTo(const MovieCase& movie, std::ostream* os) { *os << Narrow(movie.name); }
-
 class FrameSourceMovies : public FrameSource, public ::testing::WithParamInterface<MovieCase> {};
 
 // Positions in the middle of a second, out of order and back again, so every frame

@@ -25,12 +25,6 @@ protected:
     }
 };
 
-struct MovieCase {
-    const wchar_t* name;
-    unsigned width, height;
-};
-void PrintTo(const MovieCase& movie, std::ostream* os) { *os << Narrow(movie.name); }
-
 class MediaFoundationSeconds : public MediaFoundationDecode, public ::testing::WithParamInterface<MovieCase> {};
 
 TEST_P(MediaFoundationSeconds, FramesAtPositionsShowTheColourOfTheirSecond) {
@@ -41,8 +35,8 @@ TEST_P(MediaFoundationSeconds, FramesAtPositionsShowTheColourOfTheirSecond) {
         SCOPED_TRACE("position " + std::to_string(position));
         auto frame = Decode(Movie(movie.name), position);
         ASSERT_NE(frame, nullptr) << Dump(MainLines());
-        EXPECT_EQ(frame->GetWidth(), movie.width);
-        EXPECT_EQ(frame->GetHeight(), movie.height);
+        EXPECT_EQ(static_cast<int>(frame->GetWidth()), movie.width);
+        EXPECT_EQ(static_cast<int>(frame->GetHeight()), movie.height);
         EXPECT_EQ(frame->GetPixelFormat(), PixelFormat32bppRGB);
         EXPECT_TRUE(SolidNear(*frame, kSecondColours[position / kSecond], kTolerance));
     }

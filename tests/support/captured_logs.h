@@ -61,4 +61,11 @@ protected:
     ScratchFolder folder_;
 };
 
+// One test movie and the picture size its frames must have.
+struct MovieCase {
+    const wchar_t* name;
+    int width, height;
+};
+inline void PrintTo(const MovieCase& movie, std::ostream* os) { *os << Narrow(movie.name); }
+
 }  // namespace testing_support

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "tests/support/frame_pixels.h"
 #include "tests/support/test_support.h"
 
 namespace testing_support {
@@ -65,12 +66,10 @@ std::string Describe(const Rgb& c) {
 }
 
 Rgb SecondsMovieColour(int64_t position100ns) {
-    static const uint32_t colours[] = {0xFF0000, 0x00FF00, 0x0000FF, 0xFFFF00, 0xFF00FF, 0x00FFFF,
-                                       0xFFFFFF, 0x808080, 0x800000, 0x008000, 0x000080, 0x808000};
-    int64_t second = position100ns / 10000000;
+    int64_t second = position100ns / kSecond;
     if (second < 0) second = 0;
     if (second > 11) second = 11;
-    return FromHex(colours[second]);
+    return FromHex(kSecondColours[second]);
 }
 
 }  // namespace testing_support
