@@ -71,21 +71,22 @@ DWORD WINAPI PipeServer_CL::ListenThread(void* self) {
     return 0;
 }
 
-bool PipeServer_CL::ReadExact(OVERLAPPED& ov, void* buffer, DWORD count) {
+bool ReadPipeExact(HANDLE pipe, OVERLAPPED& ov, void* buffer, DWORD count, HANDLE stopEvent) {
     auto* p = static_cast<unsigned char*>(buffer);
     while (count > 0) {
         ov.Offset = ov.OffsetHigh = 0;
         ResetEvent(ov.hEvent);
         DWORD got = 0;
-        if (!ReadFile(pipe_.get(), p, count, &got, &ov)) {
+        if (!ReadFile(pipe, p, count, &got, &ov)) {
             if (GetLastError() != ERROR_IO_PENDING) return false;
-            if (WaitForSingleObject(ov.hEvent, kReadTimeoutMs) != WAIT_OBJECT_0) {
-                CancelIo(pipe_.get());
-                GetOverlappedResult(pipe_.get(), &ov, &got, TRUE);
+            HANDLE handles[2] = {ov.hEvent, stopEvent};
+            if (WaitForMultipleObjects(stopEvent ? 2 : 1, handles, FALSE, kReadTimeoutMs) != WAIT_OBJECT_0) {
+                CancelIo(pipe);
+                GetOverlappedResult(pipe, &ov, &got, TRUE);
                 return false;
             }
-            if (!GetOverlappedResult(pipe_.get(), &ov, &got, FALSE)) return false;
-        } else if (!GetOverlappedResult(pipe_.get(), &ov, &got, FALSE)) {
+            if (!GetOverlappedResult(pipe, &ov, &got, FALSE)) return false;
+        } else if (!GetOverlappedResult(pipe, &ov, &got, FALSE)) {
             return false;
         }
         if (got == 0) return false;
@@ -110,9 +111,9 @@ void PipeServer_CL::Listen() {
         if (running_ == 0) break;
         if (index == WAIT_OBJECT_0 + 1) {
             uint32_t length = 0;
-            if (ReadExact(read, &length, sizeof length) && length <= kPipeInBufferBytes) {
+            if (ReadPipeExact(pipe_.get(), read, &length, sizeof length) && length <= kPipeInBufferBytes) {
                 std::unique_ptr<unsigned char[]> payload(new (std::nothrow) unsigned char[length + 1]);
-                if (payload && ReadExact(read, payload.get(), length))
+                if (payload && ReadPipeExact(pipe_.get(), read, payload.get(), length))
                     handleMessage(payload.get(), length);
             }
             // A set that came while this message was read belongs to it.

@@ -14,6 +14,10 @@ constexpr DWORD kPipeOutBufferBytes = 1024;
 // "\\.\pipe\" + bare name.
 std::wstring PipePath(const std::wstring& bareName);
 
+// Reads exactly count bytes from an overlapped pipe handle (ov.hEvent: a manual-reset
+// event). False when the writer goes away, stalls for 10 s, or stopEvent is set.
+bool ReadPipeExact(HANDLE pipe, OVERLAPPED& ov, void* buffer, DWORD count, HANDLE stopEvent = nullptr);
+
 class PipeServer_CL {
 public:
     PipeServer_CL() = default;
@@ -35,7 +39,6 @@ public:
 private:
     static DWORD WINAPI ListenThread(void* self);
     void Listen();
-    bool ReadExact(OVERLAPPED& ov, void* buffer, DWORD count);
 
     UniqueHandle pipe_;
     UniqueHandle messageEvent_;

@@ -34,28 +34,6 @@ std::vector<KRB_ResponseDecode_CL> ResponseListener::Responses() {
     return responses_;
 }
 
-bool ResponseListener::ReadExact(OVERLAPPED& ov, void* buffer, DWORD count) {
-    auto* p = static_cast<unsigned char*>(buffer);
-    while (count > 0) {
-        ResetEvent(ov.hEvent);
-        DWORD got = 0;
-        if (!ReadFile(pipe_.get(), p, count, &got, &ov)) {
-            if (GetLastError() != ERROR_IO_PENDING) return false;
-            HANDLE handles[2] = {ov.hEvent, stop_.get()};
-            if (WaitForMultipleObjects(2, handles, FALSE, 30000) != WAIT_OBJECT_0) {
-                CancelIo(pipe_.get());
-                GetOverlappedResult(pipe_.get(), &ov, &got, TRUE);
-                return false;
-            }
-            if (!GetOverlappedResult(pipe_.get(), &ov, &got, FALSE)) return false;
-        }
-        if (got == 0) return false;
-        p += got;
-        count -= got;
-    }
-    return true;
-}
-
 void ResponseListener::Run() {
     UniqueHandle connectEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     UniqueHandle readEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -78,9 +56,9 @@ void ResponseListener::Run() {
         OVERLAPPED read = {};
         read.hEvent = readEvent.get();
         uint32_t length = 0;
-        if (ReadExact(read, &length, 4) && length <= kPipeInBufferBytes) {
+        if (ReadPipeExact(pipe_.get(), read, &length, 4, stop_.get()) && length <= kPipeInBufferBytes) {
             std::string payload(length, '\0');
-            if (length == 0 || ReadExact(read, &payload[0], length)) {
+            if (length == 0 || ReadPipeExact(pipe_.get(), read, &payload[0], length, stop_.get())) {
                 ByteReader in(payload.data(), payload.size());
                 int32_t type = 0;
                 KRB_ResponseDecode_CL response;

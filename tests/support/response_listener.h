@@ -31,7 +31,6 @@ public:
 
 private:
     void Run();
-    bool ReadExact(OVERLAPPED& ov, void* buffer, DWORD count);
 
     bool gated_;
     bool started_ = false;
