@@ -4,7 +4,7 @@
 #include <shlwapi.h>
 
 #include "common/log.h"
-#include "service/app/app.h"
+#include "service/process_state.h"
 #include "service/thumbnail_decode/thumbnail_decode.h"
 
 namespace {

@@ -7,31 +7,12 @@
 #include "common/log.h"
 #include "common/scoped.h"
 #include "service/main_window.h"
-
-Inifile_CL settings;
-const wchar_t* const kSettingsSection = L"THUMBNAIL";
-std::wstring g_clientName;
-std::wstring g_workFolder;
+#include "service/process_state.h"
 
 namespace {
 DWORD g_mainThreadId = 0;
 const wchar_t kWindowClass[] = L"Tessaloom";
 }  // namespace
-
-std::wstring RestartParameters(const std::wstring& clientName, const std::wstring& workFolder) {
-    return L"\"" + clientName + L"\" \"" + workFolder + L"\" -restart";
-}
-
-void AppRestart() {
-    WriteLog(sequenceLog, L"AppRestart_START");
-    wchar_t exe[260] = {};
-    GetModuleFileNameW(GetModuleHandleW(nullptr), exe, 260);
-    wchar_t directory[260] = {};
-    GetCurrentDirectoryW(260, directory);
-    const std::wstring parameters = RestartParameters(g_clientName, g_workFolder);
-    ShellExecuteW(nullptr, nullptr, exe, parameters.c_str(), directory, SW_SHOWNORMAL);
-    WriteLog(sequenceLog, L"AppRestart_END");
-}
 
 LONG WINAPI CrashFilter(EXCEPTION_POINTERS* info) {
     // A fault on the main thread ends the process without a restart.

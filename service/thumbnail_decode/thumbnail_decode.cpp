@@ -4,7 +4,7 @@
 
 #include "common/log.h"
 #include "common/scoped.h"
-#include "service/app/app.h"
+#include "service/process_state.h"
 #include "service/frame_source/thumbnail_maker.h"
 #include "service/main_window.h"
 #include "service/thumbnail_decode/decode_plan.h"

@@ -2,7 +2,7 @@
 
 #include "common/log.h"
 #include "common/scoped.h"
-#include "service/thumbnail_decode/image_encoder.h"
+#include "common/image_encoder.h"
 
 namespace {
 constexpr Gdiplus::ARGB kOpaqueBlack = 0xFF000000;

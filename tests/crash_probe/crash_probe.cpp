@@ -10,6 +10,7 @@
 
 #include "common/log.h"
 #include "service/app/app.h"
+#include "service/process_state.h"
 #include "tests/support/test_support.h"
 
 int wmain(int argc, wchar_t** argv) {

@@ -1,4 +1,4 @@
-#include "service/thumbnail_decode/image_encoder.h"
+#include "common/image_encoder.h"
 
 #include <gdiplus.h>
 #include <cwchar>
