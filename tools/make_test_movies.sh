@@ -27,6 +27,13 @@ make seconds_322x242_h264.mp4 -filter_complex "$(seconds_filter 322x242)" -map '
 make seconds_640x360_mjpeg_pcm.avi -filter_complex "$(seconds_filter 640x360)" -f lavfi -i sine=frequency=440:duration=12 \
   -map '[v]' -map 0:a -c:v mjpeg -q:v 3 -c:a pcm_s16le -shortest
 make seconds_640x360_vp9.webm -filter_complex "$(seconds_filter 640x360)" -map '[v]' -c:v libvpx-vp9 -b:v 300k -deadline realtime -cpu-used 8
+make seconds_640x360_wmv2_wma.wmv -filter_complex "$(seconds_filter 640x360)" -f lavfi -i sine=frequency=440:duration=12 \
+  -map '[v]' -map 0:a -c:v wmv2 -b:v 1M -g 25 -c:a wmav2 -shortest
+# MPEG-2 program stream, every frame a keyframe. Wine's demuxer seeks program streams only
+# approximately (a few tenths of a second) and its decoder then resumes at the next keyframe,
+# so with longer GOPs or B-frames the frame shown can be up to a GOP late, or missing near the end.
+make seconds_640x360_mpeg2_mp2.mpg -filter_complex "$(seconds_filter 640x360)" -f lavfi -i sine=frequency=440:duration=12 \
+  -map '[v]' -map 0:a -c:v mpeg2video -q:v 4 -g 1 -c:a mp2 -shortest -f vob
 make testsrc2_640x360_h264.mp4 -f lavfi -i testsrc2=size=640x360:rate=25:duration=12 -c:v libx264 -pix_fmt yuv420p -g 25
 # Not a movie at all.
 [ -s "$OUT/not_a_movie.mp4" ] || head -c 65536 /dev/urandom > "$OUT/not_a_movie.mp4"

@@ -10,6 +10,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine64 libwine
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
+  gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad   # ASF (WMV/WMA); MPEG program and transport streams
   ffmpeg googletest
 )
 missing=()

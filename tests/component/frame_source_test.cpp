@@ -30,9 +30,9 @@ TEST_P(FrameSourceMovies, FramesAtPositionsShowTheColourOfTheirSecond) {
     const std::wstring path = Movie(movie.name);
     DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
     ASSERT_EQ(source.SetContent(path), S_OK) << Narrow(path);
-    EXPECT_EQ(source.GetDuration(), 12 * kSecond);
+    EXPECT_NEAR(source.GetDuration(), 12 * kSecond, movie.durationSlack);
 
-    for (int second : {0, 5, 2, 11, 7, 3, 8}) {
+    for (int second : {0, 5, 2, movie.lastSecond, 7, 3, 8}) {
         Gdiplus::Bitmap* frame = FrameAt(source, MidSecond(second));
         ASSERT_NE(frame, nullptr) << "second " << second;
         EXPECT_EQ(static_cast<int>(frame->GetWidth()), movie.width);
@@ -43,7 +43,7 @@ TEST_P(FrameSourceMovies, FramesAtPositionsShowTheColourOfTheirSecond) {
     const auto list = ListLines();
     const std::wstring size = std::to_wstring(movie.width) + L"x" + std::to_wstring(movie.height);
     EXPECT_TRUE(Contains(list, L"(decode-route) route=ds setcontent file(" + path + L") source_size=" + size));
-    EXPECT_TRUE(Contains(list, L"(decode-route) route=ds frame=" + std::to_wstring(MidSecond(11)) +
+    EXPECT_TRUE(Contains(list, L"(decode-route) route=ds frame=" + std::to_wstring(MidSecond(movie.lastSecond)) +
                                    L" file(" + path + L") source_size=" + size));
     EXPECT_FALSE(AnyStartsWith(list, L"(decode-route) route-switch"));
 }
@@ -54,6 +54,11 @@ INSTANTIATE_TEST_SUITE_P(
                       MovieCase{L"seconds_640x360_noaudio.mp4", 640, 360},
                       MovieCase{L"seconds_640x360_mjpeg_pcm.avi", 640, 360},
                       MovieCase{L"seconds_640x360_vp9.webm", 640, 360},
+                      // Their demuxers estimate the duration (12.05 s and 11.98 s here). The
+                      // program stream's clock starts 0.54 s in, and Wine's demuxer seeks by
+                      // that clock: its last second is out of DirectShow's reach.
+                      MovieCase{L"seconds_640x360_wmv2_wma.wmv", 640, 360, kSecond / 10},
+                      MovieCase{L"seconds_640x360_mpeg2_mp2.mpg", 640, 360, kSecond / 10, 10},
                       MovieCase{L"seconds_1920x1080_h264.mp4", 1920, 1080},
                       MovieCase{L"seconds_322x242_h264.mp4", 322, 242}),
     [](const ::testing::TestParamInfo<MovieCase>& info) {

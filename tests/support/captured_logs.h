@@ -65,6 +65,8 @@ protected:
 struct MovieCase {
     const wchar_t* name;
     int width, height;
+    int64_t durationSlack = 0;  // how far the reported duration may be from 12 s
+    int lastSecond = 11;        // the latest second that DirectShow can seek to
 };
 inline void PrintTo(const MovieCase& movie, std::ostream* os) { *os << Narrow(movie.name); }
 
