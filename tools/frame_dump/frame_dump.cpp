@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/image_encoder.h"
 #include "common/log.h"
 #include "common/scoped.h"
 #include "service/frame_source/thumbnail_maker.h"
@@ -31,21 +32,6 @@ const wchar_t* ResultName(DecodeFrameResult r) {
         case Cancelled: return L"cancelled";
         default: return L"failed";
     }
-}
-
-bool FindEncoder(const wchar_t* mimeType, CLSID* clsid) {
-    UINT count = 0, bytes = 0;
-    if (Gdiplus::GetImageEncodersSize(&count, &bytes) != Gdiplus::Ok || bytes == 0) return false;
-    std::vector<BYTE> buffer(bytes);
-    auto* codecs = reinterpret_cast<Gdiplus::ImageCodecInfo*>(buffer.data());
-    if (Gdiplus::GetImageEncoders(count, bytes, codecs) != Gdiplus::Ok) return false;
-    for (UINT i = 0; i < count; ++i) {
-        if (wcscmp(codecs[i].MimeType, mimeType) == 0) {
-            *clsid = codecs[i].Clsid;
-            return true;
-        }
-    }
-    return false;
 }
 
 bool ParsePosition(const wchar_t* text, long long* ms) {
@@ -83,7 +69,7 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
     CLSID bmp;
-    if (!FindEncoder(L"image/bmp", &bmp)) {
+    if (!FindImageEncoder(L"image/bmp", &bmp)) {
         fwprintf(stderr, L"no BMP encoder\n");
         return 1;
     }
