@@ -100,9 +100,11 @@ void PipeServer_CL::Listen() {
                 if (payload && ReadPipeExact(pipe_.get(), read, payload.get(), length))
                     handleMessage(payload.get(), length);
             }
-            // A set that came while this message was read belongs to it.
+            // A set that came while this message was read belongs to it, unless it
+            // was stop()'s: that one left running_ at 0 first.
             ResetEvent(messageEvent_.get());
             DisconnectNamedPipe(pipe_.get());
+            if (running_ == 0) break;
         } else if (index != WAIT_OBJECT_0) {
             break;
         }
