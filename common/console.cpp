@@ -2,6 +2,16 @@
 
 #include <windows.h>
 
+std::string ToUtf8(const std::wstring& text) {
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                          nullptr, nullptr);
+    std::string utf8(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], bytes, nullptr,
+                            nullptr);
+    return utf8;
+}
+
 namespace {
 void WriteLine(DWORD which, const std::wstring& text) {
     HANDLE out = GetStdHandle(which);
@@ -13,11 +23,7 @@ void WriteLine(DWORD which, const std::wstring& text) {
         WriteConsoleW(out, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
         return;
     }
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr,
-                                    0, nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &utf8[0], bytes,
-                        nullptr, nullptr);
+    const std::string utf8 = ToUtf8(line);
     WriteFile(out, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
 }
 }  // namespace

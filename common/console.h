@@ -5,3 +5,6 @@
 
 void WriteStdoutLine(const std::wstring& text);
 void WriteStderrLine(const std::wstring& text);
+
+// UTF-16 text as UTF-8 bytes.
+std::string ToUtf8(const std::wstring& text);

@@ -67,4 +67,3 @@ private:
     UniqueHandle pipe_;
     UniqueHandle messageEvent_;
 };
-

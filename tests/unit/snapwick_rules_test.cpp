@@ -62,12 +62,6 @@ TEST(SnapwickArguments, PositionalsOptionsAndRules) {
     }
 }
 
-TEST(SnapwickArguments, ALeadingDashBecomesASlash) {
-    SilentCommandLine commandLine;
-    commandLine.parse(L"s.exe -opt a");
-    EXPECT_EQ(commandLine.arguments(), (std::vector<std::wstring>{L"/opt", L"a"}));
-}
-
 TEST(SnapwickFrames, FileNames) {
     struct Case {
         const wchar_t* output;

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "common/console.h"
 #include "common/scoped.h"
 
 int wmain(int argc, wchar_t** argv) {
@@ -15,10 +16,7 @@ int wmain(int argc, wchar_t** argv) {
 
     std::wstring lines;
     for (int i = 1; i < argc; ++i) lines += std::wstring(argv[i]) + L"\n";
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, lines.data(), static_cast<int>(lines.size()), nullptr, 0,
-                                          nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, lines.data(), static_cast<int>(lines.size()), &utf8[0], bytes, nullptr, nullptr);
+    const std::string utf8 = ToUtf8(lines);
 
     // Appends in one write, so that the lines of one call stay together.
     UniqueHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
