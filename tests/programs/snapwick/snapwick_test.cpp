@@ -1,6 +1,6 @@
 // Snapwick.exe run as its users run it: on real movies with the real service beside
-// it, the velmar.exe stand-in recording its calls; rejected arguments; no service;
-// and the ZIP of the files that go side by side.
+// it, the velmar.exe stand-in recording its calls; rejected arguments and a second
+// run; no service; and the ZIP of the files that go side by side.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 
 #include "client/process_state.h"
 #include "common/inifile.h"
+#include "common/pipe.h"
 #include "tests/support/frame_pixels.h"
 #include "tests/support/image_file.h"
 #include "tests/support/test_support.h"
@@ -132,7 +133,7 @@ TEST_F(SnapwickRun, JapaneseMovieNameAndOneRandomFrameWrittenToTheOutputItself) 
     ExpectFrameOfSecond(output, calls[0][2], 640, 360);
 }
 
-TEST_F(SnapwickRun, RejectedArgumentsEndWithMinusOneAndLeaveTheServiceAlone) {
+TEST_F(SnapwickRun, RejectedArgumentsAndABusyPipeLeaveTheRunningServiceAlone) {
     // A service serving this client: a rejected run must not close it.
     ServiceProcess running(kClient, out.path());
     ASSERT_TRUE(running.Start());
@@ -144,6 +145,14 @@ TEST_F(SnapwickRun, RejectedArgumentsEndWithMinusOneAndLeaveTheServiceAlone) {
         EXPECT_EQ(Run(ProgramFolder(), arguments, output), 0xFFFFFFFFu) << Narrow(arguments);
         EXPECT_NE(output.find("usage: Snapwick"), std::string::npos) << output;
     }
+    // Nor may a run while another run holds the response pipe.
+    PipeServer_CL otherRun;
+    otherRun.pipeName = kClient;
+    ASSERT_EQ(otherRun.start(), S_OK);
+    std::string output;
+    EXPECT_EQ(Run(ProgramFolder(), L"movie.mp4 out.jpg 1 normal", output), 0u);
+    EXPECT_NE(output.find("another Snapwick run is in progress"), std::string::npos) << output;
+
     EXPECT_EQ(FindServiceWindow(kClient), window);
     EXPECT_FALSE(FileExists(out.file(L"TessaloomDataList.dat")));
     EXPECT_TRUE(running.Close());
