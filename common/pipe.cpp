@@ -4,29 +4,13 @@
 #include <new>
 #include <vector>
 
+#include "common/console.h"
+
 namespace {
 constexpr DWORD kReadTimeoutMs = 10000;  // a writer that stalls mid-message is dropped
 }
 
 std::wstring PipePath(const std::wstring& bareName) { return L"\\\\.\\pipe\\" + bareName; }
-
-void WriteStdoutLine(const std::wstring& text) {
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
-    const std::wstring line = text + L"\n";
-    DWORD written = 0;
-    DWORD mode = 0;
-    if (GetConsoleMode(out, &mode)) {
-        WriteConsoleW(out, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-        return;
-    }
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr,
-                                    0, nullptr, nullptr);
-    std::string utf8(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &utf8[0], bytes,
-                        nullptr, nullptr);
-    WriteFile(out, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
-}
 
 PipeServer_CL::~PipeServer_CL() { stop(); }
 
@@ -116,9 +100,11 @@ void PipeServer_CL::Listen() {
                 if (payload && ReadPipeExact(pipe_.get(), read, payload.get(), length))
                     handleMessage(payload.get(), length);
             }
-            // A set that came while this message was read belongs to it.
+            // A set that came while this message was read belongs to it, unless it
+            // was stop()'s: that one left running_ at 0 first.
             ResetEvent(messageEvent_.get());
             DisconnectNamedPipe(pipe_.get());
+            if (running_ == 0) break;
         } else if (index != WAIT_OBJECT_0) {
             break;
         }

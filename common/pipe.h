@@ -67,6 +67,3 @@ private:
     UniqueHandle pipe_;
     UniqueHandle messageEvent_;
 };
-
-// Writes one line to standard output: UTF-16 on a console, UTF-8 elsewhere.
-void WriteStdoutLine(const std::wstring& text);

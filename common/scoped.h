@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <objbase.h>
 #include <gdiplus.h>
+#include <wininet.h>
 #include <utility>
 
 // A kernel handle (file, event, thread, mutex, pipe). Null and
@@ -181,6 +182,39 @@ public:
 
 private:
     BSTR s_;
+};
+
+// A loaded DLL, freed with FreeLibrary.
+class LoadedLibrary {
+public:
+    explicit LoadedLibrary(const wchar_t* name) : module_(LoadLibraryW(name)) {}
+    LoadedLibrary(const LoadedLibrary&) = delete;
+    LoadedLibrary& operator=(const LoadedLibrary&) = delete;
+    ~LoadedLibrary() { if (module_) FreeLibrary(module_); }
+    HMODULE get() const { return module_; }
+
+private:
+    HMODULE module_;
+};
+
+// A WinINet handle (session, connection or request), closed with InternetCloseHandle.
+// Only a program that uses it links wininet.
+class InternetHandle {
+public:
+    InternetHandle() = default;
+    explicit InternetHandle(HINTERNET h) : h_(h) {}
+    InternetHandle(const InternetHandle&) = delete;
+    InternetHandle& operator=(const InternetHandle&) = delete;
+    ~InternetHandle() { reset(); }
+    HINTERNET get() const { return h_; }
+    explicit operator bool() const { return h_ != nullptr; }
+    void reset(HINTERNET h = nullptr) {
+        if (h_) InternetCloseHandle(h_);
+        h_ = h;
+    }
+
+private:
+    HINTERNET h_ = nullptr;
 };
 
 // Media Foundation owners below. Only a program that uses them links mfplat.

@@ -10,7 +10,7 @@ WINE=/usr/lib/wine/wine64
 to_win() { echo "Z:${1//\//\\}"; }
 WORK="$BUILD_DIR/job-work"
 rm -rf "$WORK"; mkdir -p "$WORK"
-/usr/lib/wine/wineserver -p >/dev/null 2>&1 </dev/null
+/usr/lib/wine/wineserver -p >/dev/null 2>&1 </dev/null || true  # one may run already
 "$WINE" wineboot >/dev/null 2>&1 </dev/null
 CLIENT="job$$"
 "$WINE" "$BUILD_DIR/bin/Tessaloom.exe" "$CLIENT" "$(to_win "$WORK")" >/dev/null 2>&1 &

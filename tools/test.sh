@@ -8,7 +8,7 @@ tools/build.sh "$BUILD_DIR"
 export WINEPREFIX="$(cd "$BUILD_DIR" && pwd)/wineprefix"
 # One wineserver for the whole run; every process it still serves ends with the run.
 trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
-/usr/lib/wine/wineserver -p >/dev/null 2>&1 </dev/null
+/usr/lib/wine/wineserver -p >/dev/null 2>&1 </dev/null || true  # one may run already
 # Start the prefix's background services now, detached from our output: started by a
 # test they would inherit its output pipe and keep it open.
 WINEDEBUG=-all /usr/lib/wine/wine64 wineboot >/dev/null 2>&1 </dev/null

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/console.h"
 #include "common/messages.h"
 #include "common/pipe.h"
 #include "common/scoped.h"

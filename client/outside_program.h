@@ -1,0 +1,21 @@
+// Running the outside program "velmar.exe" for one frame file.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace snapwick {
+
+// One argument quoted for CommandLineToArgvW and the C runtimes: blanks, '&' and
+// quotes stay inside it, and backslashes before a quote are doubled.
+std::wstring QuoteArgument(const std::wstring& argument);
+
+// "<program>" -s 0 <seconds> "<frame file>"
+std::wstring OutsideProgramCommandLine(const std::wstring& program, int64_t seconds,
+                                       const std::wstring& frameFile);
+
+// Starts the program directly (no command interpreter, so nothing in a path is run
+// as a command) and waits for it to end. Its exit code is not looked at; false when
+// it could not be started.
+bool RunOutsideProgram(const std::wstring& program, int64_t seconds, const std::wstring& frameFile);
+
+}  // namespace snapwick

@@ -1,0 +1,32 @@
+#include "client/process_state.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+namespace snapwick {
+
+const wchar_t* const kClientName = L"Snapwick";
+Inifile_CL settings;
+const wchar_t* const kVersionSection = L"VERSION";
+LogFile updateLog;
+std::atomic<int> updateCheckBusy{0};
+std::atomic<int32_t> nextRequestId{1};
+TessaloomRequest_CL tessaloomRequest;
+
+std::wstring WorkFolder() {
+    wchar_t documents[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PERSONAL, nullptr, SHGFP_TYPE_CURRENT, documents)) ||
+        documents[0] == L'\0')
+        return {};
+    return std::wstring(documents) + L"\\Snapwick";
+}
+
+std::wstring ProgramFolder() {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder = path;
+    const size_t slash = folder.find_last_of(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : folder.substr(0, slash);
+}
+
+}  // namespace snapwick

@@ -1,0 +1,33 @@
+// What the whole Snapwick process shares: its settings file, the update check's log,
+// the request id counter, the service it talks to, and its folders.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "client/tessaloom_request.h"
+#include "common/inifile.h"
+#include "common/log.h"
+
+namespace snapwick {
+
+// The client's name: the service window's title and the response pipe's name.
+extern const wchar_t* const kClientName;
+
+// "Snapwick.ini" in the work folder; the update keys are in section "VERSION".
+extern Inifile_CL settings;
+extern const wchar_t* const kVersionSection;
+// "Snapwick_log.txt" in the work folder: the update check's lines.
+extern LogFile updateLog;
+// 1 while the update dialog is shown.
+extern std::atomic<int> updateCheckBusy;
+// The next request id; the first is 1.
+extern std::atomic<int32_t> nextRequestId;
+extern TessaloomRequest_CL tessaloomRequest;
+
+// The user's Documents folder + "\Snapwick"; empty when there is no Documents folder.
+std::wstring WorkFolder();
+// The folder of this executable.
+std::wstring ProgramFolder();
+
+}  // namespace snapwick

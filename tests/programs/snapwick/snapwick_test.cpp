@@ -1,0 +1,201 @@
+// Snapwick.exe run as its users run it: on real movies with the real service beside
+// it, the velmar.exe stand-in recording its calls; rejected arguments and a second
+// run; no service; and the ZIP of the files that go side by side.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+
+#include "client/process_state.h"
+#include "common/inifile.h"
+#include "common/pipe.h"
+#include "tests/support/frame_pixels.h"
+#include "tests/support/image_file.h"
+#include "tests/support/test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+const wchar_t kClient[] = L"Snapwick";
+
+std::wstring FromUtf8(const std::string& text) {
+    std::wstring wide(text.size(), L'\0');
+    wide.resize(static_cast<size_t>(
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], static_cast<int>(wide.size()))));
+    return wide;
+}
+
+std::vector<std::wstring> Lines(const std::wstring& text) {
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find(L'\n', start)) != std::wstring::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+class SnapwickRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // No run here depends on an update server.
+        const std::wstring work = snapwick::WorkFolder();
+        CreateDirectoryW(work.c_str(), nullptr);
+        Inifile_CL ini;
+        ini.SetPath(work + L"\\Snapwick.ini");
+        ini.SetInt(L"VERSION", L"notify", 1);
+    }
+    void TearDown() override {
+        if (FindServiceWindow(kClient)) KillServiceWindows(kClient);
+    }
+
+    // The client, the stand-in and (when asked) the service with its error image, side by side.
+    void Install(bool withService) {
+        std::vector<std::wstring> files = {L"Snapwick.exe", L"velmar.exe"};
+        if (withService) files.insert(files.end(), {L"Tessaloom.exe", L"decode_err_image.JPG"});
+        for (const auto& f : files)
+            ASSERT_TRUE(CopyFileW((ProgramFolder() + L"\\" + f).c_str(), install.file(f).c_str(), FALSE));
+    }
+
+    // Runs Snapwick.exe from `folder` and returns its exit code; output: stdout and stderr.
+    DWORD Run(const std::wstring& folder, const std::wstring& arguments, std::string& output) {
+        ChildProcess snapwick;
+        EXPECT_TRUE(snapwick.Start(folder + L"\\Snapwick.exe", arguments, true));
+        DWORD code = 1;
+        EXPECT_TRUE(snapwick.Wait(180000, &code));
+        output = snapwick.Stdout();
+        return code;
+    }
+
+    // The stand-in's calls, four arguments each.
+    std::vector<std::vector<std::wstring>> VelmarCalls() {
+        const auto lines = Lines(FromUtf8(ReadFileBytes(install.file(L"velmar_calls.txt"))));
+        std::vector<std::vector<std::wstring>> calls;
+        for (size_t i = 0; i + 4 <= lines.size(); i += 4) calls.push_back({lines.begin() + i, lines.begin() + i + 4});
+        EXPECT_EQ(lines.size() % 4, 0u);
+        return calls;
+    }
+
+    // The frame file shows the movie's colour of that second.
+    void ExpectFrameOfSecond(const std::wstring& file, const std::wstring& seconds, int width, int height) {
+        ImagePixels image;
+        ASSERT_TRUE(LoadImagePixels(file, image)) << Narrow(file);
+        EXPECT_EQ(ReadFileBytes(file).substr(0, 2), "\xFF\xD8");
+        EXPECT_EQ(image.width, width);
+        EXPECT_EQ(image.height, height);
+        const Rgb want = SecondsMovieColour(_wtoi64(seconds.c_str()) * kSecond);
+        EXPECT_TRUE(Near(image.Average(0, 0, image.width, image.height), want, 40))
+            << Describe(image.Average(0, 0, image.width, image.height)) << " want " << Describe(want);
+    }
+
+    static std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
+
+    ScratchFolder install{L"snapwick-install"};
+    ScratchFolder out{L"snapwick out"};
+    GdiplusSession gdiplus;
+};
+
+TEST_F(SnapwickRun, FourFramesOfARealMovieBecomeFourJpegsAndFourVelmarCalls) {
+    Install(true);
+    const std::wstring folder = out.file(L"frames & more");
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    std::string output;
+    const DWORD code = Run(install.path(),
+                           L"\"" + Movie(L"seconds_640x360_h264_aac.mp4") + L"\" -x \"" + folder + L"\\thumb.jpg\" 4 Normal",
+                           output);
+    EXPECT_EQ(code, 0u) << output;
+    // Evenly spaced over 12 s: 1.5, 4.5, 7.5 and 10.5 s.
+    const wchar_t* seconds[] = {L"1", L"4", L"7", L"10"};
+    const auto calls = VelmarCalls();
+    ASSERT_EQ(calls.size(), 4u) << output;
+    for (size_t i = 0; i < 4; ++i) {
+        const std::wstring file = folder + L"\\thumb_" + std::to_wstring(i) + L".jpg";
+        EXPECT_EQ(calls[i], (std::vector<std::wstring>{L"-s", L"0", seconds[i], file}));
+        ExpectFrameOfSecond(file, seconds[i], 640, 360);
+    }
+    EXPECT_NE(output.find("tile 1/4\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("tile 4/4\n"), std::string::npos) << output;
+    // The service it started is closed again.
+    EXPECT_EQ(FindServiceWindow(kClient), nullptr);
+}
+
+TEST_F(SnapwickRun, JapaneseMovieNameAndOneRandomFrameWrittenToTheOutputItself) {
+    Install(true);
+    const std::wstring movie = out.file(L"動画 テスト.mp4");
+    ASSERT_TRUE(CopyFileW(Movie(L"seconds_640x360_noaudio.mp4").c_str(), movie.c_str(), FALSE));
+    const std::wstring output = out.file(L"結果.jpg");
+    std::string text;
+    EXPECT_EQ(Run(install.path(), L"\"" + movie + L"\" \"" + output + L"\" 1 RANDOM", text), 0u) << text;
+    const auto calls = VelmarCalls();
+    ASSERT_EQ(calls.size(), 1u) << text;
+    EXPECT_EQ(calls[0][3], output);
+    const int second = _wtoi(calls[0][2].c_str());
+    EXPECT_TRUE(second >= 0 && second < 12) << second;
+    ExpectFrameOfSecond(output, calls[0][2], 640, 360);
+}
+
+TEST_F(SnapwickRun, RejectedArgumentsAndABusyPipeLeaveTheRunningServiceAlone) {
+    // A service serving this client: a rejected run must not close it.
+    ServiceProcess running(kClient, out.path());
+    ASSERT_TRUE(running.Start());
+    const HWND window = running.WaitWindow();
+    ASSERT_NE(window, nullptr);
+    for (const wchar_t* arguments : {L"movie.mp4 out.jpg 0 normal", L"movie.mp4 out.jpg 3 fast",
+                                     L"\"\" out.jpg 3 normal", L"movie.mp4 \"\" 3 normal"}) {
+        std::string output;
+        EXPECT_EQ(Run(ProgramFolder(), arguments, output), 0xFFFFFFFFu) << Narrow(arguments);
+        EXPECT_NE(output.find("usage: Snapwick"), std::string::npos) << output;
+    }
+    // Nor may a run while another run holds the response pipe.
+    PipeServer_CL otherRun;
+    otherRun.pipeName = kClient;
+    ASSERT_EQ(otherRun.start(), S_OK);
+    std::string output;
+    EXPECT_EQ(Run(ProgramFolder(), L"movie.mp4 out.jpg 1 normal", output), 0u);
+    EXPECT_NE(output.find("another Snapwick run is in progress"), std::string::npos) << output;
+
+    EXPECT_EQ(FindServiceWindow(kClient), window);
+    EXPECT_FALSE(FileExists(out.file(L"TessaloomDataList.dat")));
+    EXPECT_TRUE(running.Close());
+}
+
+TEST_F(SnapwickRun, WithoutTheServiceItWaitsItsMinuteAndWritesNothing) {
+    Install(false);
+    std::string output;
+    EXPECT_EQ(Run(install.path(), L"\"" + Movie(L"seconds_640x360_noaudio.mp4") + L"\" \"" + out.file(L"t.jpg") + L"\" 2 normal", output),
+              0u);
+    EXPECT_NE(output.find("no answer from the service within 60 s"), std::string::npos) << output;
+    EXPECT_FALSE(FileExists(out.file(L"t_0.jpg")));
+    EXPECT_FALSE(FileExists(out.file(L"t_1.jpg")));
+    EXPECT_FALSE(FileExists(install.file(L"velmar_calls.txt")));
+}
+
+// Names and uncompressed sizes from a ZIP's central directory (bounds-checked).
+std::map<std::string, uint32_t> ZipEntries(const std::string& zip) {
+    auto u16 = [&](size_t at) { return static_cast<uint32_t>(static_cast<unsigned char>(zip[at]) | static_cast<unsigned char>(zip[at + 1]) << 8); };
+    auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+    std::map<std::string, uint32_t> entries;
+    const size_t end = zip.rfind(std::string("PK\x05\x06", 4));
+    if (end == std::string::npos || end + 22 > zip.size()) return entries;
+    size_t at = u32(end + 16);
+    for (uint32_t i = 0, count = u16(end + 10); i < count; ++i) {
+        if (at + 46 > zip.size() || zip.compare(at, 4, std::string("PK\x01\x02", 4)) != 0) return {};
+        const size_t name = u16(at + 28), extra = u16(at + 30), comment = u16(at + 32);
+        if (at + 46 + name > zip.size()) return {};
+        entries[zip.substr(at + 46, name)] = u32(at + 24);
+        at += 46 + name + extra + comment;
+    }
+    return entries;
+}
+
+TEST(SnapwickPackage, HoldsExactlyTheFilesThatGoSideBySide) {
+    const auto entries = ZipEntries(ReadFileBytes(ProgramFolder() + L"\\..\\package-test\\Tessaloom.zip"));
+    std::vector<std::string> names;
+    for (const auto& e : entries) {
+        names.push_back(e.first);
+        EXPECT_GT(e.second, 0u) << e.first;
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"DEPLOY.txt", "Snapwick.exe", "Snapwick.ini", "Tessaloom.exe", "Thumbnail.ini",
+                                               "decode_err_image.JPG", "frame_dump.exe", "requester.exe"}));
+}
+
+}  // namespace

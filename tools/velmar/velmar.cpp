@@ -1,0 +1,27 @@
+// Stand-in for the outside program "velmar.exe" that Snapwick runs once per frame
+// file: appends its arguments, one per line (UTF-8), to "velmar_calls.txt" beside
+// itself. A real deployment puts its own velmar.exe beside Snapwick.exe instead.
+#include <windows.h>
+
+#include <string>
+
+#include "common/console.h"
+#include "common/scoped.h"
+
+int wmain(int argc, wchar_t** argv) {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring path = self;
+    path = path.substr(0, path.find_last_of(L'\\') + 1) + L"velmar_calls.txt";
+
+    std::wstring lines;
+    for (int i = 1; i < argc; ++i) lines += std::wstring(argv[i]) + L"\n";
+    const std::string utf8 = ToUtf8(lines);
+
+    // Appends in one write, so that the lines of one call stay together.
+    UniqueHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (!file || !WriteFile(file.get(), utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr)) return 1;
+    return 0;
+}
