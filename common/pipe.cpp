@@ -5,8 +5,18 @@
 #include <vector>
 
 namespace {
-constexpr DWORD kReadTimeoutMs = 10000;  // a writer that stalls mid-message is dropped
+// A writer that stalls mid-message, or connects and does not announce a message, is
+// dropped after this long.
+constexpr DWORD kReadTimeoutMs = 10000;
+// How often a connected writer that has not announced its message is looked at.
+constexpr DWORD kWriterCheckMs = 200;
+
+// False once the writer has closed its end and left nothing to read.
+bool WriterPresent(HANDLE pipe) {
+    DWORD available = 0;
+    return PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) || GetLastError() != ERROR_BROKEN_PIPE;
 }
+}  // namespace
 
 std::wstring PipePath(const std::wstring& bareName) { return L"\\\\.\\pipe\\" + bareName; }
 
@@ -104,12 +114,28 @@ void PipeServer_CL::Listen() {
     OVERLAPPED read = {};
     read.hEvent = readEvent.get();
 
-    ConnectNamedPipe(pipe_.get(), &connect);
+    // When the current writer connected; 0 while none is.
+    ULONGLONG connectedAt = 0;
+    const auto listen = [&] {
+        if (ConnectNamedPipe(pipe_.get(), &connect) || connectedAt != 0) return;
+        // A writer that connected before this call, still there or already gone (its
+        // bytes may still wait to be read), raises no connect event.
+        const DWORD error = GetLastError();
+        if (error == ERROR_PIPE_CONNECTED || error == ERROR_NO_DATA) connectedAt = GetTickCount64();
+    };
+    listen();
     for (;;) {
         HANDLE handles[2] = {connectEvent.get(), messageEvent_.get()};
-        DWORD index = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+        DWORD index = WaitForMultipleObjects(2, handles, FALSE, connectedAt != 0 ? kWriterCheckMs : INFINITE);
         if (running_ == 0) break;
-        if (index == WAIT_OBJECT_0 + 1) {
+        if (index == WAIT_TIMEOUT) {
+            // Without its announcement the writer would hold the single instance for good.
+            if (WriterPresent(pipe_.get()) && GetTickCount64() - connectedAt < kReadTimeoutMs) continue;
+            DisconnectNamedPipe(pipe_.get());
+            connectedAt = 0;
+        } else if (index == WAIT_OBJECT_0) {
+            if (connectedAt == 0) connectedAt = GetTickCount64();
+        } else if (index == WAIT_OBJECT_0 + 1) {
             uint32_t length = 0;
             if (ReadPipeExact(pipe_.get(), read, &length, sizeof length) && length <= kPipeInBufferBytes) {
                 std::unique_ptr<unsigned char[]> payload(new (std::nothrow) unsigned char[length + 1]);
@@ -119,10 +145,11 @@ void PipeServer_CL::Listen() {
             // A set that came while this message was read belongs to it.
             ResetEvent(messageEvent_.get());
             DisconnectNamedPipe(pipe_.get());
-        } else if (index != WAIT_OBJECT_0) {
+            connectedAt = 0;
+        } else {
             break;
         }
-        ConnectNamedPipe(pipe_.get(), &connect);
+        listen();
     }
 }
 

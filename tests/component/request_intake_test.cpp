@@ -111,6 +111,29 @@ TEST_F(RequestIntake, MalformedPayloadsChangeNothingAndTheServerKeepsServing) {
     EXPECT_EQ(SavedIds(), (std::vector<int32_t>{1, 2, 3, 3}));
 }
 
+TEST_F(RequestIntake, WriterThatGoesAwayWithoutAnnouncingDoesNotHoldThePipe) {
+    // Connected and closed without setting the event, as a requester that crashed would.
+    {
+        UniqueHandle writer(CreateFileW(PipePath(L"Tessaloom-" + client).c_str(), GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(writer);
+    }
+    SendDecode({1});
+    EXPECT_TRUE(WaitForSize(1));
+}
+
+TEST(PipeClient, BusyPipeIsTriedTenTimes200MsApart) {
+    PipeServer_CL server;
+    server.pipeName = UniqueName(L"busy");
+    ASSERT_EQ(server.start(), S_OK);
+    PipeClient_CL first(server.pipeName);  // holds the single instance
+    ASSERT_EQ(first.open(), PipeClient_CL::OpenResult::Opened);
+    PipeClient_CL second(server.pipeName);
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(second.open(), PipeClient_CL::OpenResult::Busy);
+    EXPECT_GE(GetTickCount64() - start, 1750u);  // nine waits between ten tries
+}
+
 TEST(PipeClient, NoReceiverSendsNothingAndPrintsNothing) {
     PipeClient_CL writer(UniqueName(L"nobody-listens"));
     EXPECT_EQ(writer.open(), PipeClient_CL::OpenResult::NoReceiver);
