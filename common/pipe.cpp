@@ -11,10 +11,13 @@ constexpr DWORD kReadTimeoutMs = 10000;
 // How often a connected writer that has not announced its message is looked at.
 constexpr DWORD kWriterCheckMs = 200;
 
-// False once the writer has closed its end and left nothing to read.
-bool WriterPresent(HANDLE pipe) {
+// Who is at the other end of the server's pipe.
+enum class Writer { None, Connected, Gone };
+Writer WriterAtOtherEnd(HANDLE pipe) {
     DWORD available = 0;
-    return PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) || GetLastError() != ERROR_BROKEN_PIPE;
+    // A writer that closed its end after writing still has its bytes to be read.
+    if (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return Writer::Connected;
+    return GetLastError() == ERROR_BROKEN_PIPE ? Writer::Gone : Writer::None;
 }
 }  // namespace
 
@@ -130,11 +133,16 @@ void PipeServer_CL::Listen() {
         if (running_ == 0) break;
         if (index == WAIT_TIMEOUT) {
             // Without its announcement the writer would hold the single instance for good.
-            if (WriterPresent(pipe_.get()) && GetTickCount64() - connectedAt < kReadTimeoutMs) continue;
+            if (WriterAtOtherEnd(pipe_.get()) == Writer::Connected && GetTickCount64() - connectedAt < kReadTimeoutMs)
+                continue;
             DisconnectNamedPipe(pipe_.get());
             connectedAt = 0;
         } else if (index == WAIT_OBJECT_0) {
-            if (connectedAt == 0) connectedAt = GetTickCount64();
+            if (connectedAt == 0 && WriterAtOtherEnd(pipe_.get()) != Writer::None) connectedAt = GetTickCount64();
+        } else if (index == WAIT_OBJECT_0 + 1 && WriterAtOtherEnd(pipe_.get()) == Writer::None) {
+            // Announced by no writer: nothing to read, and the pipe still listens.
+            ResetEvent(messageEvent_.get());
+            continue;
         } else if (index == WAIT_OBJECT_0 + 1) {
             uint32_t length = 0;
             if (ReadPipeExact(pipe_.get(), read, &length, sizeof length) && length <= kPipeInBufferBytes) {
