@@ -127,7 +127,9 @@ void PipeServer_CL::Listen() {
         if (error == ERROR_PIPE_CONNECTED || error == ERROR_NO_DATA) connectedAt = GetTickCount64();
     };
     listen();
-    for (;;) {
+    // Checked before each wait too: a stop that comes while a message is handled sets
+    // the event that the end of that message then resets.
+    while (running_ != 0) {
         HANDLE handles[2] = {connectEvent.get(), messageEvent_.get()};
         DWORD index = WaitForMultipleObjects(2, handles, FALSE, connectedAt != 0 ? kWriterCheckMs : INFINITE);
         if (running_ == 0) break;

@@ -2,6 +2,9 @@
 // pipe by PipeClient_CL change the queue, and the queue file shows it byte for byte.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "common/log.h"
 #include "common/pipe.h"
 #include "service/main_window.h"
@@ -153,6 +156,42 @@ TEST(PipeServer, StopsPromptlyWhileWaitingAndAfterAFailedStart) {
     PipeServer_CL third;
     third.pipeName = server.pipeName;
     EXPECT_EQ(third.start(), S_OK);
+}
+
+// A server whose handler holds each message until the test lets it go.
+class HoldingServer : public PipeServer_CL {
+public:
+    void handleMessage(const unsigned char*, size_t) override {
+        SetEvent(handling.get());
+        WaitForSingleObject(release.get(), 20000);
+    }
+    UniqueHandle handling{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    UniqueHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
+// WM_CLOSE stops the service's server on its main thread: a stop that comes while a
+// message is handled must still end the listening thread.
+TEST(PipeServer, StopWhileAMessageIsHandledReturns) {
+    HoldingServer server;
+    server.pipeName = UniqueName(L"stop-held");
+    ASSERT_EQ(server.start(), S_OK);
+    ASSERT_TRUE(SendWhenFree(server.pipeName, "x"));
+    ASSERT_EQ(WaitForSingleObject(server.handling.get(), 20000), static_cast<DWORD>(WAIT_OBJECT_0));
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        server.stop();
+        stopped = true;
+    });
+    // The stop has set the server's event (seen here, and given back) before the
+    // message ends.
+    UniqueHandle event(OpenEventW(EVENT_ALL_ACCESS, FALSE, server.pipeName.c_str()));
+    ASSERT_TRUE(event);
+    EXPECT_EQ(WaitForSingleObject(event.get(), 20000), static_cast<DWORD>(WAIT_OBJECT_0));
+    SetEvent(event.get());
+    SetEvent(server.release.get());
+    EXPECT_TRUE(WaitFor([&] { return stopped.load(); }));
+    if (!stopped) SetEvent(event.get());  // lets a stuck thread end, so that the test can
+    stopper.join();
 }
 
 }  // namespace
