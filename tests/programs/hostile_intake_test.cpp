@@ -39,19 +39,7 @@ TEST(HostileService, SeededPipeAndCopyDataInputLeaveTheQueueWhole) {
 
     // The known queue comes by pipe; the job on its head waits at its first response.
     std::vector<DecodeRequestItem_CL> expected = IntakeFuzzer::KnownQueue();
-    KRB_RequestDecodeRequest_CL known;
-    known.save_type = expected[0].save_type;
-    known.frame_width = expected[0].frame_width;
-    known.frame_height = expected[0].frame_height;
-    for (const auto& item : expected) {
-        DecodeItem_CL entry;
-        entry.request_id = item.request_id;
-        entry.movie_path = item.movie_path;
-        entry.output_path = item.output_path;
-        entry.positions = item.positions;
-        known.items.push_back(entry);
-    }
-    ASSERT_TRUE(SendWhenFree(pipe, ToPayload(known)));
+    ASSERT_TRUE(SendWhenFree(pipe, ToPayload(IntakeFuzzer::KnownRequest())));
     ASSERT_TRUE(gate.WaitForHeldWriter());
 
     // Pipe payloads. Well-formed requests that would take or move queued items are

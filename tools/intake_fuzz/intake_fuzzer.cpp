@@ -55,16 +55,13 @@ bool WriteAll(const std::wstring& path, const std::string& bytes) {
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-DecodeRequestItem_CL Known(int32_t id, const wchar_t* movie, std::vector<int64_t> positions) {
-    KRB_RequestDecodeRequest_CL request;
-    request.save_type = 1;
-    request.frame_width = request.frame_height = -1;
+DecodeItem_CL Entry(int32_t id, const wchar_t* movie, std::vector<int64_t> positions) {
     DecodeItem_CL entry;
     entry.request_id = id;
     entry.movie_path = movie;
     entry.output_path = std::wstring(movie) + L".jpg";
     entry.positions = std::move(positions);
-    return DecodeRequestItem_CL::FromPipeRequest(request, entry);
+    return entry;
 }
 
 }  // namespace
@@ -86,11 +83,22 @@ PipeRequest ReadPipeRequest(const unsigned char* bytes, size_t size) {
     return request;
 }
 
-std::vector<DecodeRequestItem_CL> IntakeFuzzer::KnownQueue() {
+KRB_RequestDecodeRequest_CL IntakeFuzzer::KnownRequest() {
+    KRB_RequestDecodeRequest_CL request;
+    request.save_type = 1;
+    request.frame_width = request.frame_height = -1;
     // Two waiting items share an id: a delete naming it may take one of them.
-    return {Known(1, L"C:\\movies\\in progress.mp4", {-1, -1, -1}), Known(2, L"D:\\待ち 1.mp4", {-2}),
-            Known(3, L"\\\\server\\share\\three.avi", {}), Known(2, L"second two.mkv", {120000000, -1}),
-            Known(5, L"five.webm", {INT64_MAX})};
+    request.items = {Entry(1, L"C:\\movies\\in progress.mp4", {-1, -1, -1}), Entry(2, L"D:\\待ち 1.mp4", {-2}),
+                     Entry(3, L"\\\\server\\share\\three.avi", {}), Entry(2, L"second two.mkv", {120000000, -1}),
+                     Entry(5, L"five.webm", {INT64_MAX})};
+    return request;
+}
+
+std::vector<DecodeRequestItem_CL> IntakeFuzzer::KnownQueue() {
+    const KRB_RequestDecodeRequest_CL request = KnownRequest();
+    Items queue;
+    for (const auto& entry : request.items) queue.push_back(DecodeRequestItem_CL::FromPipeRequest(request, entry));
+    return queue;
 }
 
 IntakeFuzzer::IntakeFuzzer(const std::wstring& workFolder, const std::wstring& clientName)

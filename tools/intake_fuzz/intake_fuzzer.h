@@ -41,8 +41,10 @@ public:
     bool Ready() const { return hwnd_ != nullptr; }
     CaseOutcome Feed(const HostileCase& input);
 
-    // The queue that every input meets: a head in progress and four waiting items.
+    // The queue that every input meets: a head in progress and four waiting items;
+    // and the pipe request that makes it.
     static std::vector<DecodeRequestItem_CL> KnownQueue();
+    static KRB_RequestDecodeRequest_CL KnownRequest();
     MainWindow_CL& Window() { return window_; }
 
 private:
