@@ -190,7 +190,7 @@ TEST(PipeServer, StopWhileAMessageIsHandledReturns) {
     SetEvent(event.get());
     SetEvent(server.release.get());
     EXPECT_TRUE(WaitFor([&] { return stopped.load(); }));
-    if (!stopped) SetEvent(event.get());  // lets a stuck thread end, so that the test can
+    if (!stopped) SetEvent(event.get());  // wakes a stuck thread, so that the test ends
     stopper.join();
 }
 
