@@ -23,14 +23,10 @@ protected:
     void SetUp() override { ASSERT_EQ(window.pipeServer.start(), S_OK); }
 
     void Send(const std::string& payload) {
-        PipeClient_CL writer(L"Tessaloom-" + client);
-        ASSERT_EQ(writer.open(), PipeClient_CL::OpenResult::Opened);
-        ASSERT_TRUE(writer.send(payload.data(), payload.size()));
+        ASSERT_TRUE(SendWhenFree(L"Tessaloom-" + client, payload));
         // The single instance takes the next writer only after the previous message
         // was handled, so this empty one marks that point.
-        PipeClient_CL probe(L"Tessaloom-" + client);
-        ASSERT_EQ(probe.open(), PipeClient_CL::OpenResult::Opened);
-        ASSERT_TRUE(probe.send("", 0));  // an empty payload is read and ignored
+        ASSERT_TRUE(SendWhenFree(L"Tessaloom-" + client, ""));  // read and ignored
     }
     size_t Received() { return window.requestList.Size(); }
 
