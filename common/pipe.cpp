@@ -7,8 +7,21 @@
 #include "common/console.h"
 
 namespace {
-constexpr DWORD kReadTimeoutMs = 10000;  // a writer that stalls mid-message is dropped
+// A writer that stalls mid-message, or connects and does not announce a message, is
+// dropped after this long.
+constexpr DWORD kReadTimeoutMs = 10000;
+// How often a connected writer that has not announced its message is looked at.
+constexpr DWORD kWriterCheckMs = 200;
+
+// Who is at the other end of the server's pipe.
+enum class Writer { None, Connected, Gone };
+Writer WriterAtOtherEnd(HANDLE pipe) {
+    DWORD available = 0;
+    // A writer that closed its end after writing still has its bytes to be read.
+    if (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return Writer::Connected;
+    return GetLastError() == ERROR_BROKEN_PIPE ? Writer::Gone : Writer::None;
 }
+}  // namespace
 
 std::wstring PipePath(const std::wstring& bareName) { return L"\\\\.\\pipe\\" + bareName; }
 
@@ -88,27 +101,50 @@ void PipeServer_CL::Listen() {
     OVERLAPPED read = {};
     read.hEvent = readEvent.get();
 
-    ConnectNamedPipe(pipe_.get(), &connect);
-    for (;;) {
+    // When the current writer connected; 0 while none is.
+    ULONGLONG connectedAt = 0;
+    const auto listen = [&] {
+        if (ConnectNamedPipe(pipe_.get(), &connect) || connectedAt != 0) return;
+        // A writer that connected before this call, still there or already gone (its
+        // bytes may still wait to be read), raises no connect event.
+        const DWORD error = GetLastError();
+        if (error == ERROR_PIPE_CONNECTED || error == ERROR_NO_DATA) connectedAt = GetTickCount64();
+    };
+    listen();
+    // Checked before each wait too: a stop that comes while a message is handled sets
+    // the event that the end of that message then resets.
+    while (running_ != 0) {
         HANDLE handles[2] = {connectEvent.get(), messageEvent_.get()};
-        DWORD index = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+        DWORD index = WaitForMultipleObjects(2, handles, FALSE, connectedAt != 0 ? kWriterCheckMs : INFINITE);
         if (running_ == 0) break;
-        if (index == WAIT_OBJECT_0 + 1) {
+        if (index == WAIT_TIMEOUT) {
+            // Without its announcement the writer would hold the single instance for good.
+            if (WriterAtOtherEnd(pipe_.get()) == Writer::Connected && GetTickCount64() - connectedAt < kReadTimeoutMs)
+                continue;
+            DisconnectNamedPipe(pipe_.get());
+            connectedAt = 0;
+        } else if (index == WAIT_OBJECT_0) {
+            if (connectedAt == 0 && WriterAtOtherEnd(pipe_.get()) != Writer::None) connectedAt = GetTickCount64();
+        } else if (index == WAIT_OBJECT_0 + 1 && WriterAtOtherEnd(pipe_.get()) == Writer::None) {
+            // Announced by no writer: nothing to read, and the pipe still listens.
+            ResetEvent(messageEvent_.get());
+            continue;
+        } else if (index == WAIT_OBJECT_0 + 1) {
             uint32_t length = 0;
             if (ReadPipeExact(pipe_.get(), read, &length, sizeof length) && length <= kPipeInBufferBytes) {
                 std::unique_ptr<unsigned char[]> payload(new (std::nothrow) unsigned char[length + 1]);
                 if (payload && ReadPipeExact(pipe_.get(), read, payload.get(), length))
                     handleMessage(payload.get(), length);
             }
-            // A set that came while this message was read belongs to it, unless it
-            // was stop()'s: that one left running_ at 0 first.
+            // A set that came while this message was read belongs to it (a stop's is
+            // seen by the loop's own check).
             ResetEvent(messageEvent_.get());
             DisconnectNamedPipe(pipe_.get());
-            if (running_ == 0) break;
-        } else if (index != WAIT_OBJECT_0) {
+            connectedAt = 0;
+        } else {
             break;
         }
-        ConnectNamedPipe(pipe_.get(), &connect);
+        listen();
     }
 }
 

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "common/command_line.h"
 #include "common/log.h"
 
 Inifile_CL settings;
@@ -11,7 +12,7 @@ std::wstring g_clientName;
 std::wstring g_workFolder;
 
 std::wstring RestartParameters(const std::wstring& clientName, const std::wstring& workFolder) {
-    return L"\"" + clientName + L"\" \"" + workFolder + L"\" -restart";
+    return QuoteArgument(clientName) + L" " + QuoteArgument(workFolder) + L" -restart";
 }
 
 void AppRestart() {

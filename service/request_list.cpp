@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/log.h"
 #include "common/scoped.h"
 
 int DecodeRequestItem_CL::write(ByteWriter& out) const {
@@ -115,18 +116,17 @@ std::string DecodeRequestList_CL::Serialize(const std::vector<DecodeRequestItem_
     return out.Bytes();
 }
 
-bool DecodeRequestList_CL::Parse(const std::string& bytes, std::vector<DecodeRequestItem_CL>& items) {
+bool DecodeRequestList_CL::Parse(const void* bytes, size_t size, std::vector<DecodeRequestItem_CL>& items) {
     items.clear();
-    ByteReader in(bytes.data(), bytes.size());
+    ByteReader in(bytes, size);
     int32_t version = 0;
     int32_t count = 0;
     // The smallest item takes 62 bytes (three empty strings, no positions).
-    if (!in.GetI32(version) || version != QUEUE_FILE_VERSION || !in.GetCount(count, 62) ||
-        count <= 0)
-        return false;
+    if (!in.GetI32(version) || version != QUEUE_FILE_VERSION || !in.GetCount(count, 62)) return false;
     std::vector<DecodeRequestItem_CL> parsed(static_cast<size_t>(count));
     for (auto& item : parsed)
         if (item.read(in) != kReadOk) return false;
+    if (in.Remaining() != 0) return false;
     items = std::move(parsed);
     return true;
 }
@@ -156,20 +156,52 @@ HRESULT DecodeRequestList_CL::Save(const std::wstring& path) {
     return S_OK;
 }
 
+std::wstring DecodeRequestList_CL::RejectedQueuePath(const std::wstring& path, int attempt) {
+    return path + L".rejected" + (attempt > 1 ? L"-" + std::to_wstring(attempt) : std::wstring());
+}
+
+namespace {
+// Far beyond any real queue; a larger file is not read into memory.
+constexpr LONGLONG kMaxQueueFileBytes = 256 * 1024 * 1024;
+
+// Reads the whole file; false when it cannot be read or is too large to be a queue.
+bool ReadQueueFile(HANDLE file, std::string& bytes) {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file, &size) || size.QuadPart > kMaxQueueFileBytes) return false;
+    bytes.assign(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    return bytes.empty() ||
+           (ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) && read == bytes.size());
+}
+
+// Moves a queue file that cannot be loaded out of the way of the next save.
+void SetAside(const std::wstring& path) {
+    DWORD error = 0;
+    for (int attempt = 1; attempt <= 1000; ++attempt) {
+        const std::wstring aside = DecodeRequestList_CL::RejectedQueuePath(path, attempt);
+        if (MoveFileExW(path.c_str(), aside.c_str(), MOVEFILE_WRITE_THROUGH)) {
+            WriteLog(decodeListLog, L"(queue) 読み込めないキューファイルを退避(%s)", aside.c_str());
+            return;
+        }
+        error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) break;
+    }
+    WriteLog(decodeListLog, L"(queue) 読み込めないキューファイルを退避できない(%s) error=%u", path.c_str(), error);
+}
+}  // namespace
+
 HRESULT DecodeRequestList_CL::Load(const std::wstring& path) {
     Lock_CL lock(mutex.handle);
     items_.clear();
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return E_FAIL;
-    LARGE_INTEGER size{};
-    // Far beyond any real queue; refuses to allocate for a corrupt giant.
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > 256 * 1024 * 1024) return E_FAIL;
-    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
-    DWORD read = 0;
-    if (!bytes.empty() &&
-        (!ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) ||
-         read != bytes.size()))
-        return E_FAIL;
-    return Parse(bytes, items_) ? S_OK : E_FAIL;
+    {
+        UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return E_FAIL;
+        std::string bytes;
+        // An empty file holds nothing to keep.
+        if (ReadQueueFile(file.get(), bytes) && (bytes.empty() || Parse(bytes, items_)))
+            return items_.empty() ? E_FAIL : S_OK;
+    }
+    SetAside(path);
+    return E_FAIL;
 }

@@ -61,13 +61,21 @@ public:
     // The queue file. Save writes a temporary file and renames it over the old one,
     // so an interrupted save never leaves a cut-off queue.
     HRESULT Save(const std::wstring& path);
-    // Loads the file; a file that is missing, of another version, or that fails
-    // validation leaves the queue empty and returns E_FAIL.
+    // Loads the file; S_OK when it held at least one item. A file that is missing or
+    // empty leaves the queue empty (E_FAIL). So does one that fails validation (another
+    // version, counts or lengths beyond its end, bytes after the last item): it is
+    // renamed to RejectedQueuePath(path), so that no later save overwrites what it held.
     HRESULT Load(const std::wstring& path);
+    // path + ".rejected", or ".rejected-2" and up while those exist.
+    static std::wstring RejectedQueuePath(const std::wstring& path, int attempt = 1);
 
     // The queue's bytes as Save writes them, and their parser; for the file and tests.
+    // Parse is false, leaving items empty, for bytes that are not exactly one queue file.
     static std::string Serialize(const std::vector<DecodeRequestItem_CL>& items);
-    static bool Parse(const std::string& bytes, std::vector<DecodeRequestItem_CL>& items);
+    static bool Parse(const void* bytes, size_t size, std::vector<DecodeRequestItem_CL>& items);
+    static bool Parse(const std::string& bytes, std::vector<DecodeRequestItem_CL>& items) {
+        return Parse(bytes.data(), bytes.size(), items);
+    }
 
     std::vector<DecodeRequestItem_CL> Snapshot();
 

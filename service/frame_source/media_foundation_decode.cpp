@@ -14,6 +14,7 @@
 #include "common/log.h"
 #include "common/scoped.h"
 #include "service/dshow/yuy2_converter.h"
+#include "service/frame_source/cancel_signal.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -249,7 +250,7 @@ std::unique_ptr<Gdiplus::Bitmap> ReadFrame(const std::wstring& path, HANDLE canc
 
     ComPtr<IMFSample> sample;
     for (int iter = 0; iter < kMaxReads; ++iter) {
-        if (cancelEvent && WaitForSingleObject(cancelEvent, 0) == WAIT_OBJECT_0) {
+        if (CancelSignalled(cancelEvent)) {
             WriteLog(mainLog, L"[LOG_LINE] (mf-fallback) cancel iter=%d frame=%lld", iter, mfFrame);
             WriteLog(decodeListLog, L"(mf-fallback) cancel iter=%d frame=%lld file(%s)", iter, mfFrame, file);
             return nullptr;

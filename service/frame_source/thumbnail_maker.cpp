@@ -6,6 +6,7 @@
 #include "common/log.h"
 #include "common/scoped.h"
 #include "service/dshow/media_type.h"
+#include "service/frame_source/cancel_signal.h"
 #include "service/frame_source/media_foundation_decode.h"
 
 using Microsoft::WRL::ComPtr;
@@ -232,7 +233,7 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeWithStickyMediaFoundation(int64_t
         *result = Success;
         return mfFrame.get();
     }
-    *result = Failed;
+    *result = CancelSignalled(cancelEvent) ? Cancelled : Failed;
     if (global) {
         WriteLog(mainLog, L"[LOG_LINE] (mf-fallback) sticky-mf(global) failed frame=%lld; keep-mf return-null",
                  frame);
@@ -353,6 +354,7 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeFrame(int64_t frame, DecodeFrameR
                 return mfFrame.get();
             }
             WriteLog(mainLog, L"[LOG_LINE] (mf-fallback) fail frame=%lld file(%s)", frame, file);
+            if (CancelSignalled(cancelEvent)) *result = Cancelled;
         }
     }
 

@@ -1,6 +1,7 @@
 #include "service/thumbnail_decode/decode_plan.h"
 
 #include <algorithm>
+#include <cstdint>
 
 int PlanRandom::NextPercent() {
     state_ = state_ * 214013u + 2531011u;
@@ -49,7 +50,9 @@ DecodePlan MakeDecodePlan(int64_t duration, const std::vector<int64_t>& requeste
     plan.minGap = std::max(plan.step / 4, kSmallestGap);
     for (size_t i = 1; i < plan.positions.size(); ++i) {
         if (plan.positions[i] - plan.positions[i - 1] < plan.minGap) {
-            plan.positions[i] = plan.positions[i - 1] + plan.minGap;
+            // Explicit positions may lie anywhere up to the int64 limit: stop there.
+            const int64_t previous = plan.positions[i - 1];
+            plan.positions[i] = previous > INT64_MAX - plan.minGap ? INT64_MAX : previous + plan.minGap;
             if (plan.last > 0 && plan.positions[i] > plan.last) plan.positions[i] = plan.last;
             ++plan.adjusted;
         }

@@ -206,4 +206,46 @@ TEST_F(FrameTimeLimit, CancelDuringTheWaitEndsTheFrameWithoutFallback) {
     EXPECT_EQ(StickyMfFileSet.count(movie_), 0u);
 }
 
+// The service's cancel event resets itself: the Media Foundation route only looks at
+// it, and the frame source reports the cancel from both of its Media Foundation routes.
+TEST_F(FrameTimeLimit, CancelSeenByMediaFoundationIsReportedAsCancelled) {
+    const std::wstring cancelLine = L"(mf-fallback) cancel iter=0 frame=20000000 file(" + movie_ + L")";
+    StickyMfFileSet.insert(movie_);
+    {
+        StallingFrameSource source(folder_.path(), cancel_.get());
+        ASSERT_EQ(source.SetContent(movie_), S_OK);
+        SetEvent(cancel_.get());
+        DecodeFrameResult result = Success;
+        EXPECT_EQ(source.DecodeFrame(2 * kSecond, &result), nullptr);
+        EXPECT_EQ(result, Cancelled);
+        EXPECT_EQ(Count(ListLines(), cancelLine), 1u);
+        EXPECT_EQ(WaitForSingleObject(cancel_.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    }
+    StickyMfFileSet.erase(movie_);
+
+    // The switch: an APC that sets the cancel ends DirectShow's alertable frame wait as a
+    // failure, so the cancel is first seen by the Media Foundation route that follows.
+    Set(L"decode_frame_timeout_ms", 600000);
+    StallingFrameSource source(folder_.path(), cancel_.get());
+    ASSERT_NO_FATAL_FAILURE(OpenWithOneFrame(source));
+    source.Source()->SetStalled(true);
+    HANDLE self = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
+                                THREAD_SET_CONTEXT, FALSE, 0));
+    UniqueHandle decodingThread(self);
+    std::thread canceller([&] {
+        WaitFor([&] { return Count(MainLines(), L"[LOG_LINE] (decode-route) decodeframe-enter frame=20000000 "
+                                                L"first=0 sticky_local=0 sticky_global=0 file(" + movie_ + L")") == 1; });
+        QueueUserAPC([](ULONG_PTR event) { SetEvent(reinterpret_cast<HANDLE>(event)); }, decodingThread.get(),
+                     reinterpret_cast<ULONG_PTR>(cancel_.get()));
+    });
+    DecodeFrameResult result = Success;
+    EXPECT_EQ(source.DecodeFrame(2 * kSecond, &result), nullptr);
+    canceller.join();
+    EXPECT_EQ(result, Cancelled);
+    EXPECT_EQ(Count(ListLines(), cancelLine), 2u) << Dump(ListLines());
+    EXPECT_TRUE(Contains(MainLines(), L"[LOG_LINE] (decode-route) decodeframe-return-null frame=20000000 result=2 file(" +
+                                          movie_ + L")"));
+}
+
 }  // namespace

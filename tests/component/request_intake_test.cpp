@@ -2,6 +2,9 @@
 // pipe by PipeClient_CL change the queue, and the queue file shows it byte for byte.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "common/log.h"
 #include "common/pipe.h"
 #include "service/main_window.h"
@@ -20,14 +23,10 @@ protected:
     void SetUp() override { ASSERT_EQ(window.pipeServer.start(), S_OK); }
 
     void Send(const std::string& payload) {
-        PipeClient_CL writer(L"Tessaloom-" + client);
-        ASSERT_EQ(writer.open(), PipeClient_CL::OpenResult::Opened);
-        ASSERT_TRUE(writer.send(payload.data(), payload.size()));
+        ASSERT_TRUE(SendWhenFree(L"Tessaloom-" + client, payload));
         // The single instance takes the next writer only after the previous message
         // was handled, so this empty one marks that point.
-        PipeClient_CL probe(L"Tessaloom-" + client);
-        ASSERT_EQ(probe.open(), PipeClient_CL::OpenResult::Opened);
-        ASSERT_TRUE(probe.send("", 0));  // an empty payload is read and ignored
+        ASSERT_TRUE(SendWhenFree(L"Tessaloom-" + client, ""));  // read and ignored
     }
     size_t Received() { return window.requestList.Size(); }
 
@@ -111,6 +110,29 @@ TEST_F(RequestIntake, MalformedPayloadsChangeNothingAndTheServerKeepsServing) {
     EXPECT_EQ(SavedIds(), (std::vector<int32_t>{1, 2, 3, 3}));
 }
 
+TEST_F(RequestIntake, WriterThatGoesAwayWithoutAnnouncingDoesNotHoldThePipe) {
+    // Connected and closed without setting the event, as a requester that crashed would.
+    {
+        UniqueHandle writer(CreateFileW(PipePath(L"Tessaloom-" + client).c_str(), GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(writer);
+    }
+    SendDecode({1});
+    EXPECT_TRUE(WaitForSize(1));
+}
+
+TEST(PipeClient, BusyPipeIsTriedTenTimes200MsApart) {
+    PipeServer_CL server;
+    server.pipeName = UniqueName(L"busy");
+    ASSERT_EQ(server.start(), S_OK);
+    PipeClient_CL first(server.pipeName);  // holds the single instance
+    ASSERT_EQ(first.open(), PipeClient_CL::OpenResult::Opened);
+    PipeClient_CL second(server.pipeName);
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(second.open(), PipeClient_CL::OpenResult::Busy);
+    EXPECT_GE(GetTickCount64() - start, 1750u);  // nine waits between ten tries
+}
+
 TEST(PipeClient, NoReceiverSendsNothingAndPrintsNothing) {
     PipeClient_CL writer(UniqueName(L"nobody-listens"));
     EXPECT_EQ(writer.open(), PipeClient_CL::OpenResult::NoReceiver);
@@ -130,6 +152,42 @@ TEST(PipeServer, StopsPromptlyWhileWaitingAndAfterAFailedStart) {
     PipeServer_CL third;
     third.pipeName = server.pipeName;
     EXPECT_EQ(third.start(), S_OK);
+}
+
+// A server whose handler holds each message until the test lets it go.
+class HoldingServer : public PipeServer_CL {
+public:
+    void handleMessage(const unsigned char*, size_t) override {
+        SetEvent(handling.get());
+        WaitForSingleObject(release.get(), 20000);
+    }
+    UniqueHandle handling{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    UniqueHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
+// WM_CLOSE stops the service's server on its main thread: a stop that comes while a
+// message is handled must still end the listening thread.
+TEST(PipeServer, StopWhileAMessageIsHandledReturns) {
+    HoldingServer server;
+    server.pipeName = UniqueName(L"stop-held");
+    ASSERT_EQ(server.start(), S_OK);
+    ASSERT_TRUE(SendWhenFree(server.pipeName, "x"));
+    ASSERT_EQ(WaitForSingleObject(server.handling.get(), 20000), static_cast<DWORD>(WAIT_OBJECT_0));
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        server.stop();
+        stopped = true;
+    });
+    // The stop has set the server's event (seen here, and given back) before the
+    // message ends.
+    UniqueHandle event(OpenEventW(EVENT_ALL_ACCESS, FALSE, server.pipeName.c_str()));
+    ASSERT_TRUE(event);
+    EXPECT_EQ(WaitForSingleObject(event.get(), 20000), static_cast<DWORD>(WAIT_OBJECT_0));
+    SetEvent(event.get());
+    SetEvent(server.release.get());
+    EXPECT_TRUE(WaitFor([&] { return stopped.load(); }));
+    if (!stopped) SetEvent(event.get());  // wakes a stuck thread, so that the test ends
+    stopper.join();
 }
 
 }  // namespace

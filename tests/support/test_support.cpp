@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "common/pipe.h"
+
 namespace testing_support {
 
 namespace {
@@ -274,6 +276,12 @@ void EndRestartedServices(DWORD startedPid) {
         }
         if (!found) return;
     }
+}
+
+bool SendWhenFree(const std::wstring& pipeName, const std::string& payload) {
+    if (!WaitNamedPipeW(PipePath(pipeName).c_str(), 20000)) return false;
+    PipeClient_CL writer(pipeName);
+    return writer.open() == PipeClient_CL::OpenResult::Opened && writer.send(payload.data(), payload.size());
 }
 
 std::wstring UniqueName(const std::wstring& tag) {

@@ -93,6 +93,10 @@ void KillServiceWindows(const std::wstring& clientName);
 // restarts (startedPid: a service started here that may have ended already).
 void EndRestartedServices(DWORD startedPid);
 
+// Writes one message with PipeClient_CL once the pipe's single instance is free (the
+// client itself would sleep 200 ms on each busy try).
+bool SendWhenFree(const std::wstring& pipeName, const std::string& payload);
+
 // A client name unique to this test process and tag, so that parallel tests never share
 // pipes, events or windows.
 std::wstring UniqueName(const std::wstring& tag);

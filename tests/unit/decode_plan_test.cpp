@@ -79,6 +79,14 @@ TEST(DecodePlan, RaisedPositionsStopAtLastAndMayRepeatIt) {
     EXPECT_EQ(plan.adjusted, 2);
 }
 
+TEST(DecodePlan, RaisedPositionsNearTheInt64LimitSaturate) {
+    constexpr int64_t kMax = INT64_MAX;
+    // No last to cap at (duration 0): the raised position stops at the limit.
+    EXPECT_EQ(Plan(0, {kMax, kMax - 5}).positions, (Positions{kMax - 5, kMax}));
+    // With a last, the saturated position is capped there like any raised one.
+    EXPECT_EQ(Plan(600000000, {kMax, kMax}).positions, (Positions{kMax, 600000000}));
+}
+
 TEST(DecodePlan, EmptyRequestGivesAnEmptyPlan) {
     EXPECT_TRUE(Plan(600000000, {}).positions.empty());
 }

@@ -119,8 +119,10 @@ TEST(QueueFile, InvalidFilesParseAsNothing) {
     ASSERT_TRUE(DecodeRequestList_CL::Parse(good, items));
     EXPECT_EQ(items.size(), 2u);
 
-    EXPECT_FALSE(DecodeRequestList_CL::Parse(DecodeRequestList_CL::Serialize({}), items));
+    // An empty queue is a valid file that holds nothing; bytes after the last item are not.
+    EXPECT_TRUE(DecodeRequestList_CL::Parse(DecodeRequestList_CL::Serialize({}), items));
     EXPECT_TRUE(items.empty());
+    EXPECT_FALSE(DecodeRequestList_CL::Parse(good + '\0', items));
     std::string wrongVersion = good;
     wrongVersion[2] = 2;
     EXPECT_FALSE(DecodeRequestList_CL::Parse(wrongVersion, items));

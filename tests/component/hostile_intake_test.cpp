@@ -1,0 +1,145 @@
+// Hostile input through the service's intake in one process: seeded cases of the
+// intake fuzzer, each read from memory that ends at a no-access page; lying frames on
+// the real pipe; and a queue file too large to be one.
+#include <gtest/gtest.h>
+
+#include "common/pipe.h"
+#include "tests/support/test_support.h"
+#include "tools/intake_fuzz/guarded_bytes.h"
+#include "tools/intake_fuzz/intake_fuzzer.h"
+
+using namespace testing_support;
+
+namespace {
+
+class HostileIntake : public ::testing::Test {
+protected:
+    HostileIntake() : folder(L"hostile"), client(UniqueName(L"hostile")), fuzzer(folder.path(), client) {}
+    void SetUp() override { ASSERT_TRUE(fuzzer.Ready()); }
+    std::vector<int32_t> QueuedIds() {
+        std::vector<int32_t> ids;
+        for (const auto& item : fuzzer.Window().requestList.Snapshot()) ids.push_back(item.request_id);
+        return ids;
+    }
+
+    ScratchFolder folder;
+    std::wstring client;
+    IntakeFuzzer fuzzer;
+};
+
+TEST_F(HostileIntake, SeededCasesLoseNothingAndReadNothingPastTheirEnd) {
+    ASSERT_TRUE(GuardedBytes("four").Guarded());
+    ASSERT_TRUE(GuardedBytes("").Guarded());
+    const FuzzTotals totals = RunHostileCases(fuzzer, 20261207, 0, 3500);
+    std::string problems;
+    for (const std::string& problem : totals.problems) problems += problem + "\n";
+    EXPECT_EQ(totals.itemsLost, 0u) << problems;
+    EXPECT_EQ(totals.wrong, 0u) << problems;
+    // Every path that can take an input met inputs it took and inputs it refused.
+    for (IntakeTarget target : {IntakeTarget::PipeDecode, IntakeTarget::PipeDelete, IntakeTarget::PipePriority,
+                                IntakeTarget::CopyDataItem, IntakeTarget::QueueFile}) {
+        const int t = static_cast<int>(target);
+        EXPECT_GT(totals.acceptedByTarget[t], 0u) << TargetName(target);
+        EXPECT_LT(totals.acceptedByTarget[t], totals.casesByTarget[t]) << TargetName(target);
+    }
+}
+
+std::string Framed(uint32_t length, const std::string& payload) {
+    return std::string(reinterpret_cast<const char*>(&length), 4) + payload;
+}
+
+// Writes raw bytes to the pipe once it is free, announces them and goes away.
+void RawWrite(const std::wstring& pipeName, const std::string& bytes) {
+    UniqueHandle event(OpenEventW(EVENT_ALL_ACCESS, FALSE, pipeName.c_str()));
+    ASSERT_TRUE(event);
+    ASSERT_TRUE(WaitNamedPipeW(PipePath(pipeName).c_str(), 20000));
+    UniqueHandle pipe(CreateFileW(PipePath(pipeName).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(pipe);
+    DWORD written = 0;
+    if (!bytes.empty()) {
+        ASSERT_TRUE(WriteFile(pipe.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+    }
+    SetEvent(event.get());
+}
+
+std::string DecodePayload(int32_t id) {
+    KRB_RequestDecodeRequest_CL request;
+    DecodeItem_CL item;
+    item.request_id = id;
+    item.movie_path = L"framed.mp4";
+    request.items.push_back(item);
+    return ToPayload(request);
+}
+
+TEST_F(HostileIntake, LyingFramesOnThePipeAreDroppedAndTheServerKeepsServing) {
+    const std::wstring pipe = L"Tessaloom-" + client;
+    const std::string lie = DecodePayload(77);
+    const struct {
+        const char* what;
+        std::string bytes;
+    } frames[] = {
+        {"length beyond the bytes written", Framed(static_cast<uint32_t>(lie.size()) + 100, lie)},
+        {"length above the in-buffer size", Framed(kPipeInBufferBytes + 1, lie)},
+        {"length 0xFFFFFFFF", Framed(0xFFFFFFFF, lie)},
+        {"half a length", std::string("\x10\x00", 2)},
+        {"nothing written", ""},
+    };
+    for (const auto& frame : frames) {
+        SCOPED_TRACE(frame.what);
+        RawWrite(pipe, frame.bytes);
+    }
+    // An announcement that no writer made.
+    UniqueHandle event(OpenEventW(EVENT_ALL_ACCESS, FALSE, pipe.c_str()));
+    ASSERT_TRUE(event);
+    SetEvent(event.get());
+
+    ASSERT_TRUE(SendWhenFree(pipe, DecodePayload(88)));
+    ASSERT_TRUE(WaitFor([&] { return QueuedIds().size() == 6; }));
+    EXPECT_EQ(QueuedIds(), (std::vector<int32_t>{1, 2, 3, 2, 5, 88}));
+}
+
+TEST_F(HostileIntake, QueueFileTooLargeToReadIsKeptAsideAndNotOverwritten) {
+    DecodeRequestList_CL& queue = fuzzer.Window().requestList;
+    const std::wstring path = fuzzer.Window().QueuePath();
+    const std::string known = DecodeRequestList_CL::Serialize(IntakeFuzzer::KnownQueue());
+    const LONGLONG size = 257LL << 20;  // beyond what is read into memory
+    {
+        UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                      nullptr));
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(file.get(), known.data(), static_cast<DWORD>(known.size()), &written, nullptr));
+        LARGE_INTEGER end;
+        end.QuadPart = size;
+        ASSERT_TRUE(SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN) && SetEndOfFile(file.get()));
+    }
+    EXPECT_EQ(queue.Load(path), E_FAIL);
+    EXPECT_EQ(queue.Size(), 0u);
+    // The next save writes a new file; the old one, whole, is elsewhere.
+    EXPECT_EQ(queue.Save(path), S_OK);
+    const std::wstring aside = DecodeRequestList_CL::RejectedQueuePath(path);
+    const auto asideSize = [&] {
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        GetFileAttributesExW(aside.c_str(), GetFileExInfoStandard, &data);
+        return (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    };
+    EXPECT_EQ(asideSize(), size);
+    {
+        UniqueHandle file(CreateFileW(aside.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        std::string start(known.size(), '\0');
+        DWORD read = 0;
+        ASSERT_TRUE(ReadFile(file.get(), &start[0], static_cast<DWORD>(start.size()), &read, nullptr));
+        EXPECT_EQ(start, known);
+    }
+    EXPECT_TRUE(Contains(ReadLogMessages(folder.file(L"kestrel_dec_list.txt")),
+                         L"(queue) 読み込めないキューファイルを退避(" + aside + L")"));
+
+    // A second such file does not take the first one's place.
+    ASSERT_TRUE(WriteFileBytes(path, "not a queue"));
+    EXPECT_EQ(queue.Load(path), E_FAIL);
+    EXPECT_EQ(ReadFileBytes(DecodeRequestList_CL::RejectedQueuePath(path, 2)), "not a queue");
+    EXPECT_EQ(asideSize(), size);
+}
+
+}  // namespace
