@@ -2,28 +2,11 @@
 
 #include <windows.h>
 
+#include "common/command_line.h"
 #include "common/console.h"
 #include "common/scoped.h"
 
 namespace snapwick {
-
-std::wstring QuoteArgument(const std::wstring& argument) {
-    std::wstring quoted = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        // Backslashes count double only in front of a quote.
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        quoted.push_back(c);
-    }
-    quoted.append(backslashes * 2, L'\\');
-    quoted.push_back(L'"');
-    return quoted;
-}
 
 std::wstring OutsideProgramCommandLine(const std::wstring& program, int64_t seconds,
                                        const std::wstring& frameFile) {

@@ -5,10 +5,6 @@
 
 namespace snapwick {
 
-// One argument quoted for CommandLineToArgvW and the C runtimes: blanks, '&' and
-// quotes stay inside it, and backslashes before a quote are doubled.
-std::wstring QuoteArgument(const std::wstring& argument);
-
 // "<program>" -s 0 <seconds> "<frame file>"
 std::wstring OutsideProgramCommandLine(const std::wstring& program, int64_t seconds,
                                        const std::wstring& frameFile);
