@@ -65,6 +65,11 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
            written == bytes.size();
 }
 
+std::wstring WriteFaultMovie(const std::wstring& path, const std::string& instructions) {
+    WriteFileBytes(path, "TESSALOOM-FAULT-MOVIE\n" + instructions + "\n");
+    return path;
+}
+
 bool FileExists(const std::wstring& path) { return PathFileExistsW(path.c_str()) != FALSE; }
 
 std::wstring ReadUtf16File(const std::wstring& path) {
