@@ -93,6 +93,14 @@ bool ReadPipeExact(HANDLE pipe, OVERLAPPED& ov, void* buffer, DWORD count, HANDL
     return true;
 }
 
+void PipeServer_CL::ReadMessage(OVERLAPPED& read) {
+    uint32_t length = 0;
+    if (ReadPipeExact(pipe_.get(), read, &length, sizeof length) && length <= kPipeInBufferBytes) {
+        std::unique_ptr<unsigned char[]> payload(new (std::nothrow) unsigned char[length + 1]);
+        if (payload && ReadPipeExact(pipe_.get(), read, payload.get(), length)) handleMessage(payload.get(), length);
+    }
+}
+
 void PipeServer_CL::Listen() {
     UniqueHandle connectEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     UniqueHandle readEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -130,12 +138,7 @@ void PipeServer_CL::Listen() {
             ResetEvent(messageEvent_.get());
             continue;
         } else if (index == WAIT_OBJECT_0 + 1) {
-            uint32_t length = 0;
-            if (ReadPipeExact(pipe_.get(), read, &length, sizeof length) && length <= kPipeInBufferBytes) {
-                std::unique_ptr<unsigned char[]> payload(new (std::nothrow) unsigned char[length + 1]);
-                if (payload && ReadPipeExact(pipe_.get(), read, payload.get(), length))
-                    handleMessage(payload.get(), length);
-            }
+            ReadMessage(read);
             // A set that came while this message was read belongs to it (a stop's is
             // seen by the loop's own check).
             ResetEvent(messageEvent_.get());
@@ -146,6 +149,11 @@ void PipeServer_CL::Listen() {
         }
         listen();
     }
+    // Stopping: a message already written is still taken (its writer may be gone); a
+    // writer that has written nothing yet finds the pipe closed and tries again.
+    DWORD available = 0;
+    const bool peeked = PeekNamedPipe(pipe_.get(), nullptr, 0, nullptr, &available, nullptr) != FALSE;
+    if ((peeked && available > 0) || (!peeked && GetLastError() == ERROR_BROKEN_PIPE)) ReadMessage(read);
 }
 
 

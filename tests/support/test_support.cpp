@@ -65,6 +65,13 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
            written == bytes.size();
 }
 
+std::string Utf8(const std::wstring& text) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
 std::wstring WriteFaultMovie(const std::wstring& path, const std::string& instructions) {
     WriteFileBytes(path, "TESSALOOM-FAULT-MOVIE\n" + instructions + "\n");
     return path;
@@ -232,6 +239,25 @@ bool ServiceProcess::Close(DWORD timeoutMs) {
 
 HWND FindServiceWindow(const std::wstring& clientName) {
     return FindWindowW(L"Tessaloom", clientName.c_str());
+}
+
+std::vector<DWORD> ServiceWindowOwners(const std::wstring& clientName) {
+    std::vector<DWORD> owners;
+    for (HWND hwnd = nullptr; (hwnd = FindWindowExW(nullptr, hwnd, L"Tessaloom", clientName.c_str())) != nullptr;) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(hwnd, &pid);
+        owners.push_back(pid);
+    }
+    return owners;
+}
+
+HWND FindWindowOfProcess(DWORD pid) {
+    for (HWND hwnd = nullptr; (hwnd = FindWindowExW(nullptr, hwnd, L"Tessaloom", nullptr)) != nullptr;) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(hwnd, &owner);
+        if (owner == pid) return hwnd;
+    }
+    return nullptr;
 }
 
 void KillServiceWindows(const std::wstring& clientName) {
