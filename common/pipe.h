@@ -34,6 +34,7 @@ public:
     HRESULT start(DWORD retryMs = 0);
     // Closes the pipe; a message whose writer got in before still reaches handleMessage.
     void stop();
+    DWORD listenerThreadId() const { return threadId_; }
 
     std::wstring pipeName;
 

@@ -300,7 +300,7 @@ unsigned __stdcall MainWindow_CL::JobThreadProc(void* param) {
         ThumbnailDecode(*self);
         self->failuresOfItem_ = 0;
     } catch (...) {
-        self->OnJobFailed();
+        self->OnJobFailed(self->jobItemSerial_);
     }
     self->EndJobThread();
     return 0;
@@ -312,16 +312,16 @@ void MainWindow_CL::EndJobThread() {
     PostMessageW(hwnd, WM_DECODE_START, 0, 0);
 }
 
-void MainWindow_CL::OnJobFailed() {
+void MainWindow_CL::OnJobFailed(uint64_t itemSerial) {
     // The failure belongs to the job's own item, which may have left the queue already
     // (a fault after the item was finished): no other item pays for it.
-    if (failedItemSerial_ != jobItemSerial_) {
-        failedItemSerial_ = jobItemSerial_;
+    if (failedItemSerial_ != itemSerial) {
+        failedItemSerial_ = itemSerial;
         failuresOfItem_ = 0;
     }
     if (++failuresOfItem_ < kMaxJobFailuresPerItem || handedOver_) return;
     DecodeRequestItem_CL head;
-    if (!requestList.PeekHead(head) || !requestList.RemoveHeadIf(jobItemSerial_)) return;
+    if (!requestList.PeekHead(head) || !requestList.RemoveHeadIf(itemSerial)) return;
     WriteLog(errorListLog, L"%s", head.movie_path.c_str());
     WriteLog(decodeListLog, L"(job) %d回失敗したため中止 file(%s)", failuresOfItem_, head.movie_path.c_str());
     requestList.Save(QueuePath());
@@ -329,13 +329,19 @@ void MainWindow_CL::OnJobFailed() {
 
 bool MainWindow_CL::HasHandedOver() { return g_window && g_window->handedOver_; }
 
+void MainWindow_CL::StopIntakeAfterCrash() {
+    MainWindow_CL* self = g_window;
+    // On the pipe thread itself there is nothing to wait for.
+    if (self && GetCurrentThreadId() != self->pipeServer.listenerThreadId()) self->pipeServer.stop();
+}
+
 bool MainWindow_CL::HandleJobThreadFault(EXCEPTION_POINTERS*) {
     MainWindow_CL* self = g_window;
     if (!self || self->jobThreadId_ == 0 || self->jobThreadId_ != GetCurrentThreadId()) return false;
     // No unwinding happens here: what the job held is left behind (its graph may go
     // on streaming into the capture callback, which the graph keeps alive), and a
     // queue mutex it owned is released by the end of the thread (abandoned).
-    self->OnJobFailed();
+    self->OnJobFailed(self->jobItemSerial_);
     self->EndJobThread();
     ExitThread(0);
     return true;

@@ -49,15 +49,18 @@ public:
     // Ends the service: at once when idle, after the running job otherwise.
     void RequestQuit();
     std::wstring QueuePath() const;
-    // Counts a failed job (exception or fault) against the item it worked on, and gives
-    // that item up after repeated failures.
-    void OnJobFailed();
+    // Counts a failed job (exception or fault) against the item it worked on (its
+    // serial), and gives that item up after repeated failures.
+    void OnJobFailed(uint64_t itemSerial);
 
     // Called by the crash filter: a fault on the job thread ends only that thread,
     // after the job thread's own wind-down. Returns false for other threads.
     static bool HandleJobThreadFault(EXCEPTION_POINTERS* info);
     // Whether this process has handed its work over to a new process.
     static bool HasHandedOver();
+    // Called by the crash filter before the restart: closes the pipe after taking (and
+    // saving) a message that is already coming in, so that none dies with the process.
+    static void StopIntakeAfterCrash();
 
     HWND hwnd = nullptr;
     HINSTANCE instance;

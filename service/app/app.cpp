@@ -23,6 +23,7 @@ LONG WINAPI CrashFilter(EXCEPTION_POINTERS* info) {
     if (settings.GetInt(kSettingsSection, L"run_decode", 0) != 0)
         settings.SetInt(kSettingsSection, L"exception", 1);
     WriteLog(decodeListLog, L"例外発生による再起動\n");
+    MainWindow_CL::StopIntakeAfterCrash();
     AppRestart();
     return EXCEPTION_EXECUTE_HANDLER;
 }
