@@ -404,7 +404,6 @@ void FaultSourceFilter::Stream(LONGLONG start, bool afterSeek) {
         sample->SetSyncPoint(TRUE);
         const HRESULT hr = input_->Receive(sample.Get());
         if (hr != S_OK) return;  // flushing or stopping; a seek starts us again
-        ++delivered_;
     }
     connected_->EndOfStream();
 }

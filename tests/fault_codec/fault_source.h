@@ -102,9 +102,6 @@ public:
     STDMETHODIMP Load(LPCOLESTR fileName, const AM_MEDIA_TYPE* mt) override;
     STDMETHODIMP GetCurFile(LPOLESTR* fileName, AM_MEDIA_TYPE* mt) override;
 
-    // Frames handed downstream so far.
-    int Delivered() const { return delivered_.load(); }
-
     // The luma value of frame `index`, and the grey that it converts to.
     static int LumaOfFrame(int64_t index);
     static int GreyOfFrame(int64_t index);
@@ -142,7 +139,6 @@ private:
     LONGLONG position_ = 0;
     ULONGLONG firstStartTick_ = 0;
     std::thread thread_;
-    std::atomic<int> delivered_{0};
 };
 
 }  // namespace fault_codec
