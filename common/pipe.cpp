@@ -12,6 +12,8 @@ namespace {
 constexpr DWORD kReadTimeoutMs = 10000;
 // How often a connected writer that has not announced its message is looked at.
 constexpr DWORD kWriterCheckMs = 200;
+// How long a stop waits for the bytes of a writer that connected just before it.
+constexpr DWORD kStopGraceMs = 1000;
 
 // Who is at the other end of the server's pipe.
 enum class Writer { None, Connected, Gone };
@@ -149,11 +151,16 @@ void PipeServer_CL::Listen() {
         }
         listen();
     }
-    // Stopping: a message already written is still taken (its writer may be gone); a
-    // writer that has written nothing yet finds the pipe closed and tries again.
+    // Stopping. A writer that got in before the stop (perhaps gone already) is read; one
+    // that has written nothing yet gets a moment, as its bytes follow its connection at
+    // once, and otherwise finds the pipe closed and tries again. Without a writer the
+    // pipe is closed right after the look, so that none can get in between.
     DWORD available = 0;
+    if (PeekNamedPipe(pipe_.get(), nullptr, 0, nullptr, &available, nullptr) && available == 0)
+        WaitForSingleObject(messageEvent_.get(), kStopGraceMs);
     const bool peeked = PeekNamedPipe(pipe_.get(), nullptr, 0, nullptr, &available, nullptr) != FALSE;
     if ((peeked && available > 0) || (!peeked && GetLastError() == ERROR_BROKEN_PIPE)) ReadMessage(read);
+    pipe_.reset();
 }
 
 
