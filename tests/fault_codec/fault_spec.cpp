@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "common/scoped.h"
+
 namespace fault_codec {
 
 const char kMagicLine[] = "TESSALOOM-FAULT-MOVIE";
@@ -46,14 +48,14 @@ std::wstring Wide(const std::string& utf8) {
     return out;
 }
 
+// The first `limit` bytes of the file.
 bool ReadFileText(const std::wstring& path, std::string& text, size_t limit) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
     text.assign(limit, '\0');
     DWORD got = 0;
-    const BOOL ok = ReadFile(file, &text[0], static_cast<DWORD>(limit), &got, nullptr);
-    CloseHandle(file);
+    const BOOL ok = ReadFile(file.get(), &text[0], static_cast<DWORD>(limit), &got, nullptr);
     text.resize(ok ? got : 0);
     return ok != FALSE;
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "common/console.h"
 #include "common/pipe.h"
 #include "service/request_list.h"
 #include "tests/support/service_fixture.h"
@@ -85,7 +86,7 @@ TEST_F(Recovery, CrashOnAStreamingThreadRestartsAndSkipsTheMovie) {
     Set(L"decode_first_frame_timeout_ms", 60000);
     StartService();
     const std::wstring release = folder.file(L"release");
-    const std::wstring crash = Fault(L"crash", "stall=1000-\nrelease_file=" + Utf8(release) + "\ncrash=stream");
+    const std::wstring crash = Fault(L"crash", "stall=1000-\nrelease_file=" + ToUtf8(release) + "\ncrash=stream");
     const std::wstring good = Fault(L"good", "");
     Send(1, crash, 2);
     ASSERT_TRUE(WaitForLine(L"kestrel_log.txt", L"[LOG_LINE]  decode-call index=1/2 frame=10000000 file(" + crash + L")"));
@@ -141,7 +142,7 @@ TEST_F(Recovery, CloseDuringAStalledFrameKeepsTheItemForTheNextProcess) {
     Set(L"decode_frame_timeout_ms", 60000);
     StartService();
     const std::wstring release = folder.file(L"release");
-    const std::wstring movie = Fault(L"stall", "stall=2000-\nrelease_file=" + Utf8(release));
+    const std::wstring movie = Fault(L"stall", "stall=2000-\nrelease_file=" + ToUtf8(release));
     Send(1, movie, 3);
     ASSERT_TRUE(WaitForLine(L"kestrel_log.txt", L"[LOG_LINE]  decode-call index=2/3 frame=20000000 file(" + movie + L")"));
     ASSERT_TRUE(service.Close());
