@@ -12,6 +12,8 @@ namespace {
 constexpr DWORD kReadTimeoutMs = 10000;
 // How often a connected writer that has not announced its message is looked at.
 constexpr DWORD kWriterCheckMs = 200;
+// How long a stop waits for the bytes of a writer that connected just before it.
+constexpr DWORD kStopGraceMs = 1000;
 
 // Who is at the other end of the server's pipe.
 enum class Writer { None, Connected, Gone };
@@ -93,6 +95,14 @@ bool ReadPipeExact(HANDLE pipe, OVERLAPPED& ov, void* buffer, DWORD count, HANDL
     return true;
 }
 
+void PipeServer_CL::ReadMessage(OVERLAPPED& read) {
+    uint32_t length = 0;
+    if (ReadPipeExact(pipe_.get(), read, &length, sizeof length) && length <= kPipeInBufferBytes) {
+        std::unique_ptr<unsigned char[]> payload(new (std::nothrow) unsigned char[length + 1]);
+        if (payload && ReadPipeExact(pipe_.get(), read, payload.get(), length)) handleMessage(payload.get(), length);
+    }
+}
+
 void PipeServer_CL::Listen() {
     UniqueHandle connectEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     UniqueHandle readEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -130,12 +140,7 @@ void PipeServer_CL::Listen() {
             ResetEvent(messageEvent_.get());
             continue;
         } else if (index == WAIT_OBJECT_0 + 1) {
-            uint32_t length = 0;
-            if (ReadPipeExact(pipe_.get(), read, &length, sizeof length) && length <= kPipeInBufferBytes) {
-                std::unique_ptr<unsigned char[]> payload(new (std::nothrow) unsigned char[length + 1]);
-                if (payload && ReadPipeExact(pipe_.get(), read, payload.get(), length))
-                    handleMessage(payload.get(), length);
-            }
+            ReadMessage(read);
             // A set that came while this message was read belongs to it (a stop's is
             // seen by the loop's own check).
             ResetEvent(messageEvent_.get());
@@ -146,6 +151,16 @@ void PipeServer_CL::Listen() {
         }
         listen();
     }
+    // Stopping. A writer that got in before the stop (perhaps gone already) is read; one
+    // that has written nothing yet gets a moment, as its bytes follow its connection at
+    // once, and otherwise finds the pipe closed and tries again. Without a writer the
+    // pipe is closed right after the look, so that none can get in between.
+    DWORD available = 0;
+    if (PeekNamedPipe(pipe_.get(), nullptr, 0, nullptr, &available, nullptr) && available == 0)
+        WaitForSingleObject(messageEvent_.get(), kStopGraceMs);
+    const bool peeked = PeekNamedPipe(pipe_.get(), nullptr, 0, nullptr, &available, nullptr) != FALSE;
+    if ((peeked && available > 0) || (!peeked && GetLastError() == ERROR_BROKEN_PIPE)) ReadMessage(read);
+    pipe_.reset();
 }
 
 

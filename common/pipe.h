@@ -32,13 +32,17 @@ public:
     // Creates the pipe, its event and the listening thread. While another process
     // still holds the pipe, creation is retried for up to retryMs.
     HRESULT start(DWORD retryMs = 0);
+    // Closes the pipe; a message whose writer got in before still reaches handleMessage.
     void stop();
+    DWORD listenerThreadId() const { return threadId_; }
 
     std::wstring pipeName;
 
 private:
     static DWORD WINAPI ListenThread(void* self);
     void Listen();
+    // Reads one length-prefixed message from the connected writer and handles it.
+    void ReadMessage(OVERLAPPED& read);
 
     UniqueHandle pipe_;
     UniqueHandle messageEvent_;

@@ -102,7 +102,7 @@ LRESULT MainWindow_CL::HandleMessage(HWND window, UINT message, WPARAM wParam, L
     case WM_COPYDATA:
         return OnCopyData(reinterpret_cast<const COPYDATASTRUCT*>(lParam));
     case WM_TIMER:
-        if (wParam == NO_RESPONSE_TIMER_ID) OnNoResponseTimer();
+        OnTimer(wParam);
         break;
     case WM_DECODE_START:
         OnDecodeStart();
@@ -126,16 +126,49 @@ LRESULT MainWindow_CL::OnCreate() {
     } else {
         WriteLog(decodeListLog, L"デコードアイテムは読み込まない");
     }
-    // A restarted service may find the old process still holding the pipe.
-    pipeServer.start(10000);
-    // Clients look the window up by its title and then write to the pipe at once:
-    // the title appears only now that the pipe exists.
-    SetWindowTextW(hwnd, g_clientName.c_str());
+    // A restarted service may find the pipe still held by another process: it keeps
+    // trying on a timer, so that its message loop runs meanwhile.
+    pipeWaitStart_ = GetTickCount64();
+    if (!TryStartPipe()) SetTimer(hwnd, PIPE_RETRY_TIMER_ID, kPipeRetryMs, nullptr);
     PostMessageW(hwnd, WM_DECODE_START, 0, 0);
     return 0;
 }
 
+bool MainWindow_CL::TryStartPipe() {
+    const ULONGLONG waited = GetTickCount64() - pipeWaitStart_;
+    if (pipeServer.start() != S_OK) {
+        if (pipeWaitLogged_ == 0 || waited - pipeWaitLogged_ >= 60000) {
+            pipeWaitLogged_ = waited == 0 ? 1 : waited;
+            WriteLog(mainLog, L"[LOG_LINE] (pipe) waiting for pipe(%s) held by another process waited=%llu s",
+                     pipeServer.pipeName.c_str(), waited / 1000);
+        }
+        return false;
+    }
+    WriteLog(mainLog, L"[LOG_LINE] (pipe) server started pipe(%s) waited=%llu ms", pipeServer.pipeName.c_str(),
+             waited);
+    // Clients look the window up by its title and then write to the pipe at once:
+    // the title appears only now that the pipe is ours.
+    SetWindowTextW(hwnd, g_clientName.c_str());
+    return true;
+}
+
+void MainWindow_CL::OnTimer(UINT_PTR id) {
+    if (id == NO_RESPONSE_TIMER_ID) {
+        OnNoResponseTimer();
+    } else if (id == PIPE_RETRY_TIMER_ID) {
+        if (isQuitRequested != 0 || TryStartPipe()) KillTimer(hwnd, PIPE_RETRY_TIMER_ID);
+    } else if (id == QUIT_DEADLINE_TIMER_ID && isDecoding != 0) {
+        WriteLog(mainLog, L"[LOG_LINE] (restart) job still running %u ms after the restart; ending the process",
+                 kStuckJobGraceMs);
+        // The job is stuck inside a codec, which may hold locks that an orderly exit
+        // (ExitProcess runs DLL detach code) would wait on. The new process is started
+        // and the queue saved, so ending here loses nothing.
+        TerminateProcess(GetCurrentProcess(), kStuckJobExitCode);
+    }
+}
+
 void MainWindow_CL::OnClose() {
+    KillTimer(hwnd, PIPE_RETRY_TIMER_ID);
     isQuitRequested = 1;
     if (isDecoding == 0)
         PostMessageW(hwnd, WM_DECODE_CANCEL, 0, 0);
@@ -155,6 +188,11 @@ void MainWindow_CL::RequestQuit() {
 
 BOOL MainWindow_CL::OnCopyData(const COPYDATASTRUCT* data) {
     WriteLog(sequenceLog, L"WM_COPYDATA_START");
+    if (handedOver_) {
+        // The queue file belongs to the new process now.
+        WriteLog(decodeListLog, L"WM_COPYDATA 再起動中のため拒否");
+        return FALSE;
+    }
     DecodeRequestItem_CL item;
     ByteReader in(data ? data->lpData : nullptr, data && data->lpData ? data->cbData : 0);
     // Exactly one whole item, or nothing is queued.
@@ -179,10 +217,27 @@ void MainWindow_CL::OnNoResponseTimer() {
     KillTimer(hwnd, NO_RESPONSE_TIMER_ID);
     WriteLog(sequenceLog, L"無応答による再起動");
     WriteLog(decodeListLog, L"無応答による再起動");
-    // Pipe requests since the last save would otherwise not reach the new process.
+    // The job's movie hung this process. As after a crash, the next process finishes
+    // that item with error tiles without opening it, rather than hanging on it again.
+    if (isDecoding != 0 && settings.GetInt(kSettingsSection, L"run_decode", 0) != 0)
+        settings.SetInt(kSettingsSection, L"exception", 1);
+    HandOverToNewProcess();
+}
+
+void MainWindow_CL::HandOverToNewProcess() {
+    // From here on no request reaches this process: the pipe is closed (a message that
+    // was already coming in is taken first) and the window untitled, so clients find
+    // only the new process. Then everything queued is saved for it.
+    handedOver_ = true;
+    KillTimer(hwnd, PIPE_RETRY_TIMER_ID);
+    pipeServer.stop();
+    WriteLog(mainLog, L"[LOG_LINE] (pipe) server stopped for restart pipe(%s)", pipeServer.pipeName.c_str());
+    SetWindowTextW(hwnd, L"");
     requestList.Save(QueuePath());
     AppRestart();
+    const bool decoding = isDecoding != 0;
     RequestQuit();
+    if (decoding) SetTimer(hwnd, QUIT_DEADLINE_TIMER_ID, kStuckJobGraceMs, nullptr);
 }
 
 bool MainWindow_CL::PeriodicRestartDue() {
@@ -194,9 +249,7 @@ bool MainWindow_CL::PeriodicRestartDue() {
     if (limit >= execute_decode_count) return false;
     WriteLog(sequenceLog, L"定期再起動");
     WriteLog(decodeListLog, L"定期デコードによる再起動(%d)", execute_decode_count);
-    requestList.Save(QueuePath());
-    AppRestart();
-    RequestQuit();
+    HandOverToNewProcess();
     return true;
 }
 
@@ -221,13 +274,14 @@ void MainWindow_CL::OnDecodeStart() {
         WriteLog(decodeListLog, L"デーコードするアイテムがなくなりました。");
         return;
     }
-    StartJob();
+    StartJob(head.serial);
 }
 
-void MainWindow_CL::StartJob() {
+void MainWindow_CL::StartJob(uint64_t itemSerial) {
     // The item about to be worked on is on disk before its job starts, so that a
     // crash restart retries this item and not an older one.
     requestList.Save(QueuePath());
+    jobItemSerial_ = itemSerial;
     isDecoding = 1;
     KillTimer(hwnd, NO_RESPONSE_TIMER_ID);
     SetTimer(hwnd, NO_RESPONSE_TIMER_ID, NO_RESPONSE_TIMEOUT_MS, nullptr);
@@ -244,9 +298,9 @@ unsigned __stdcall MainWindow_CL::JobThreadProc(void* param) {
     self->jobThreadId_ = GetCurrentThreadId();
     try {
         ThumbnailDecode(*self);
-        self->jobFailures_ = 0;
+        self->failuresOfItem_ = 0;
     } catch (...) {
-        self->OnJobFailed();
+        self->OnJobFailed(self->jobItemSerial_);
     }
     self->EndJobThread();
     return 0;
@@ -258,22 +312,36 @@ void MainWindow_CL::EndJobThread() {
     PostMessageW(hwnd, WM_DECODE_START, 0, 0);
 }
 
-void MainWindow_CL::OnJobFailed() {
-    if (++jobFailures_ < kMaxJobFailuresPerItem) return;
-    jobFailures_ = 0;
+void MainWindow_CL::OnJobFailed(uint64_t itemSerial) {
+    // The failure belongs to the job's own item, which may have left the queue already
+    // (a fault after the item was finished): no other item pays for it.
+    if (failedItemSerial_ != itemSerial) {
+        failedItemSerial_ = itemSerial;
+        failuresOfItem_ = 0;
+    }
+    if (++failuresOfItem_ < kMaxJobFailuresPerItem || handedOver_) return;
     DecodeRequestItem_CL head;
-    if (!requestList.PeekHead(head)) return;
+    if (!requestList.PeekHead(head) || !requestList.RemoveHeadIf(itemSerial)) return;
     WriteLog(errorListLog, L"%s", head.movie_path.c_str());
-    requestList.RemoveHead();
+    WriteLog(decodeListLog, L"(job) %d回失敗したため中止 file(%s)", failuresOfItem_, head.movie_path.c_str());
     requestList.Save(QueuePath());
+}
+
+bool MainWindow_CL::HasHandedOver() { return g_window && g_window->handedOver_; }
+
+void MainWindow_CL::StopIntakeAfterCrash() {
+    MainWindow_CL* self = g_window;
+    // On the pipe thread itself there is nothing to wait for.
+    if (self && GetCurrentThreadId() != self->pipeServer.listenerThreadId()) self->pipeServer.stop();
 }
 
 bool MainWindow_CL::HandleJobThreadFault(EXCEPTION_POINTERS*) {
     MainWindow_CL* self = g_window;
     if (!self || self->jobThreadId_ == 0 || self->jobThreadId_ != GetCurrentThreadId()) return false;
-    // No unwinding happens here: what the job held is left behind, and a queue
-    // mutex it owned is released by the end of the thread (abandoned).
-    self->OnJobFailed();
+    // No unwinding happens here: what the job held is left behind (its graph may go
+    // on streaming into the capture callback, which the graph keeps alive), and a
+    // queue mutex it owned is released by the end of the thread (abandoned).
+    self->OnJobFailed(self->jobItemSerial_);
     self->EndJobThread();
     ExitThread(0);
     return true;
@@ -309,6 +377,9 @@ void MyPipeServer_CL::handleMessage(const unsigned char* bytes, size_t count) {
         break;
     }
     default:
-        break;
+        return;
     }
+    // Saved at once: a crash restarts the service without a chance to save, and the
+    // new process must find every item that this one accepted.
+    queue.Save(owner->QueuePath());
 }

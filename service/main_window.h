@@ -17,6 +17,13 @@ constexpr UINT_PTR NO_RESPONSE_TIMER_ID = 0x10001;
 constexpr UINT NO_RESPONSE_TIMEOUT_MS = 300000;
 // A job that fails this many times in a row on the same head item gives it up.
 constexpr int kMaxJobFailuresPerItem = 3;
+// While another process holds the pipe, creating it is tried again at this interval.
+constexpr UINT_PTR PIPE_RETRY_TIMER_ID = 0x10011;
+constexpr UINT kPipeRetryMs = 200;
+// After a restart the old process ends within this time even if its job never returns.
+constexpr UINT_PTR QUIT_DEADLINE_TIMER_ID = 0x10012;
+constexpr UINT kStuckJobGraceMs = 5000;
+constexpr UINT kStuckJobExitCode = 3;
 
 class MainWindow_CL;
 
@@ -42,12 +49,18 @@ public:
     // Ends the service: at once when idle, after the running job otherwise.
     void RequestQuit();
     std::wstring QueuePath() const;
-    // Gives up the head item after repeated job failures (exception or fault).
-    void OnJobFailed();
+    // Counts a failed job (exception or fault) against the item it worked on (its
+    // serial), and gives that item up after repeated failures.
+    void OnJobFailed(uint64_t itemSerial);
 
     // Called by the crash filter: a fault on the job thread ends only that thread,
     // after the job thread's own wind-down. Returns false for other threads.
     static bool HandleJobThreadFault(EXCEPTION_POINTERS* info);
+    // Whether this process has handed its work over to a new process.
+    static bool HasHandedOver();
+    // Called by the crash filter before the restart: closes the pipe after taking (and
+    // saving) a message that is already coming in, so that none dies with the process.
+    static void StopIntakeAfterCrash();
 
     HWND hwnd = nullptr;
     HINSTANCE instance;
@@ -67,13 +80,22 @@ private:
     void OnClose();
     BOOL OnCopyData(const COPYDATASTRUCT* data);
     void OnDecodeStart();
+    void OnTimer(UINT_PTR id);
     void OnNoResponseTimer();
     bool PeriodicRestartDue();
-    void StartJob();
+    // Creates the pipe and titles the window; false while another process holds it.
+    bool TryStartPipe();
+    void HandOverToNewProcess();
+    void StartJob(uint64_t itemSerial);
     static unsigned __stdcall JobThreadProc(void* self);
     void EndJobThread();
 
     std::wstring workFolder_;
-    std::atomic<int> jobFailures_{0};
     std::atomic<DWORD> jobThreadId_{0};
+    uint64_t jobItemSerial_ = 0;     // the queued item the running (or last) job works on
+    uint64_t failedItemSerial_ = 0;  // the item that the failure count belongs to
+    int failuresOfItem_ = 0;
+    ULONGLONG pipeWaitStart_ = 0;
+    ULONGLONG pipeWaitLogged_ = 0;
+    std::atomic<bool> handedOver_{false};
 };

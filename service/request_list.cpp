@@ -49,6 +49,7 @@ DecodeRequestItem_CL DecodeRequestItem_CL::FromPipeRequest(
 void DecodeRequestList_CL::Append(const DecodeRequestItem_CL& item) {
     Lock_CL lock(mutex.handle);
     items_.push_back(item);
+    items_.back().serial = ++lastSerial_;
 }
 
 bool DecodeRequestList_CL::PeekHead(DecodeRequestItem_CL& item) {
@@ -62,6 +63,13 @@ bool DecodeRequestList_CL::PeekHead(DecodeRequestItem_CL& item) {
 void DecodeRequestList_CL::RemoveHead() {
     Lock_CL lock(mutex.handle);
     if (!items_.empty()) items_.erase(items_.begin());
+}
+
+bool DecodeRequestList_CL::RemoveHeadIf(uint64_t serial) {
+    Lock_CL lock(mutex.handle);
+    if (items_.empty() || items_.front().serial != serial) return false;
+    items_.erase(items_.begin());
+    return true;
 }
 
 void DecodeRequestList_CL::RemoveWaiting(const std::vector<int32_t>& ids) {
@@ -199,8 +207,10 @@ HRESULT DecodeRequestList_CL::Load(const std::wstring& path) {
         if (!file) return E_FAIL;
         std::string bytes;
         // An empty file holds nothing to keep.
-        if (ReadQueueFile(file.get(), bytes) && (bytes.empty() || Parse(bytes, items_)))
+        if (ReadQueueFile(file.get(), bytes) && (bytes.empty() || Parse(bytes, items_))) {
+            for (auto& item : items_) item.serial = ++lastSerial_;
             return items_.empty() ? E_FAIL : S_OK;
+        }
     }
     SetAside(path);
     return E_FAIL;

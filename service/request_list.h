@@ -36,6 +36,9 @@ public:
     int32_t frame_height = 0;
     std::wstring output_path;
     std::vector<int64_t> positions;
+    // Not part of the byte format: which queued item this is, unique in the process
+    // (set when the item enters the queue, by Append or Load).
+    uint64_t serial = 0;
 };
 
 // Every operation holds the named queue mutex for its whole duration.
@@ -50,6 +53,8 @@ public:
     // A copy of the head whose request_count is the queue's length; false when empty.
     bool PeekHead(DecodeRequestItem_CL& item);
     void RemoveHead();
+    // Removes the head only when it is the item with that serial.
+    bool RemoveHeadIf(uint64_t serial);
     // Removes, per id in list order, the first waiting item (index 1 on) with that id.
     void RemoveWaiting(const std::vector<int32_t>& ids);
     // Removes every item but the head.
@@ -83,4 +88,5 @@ public:
 
 private:
     std::vector<DecodeRequestItem_CL> items_;
+    uint64_t lastSerial_ = 0;
 };

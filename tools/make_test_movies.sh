@@ -34,6 +34,9 @@ make seconds_640x360_wmv2_wma.wmv -filter_complex "$(seconds_filter 640x360)" -f
 # so with longer GOPs or B-frames the frame shown can be up to a GOP late, or missing near the end.
 make seconds_640x360_mpeg2_mp2.mpg -filter_complex "$(seconds_filter 640x360)" -f lavfi -i sine=frequency=440:duration=12 \
   -map '[v]' -map 0:a -c:v mpeg2video -q:v 4 -g 1 -c:a mp2 -shortest -f vob
+# An MP4 of the fault codec's own brand: DirectShow picks the fault codec for it by its
+# first bytes (and it stalls), Media Foundation decodes it.
+make seconds_640x360_fault_brand.mp4 -filter_complex "$(seconds_filter 640x360)" -map '[v]' -c:v libx264 -pix_fmt yuv420p -g 25 -brand TSFC
 make testsrc2_640x360_h264.mp4 -f lavfi -i testsrc2=size=640x360:rate=25:duration=12 -c:v libx264 -pix_fmt yuv420p -g 25
 # Not a movie at all: plain text, the same in every run. Random bytes differ per build tree,
 # and once crashed a whole test process (a Unix segmentation fault, exit code 139) while

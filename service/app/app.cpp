@@ -18,9 +18,12 @@ LONG WINAPI CrashFilter(EXCEPTION_POINTERS* info) {
     // A fault on the main thread ends the process without a restart.
     if (GetCurrentThreadId() == g_mainThreadId) return EXCEPTION_EXECUTE_HANDLER;
     if (MainWindow_CL::HandleJobThreadFault(info)) return EXCEPTION_CONTINUE_EXECUTION;
+    // A new process already has the work: a second one would compete for the queue.
+    if (MainWindow_CL::HasHandedOver()) return EXCEPTION_EXECUTE_HANDLER;
     if (settings.GetInt(kSettingsSection, L"run_decode", 0) != 0)
         settings.SetInt(kSettingsSection, L"exception", 1);
     WriteLog(decodeListLog, L"例外発生による再起動\n");
+    MainWindow_CL::StopIntakeAfterCrash();
     AppRestart();
     return EXCEPTION_EXECUTE_HANDLER;
 }

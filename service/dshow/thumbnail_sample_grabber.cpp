@@ -42,15 +42,30 @@ std::unique_ptr<Gdiplus::Bitmap> BitmapFromVideoSample(const uint8_t* data, size
     return bitmap;
 }
 
-DShowThumbnailMakerSampleGrabber_CL::DShowThumbnailMakerSampleGrabber_CL(DShowThumbnailMaker_CL* owner)
-    : owner(owner), frameEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+Microsoft::WRL::ComPtr<DShowThumbnailMakerSampleGrabber_CL> DShowThumbnailMakerSampleGrabber_CL::Create() {
+    Microsoft::WRL::ComPtr<DShowThumbnailMakerSampleGrabber_CL> callback;
+    callback.Attach(new DShowThumbnailMakerSampleGrabber_CL());
+    return callback;
+}
+
+DShowThumbnailMakerSampleGrabber_CL::DShowThumbnailMakerSampleGrabber_CL()
+    : frameEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
 DShowThumbnailMakerSampleGrabber_CL::~DShowThumbnailMakerSampleGrabber_CL() = default;
+
+STDMETHODIMP_(ULONG) DShowThumbnailMakerSampleGrabber_CL::AddRef() { return ++refs_; }
+
+STDMETHODIMP_(ULONG) DShowThumbnailMakerSampleGrabber_CL::Release() {
+    const ULONG left = --refs_;
+    if (left == 0) delete this;
+    return left;
+}
 
 STDMETHODIMP DShowThumbnailMakerSampleGrabber_CL::QueryInterface(REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_ISampleGrabberCB) {
         *ppv = static_cast<ISampleGrabberCB*>(this);
+        AddRef();
         return S_OK;
     }
     *ppv = nullptr;

@@ -9,12 +9,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <atomic>
 #include <mutex>
+#include <wrl/client.h>
 
 #include "common/scoped.h"
 #include "service/dshow/media_type.h"
-
-class DShowThumbnailMaker_CL;
 
 // An upright 32-bit bitmap of width x |height| from one video sample: RGB32 rows as
 // they come (bottom row first when height > 0, top row first when < 0), or YUY2 rows
@@ -23,22 +23,22 @@ class DShowThumbnailMaker_CL;
 std::unique_ptr<Gdiplus::Bitmap> BitmapFromVideoSample(const uint8_t* data, size_t bytes, bool isRgb32,
                                                        int width, int height);
 
+// Made on the heap and reference counted: the capture renderer keeps it alive for as
+// long as its graph exists, so a sample never reaches a callback that is gone, even
+// when a job thread ended on a fault and left its graph streaming.
 class DShowThumbnailMakerSampleGrabber_CL : public ISampleGrabberCB {
 public:
-    explicit DShowThumbnailMakerSampleGrabber_CL(DShowThumbnailMaker_CL* owner);
-    virtual ~DShowThumbnailMakerSampleGrabber_CL();
+    static Microsoft::WRL::ComPtr<DShowThumbnailMakerSampleGrabber_CL> Create();
     DShowThumbnailMakerSampleGrabber_CL(const DShowThumbnailMakerSampleGrabber_CL&) = delete;
     DShowThumbnailMakerSampleGrabber_CL& operator=(const DShowThumbnailMakerSampleGrabber_CL&) = delete;
 
-    // Lives inside its owner: not reference counted.
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override { return 1; }
-    STDMETHODIMP_(ULONG) Release() override { return 0; }
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
     // Streaming thread: fills an empty slot only, then sets the frame event.
     STDMETHODIMP SampleCB(double sampleTime, IMediaSample* sample) override;
     STDMETHODIMP BufferCB(double, BYTE*, LONG) override { return S_OK; }
 
-    DShowThumbnailMaker_CL* Owner() const { return owner; }
     HANDLE FrameEvent() const { return frameEvent.get(); }
 
     // The connection's media type, as read from the renderer by the frame source.
@@ -53,7 +53,10 @@ public:
     void ClearFrame();
 
 private:
-    DShowThumbnailMaker_CL* owner;
+    DShowThumbnailMakerSampleGrabber_CL();
+    virtual ~DShowThumbnailMakerSampleGrabber_CL();
+
+    std::atomic<ULONG> refs_{1};
     mutable std::mutex lock;  // guards the three below against the streaming thread
     OwnedMediaType connectedType;
     UniqueHandle frameEvent;

@@ -44,23 +44,17 @@ FrameTimeLimits ReadFrameTimeLimits(const std::wstring& workFolder) {
 }
 
 DShowThumbnailMaker_CL::DShowThumbnailMaker_CL(const std::wstring& workFolder, HANDLE cancelEvent)
-    : workFolder(workFolder), captureCallback(this), cancelEvent(cancelEvent) {
+    : workFolder(workFolder), captureCallback(DShowThumbnailMakerSampleGrabber_CL::Create()), cancelEvent(cancelEvent) {
     movieHelper.useCaptureRenderer = 1;
 }
 
 DShowThumbnailMaker_CL::~DShowThumbnailMaker_CL() {
     ReleaseContent();
-    captureCallback.ClearFrame();
+    captureCallback->ClearFrame();
     mfFrame.reset();
 }
 
 int64_t DShowThumbnailMaker_CL::GetDuration() const { return duration; }
-
-HRESULT DShowThumbnailMaker_CL::RenderMovie(IGraphBuilder*, IMediaControl* control, const std::wstring& path) {
-    BString file(path.c_str());
-    if (!file.get()) return E_OUTOFMEMORY;
-    return control->RenderFile(file.get());
-}
 
 void DShowThumbnailMaker_CL::ReleaseContent() {
     // Streaming ends and the renderer forgets the capture callback before the graph goes,
@@ -68,7 +62,7 @@ void DShowThumbnailMaker_CL::ReleaseContent() {
     if (movieHelper.mediaControl) movieHelper.mediaControl->Stop();
     if (movieHelper.sampleGrabber) movieHelper.sampleGrabber->SetCallback(nullptr, 0);
     movieHelper.ReleaseAll();
-    captureCallback.ClearConnectedType();
+    captureCallback->ClearConnectedType();
     if (mediaEvent) {
         mediaEvent->SetNotifyWindow(0, 0, 0);
         mediaEvent.Reset();
@@ -86,7 +80,7 @@ HRESULT DShowThumbnailMaker_CL::SetContent(const std::wstring& path) {
     moviePath = path;
     stickyMfLocal = false;
     // The job has drawn the previous movie's frames by now.
-    captureCallback.ClearFrame();
+    captureCallback->ClearFrame();
     mfFrame.reset();
 
     if (StickyMfFileSet.count(path) != 0) {
@@ -107,7 +101,8 @@ HRESULT DShowThumbnailMaker_CL::SetContent(const std::wstring& path) {
         return E_FAIL;
     }
 
-    const HRESULT rendered = RenderMovie(movieHelper.graph.Get(), movieHelper.mediaControl.Get(), path);
+    BString file(path.c_str());
+    const HRESULT rendered = file.get() ? movieHelper.mediaControl->RenderFile(file.get()) : E_OUTOFMEMORY;
     if (rendered != S_OK) {
         movieHelper.traceText += L"(error)RenderFile()\r\n";
         movieHelper.TraceFilterNames();
@@ -136,7 +131,7 @@ HRESULT DShowThumbnailMaker_CL::SetContent(const std::wstring& path) {
 
     if (movieHelper.sampleGrabber) {
         movieHelper.sampleGrabber->SetBufferSamples(TRUE);
-        movieHelper.sampleGrabber->SetCallback(&captureCallback, 0);
+        movieHelper.sampleGrabber->SetCallback(captureCallback.Get(), 0);
     }
 
     const HRESULT video = movieHelper.EditFilterGraphToVideo();
@@ -161,7 +156,7 @@ HRESULT DShowThumbnailMaker_CL::SetContent(const std::wstring& path) {
         connectedWidth = header->biWidth < 0 ? -header->biWidth : header->biWidth;
         connectedHeight = header->biHeight < 0 ? -header->biHeight : header->biHeight;
     }
-    captureCallback.SetConnectedType(std::move(connected));
+    captureCallback->SetConnectedType(std::move(connected));
     const bool connectedValid = connectedWidth >= 1 && connectedHeight >= 1;
 
     long videoWidth = 0, videoHeight = 0;
@@ -201,9 +196,9 @@ HRESULT DShowThumbnailMaker_CL::SetContent(const std::wstring& path) {
 DWORD DShowThumbnailMaker_CL::SettleCue(DWORD budgetMs) {
     if (!cuePending) return 0;
     cuePending = false;
-    if (captureCallback.HasFrame()) return 0;
+    if (captureCallback->HasFrame()) return 0;
     const ULONGLONG start = GetTickCount64();
-    HANDLE handles[2] = {captureCallback.FrameEvent(), cancelEvent};
+    HANDLE handles[2] = {captureCallback->FrameEvent(), cancelEvent};
     const DWORD count = cancelEvent ? 2 : 1;
     // A pause that brings no sample (end of stream, a stalled source) must not eat the
     // whole budget of the frame that follows.
@@ -255,7 +250,7 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeFrame(int64_t frame, DecodeFrameR
 
     const bool stickyGlobal = !moviePath.empty() && StickyMfFileSet.count(moviePath) != 0;
     if (stickyGlobal || (stickyMfLocal && !moviePath.empty())) {
-        captureCallback.ClearFrame();
+        captureCallback->ClearFrame();
         return DecodeWithStickyMediaFoundation(frame, stickyGlobal, result);
     }
 
@@ -282,8 +277,8 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeFrame(int64_t frame, DecodeFrameR
 
     const DWORD settled = SettleCue(waitMs);
     waitMs = settled >= waitMs ? 0 : waitMs - settled;
-    captureCallback.ClearFrame();
-    ResetEvent(captureCallback.FrameEvent());
+    captureCallback->ClearFrame();
+    ResetEvent(captureCallback->FrameEvent());
 
     if (!movieHelper.mediaSeeking) {
         *result = Failed;
@@ -296,15 +291,15 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeFrame(int64_t frame, DecodeFrameR
     movieHelper.mediaSeeking->SetPositions(&position, AM_SEEKING_AbsolutePositioning, nullptr,
                                            AM_SEEKING_NoPositioning);
 
-    HANDLE handles[2] = {captureCallback.FrameEvent(), cancelEvent};
+    HANDLE handles[2] = {captureCallback->FrameEvent(), cancelEvent};
     const DWORD count = cancelEvent ? 2 : 1;
     const DWORD waitResult = WaitForMultipleObjectsEx(count, handles, FALSE, waitMs, TRUE);
     const bool wasFirst = firstFrame;
     WriteLog(mainLog, L"[LOG_LINE] (decode-route) ds-wait-end frame=%lld wait_result=%u has_bitmap=%d wait_ms=%u",
-             frame, static_cast<unsigned>(waitResult), captureCallback.HasFrame() ? 1 : 0, waitMs);
+             frame, static_cast<unsigned>(waitResult), captureCallback->HasFrame() ? 1 : 0, waitMs);
     firstFrame = false;
 
-    if (Gdiplus::Bitmap* captured = captureCallback.CurrentFrame()) {
+    if (Gdiplus::Bitmap* captured = captureCallback->CurrentFrame()) {
         *result = Success;
         WriteLog(mainLog, L"[LOG_LINE] (decode-route) route=ds frame=%lld file(%s) source_size=%dx%d", frame, file,
                  sourceWidth, sourceHeight);

@@ -44,11 +44,6 @@ public:
     Gdiplus::Bitmap* DecodeFrame(int64_t frame, DecodeFrameResult* result);
     void ReleaseContent();
 
-protected:
-    // Builds the playback graph of the movie into `graph`, which already holds the
-    // capture renderer. Tests put a source filter of their own here.
-    virtual HRESULT RenderMovie(IGraphBuilder* graph, IMediaControl* control, const std::wstring& path);
-
 private:
     Gdiplus::Bitmap* DecodeWithStickyMediaFoundation(int64_t frame, bool global, DecodeFrameResult* result);
     // Waits (within the budget) for the sample that a pause brings to the renderer, so
@@ -63,7 +58,7 @@ private:
     int64_t duration = 0;
     int32_t sourceWidth = 0;
     int32_t sourceHeight = 0;
-    DShowThumbnailMakerSampleGrabber_CL captureCallback;
+    Microsoft::WRL::ComPtr<DShowThumbnailMakerSampleGrabber_CL> captureCallback;
     HANDLE cancelEvent;
     bool firstFrame = false;
     uint64_t openTick = 0;

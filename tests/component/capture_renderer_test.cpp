@@ -17,7 +17,7 @@
 #include "service/dshow/sample_renderer.h"
 #include "service/dshow/thumbnail_sample_grabber.h"
 #include "tests/support/captured_logs.h"
-#include "tests/support/stall_source.h"
+#include "tests/fault_codec/fault_source.h"
 #include "tests/support/test_support.h"
 
 using Microsoft::WRL::ComPtr;
@@ -87,7 +87,7 @@ protected:
         ASSERT_TRUE(gdiplus_.ok());
         renderer_.Attach(new DShowSampleRenderer());
         input_ = &renderer_->InputPin();
-        source_.Attach(new StallSourceFilter(64, 48, 12 * 10000000LL));
+        source_.Attach(new fault_codec::FaultSourceFilter(fault_codec::FaultSpec()));
         source_->FindPin(L"Out", &sourcePin_);
     }
     HRESULT ConnectSource() { return sourcePin_->Connect(input_, nullptr); }
@@ -103,7 +103,7 @@ protected:
     GdiplusSession gdiplus_;
     ComPtr<DShowSampleRenderer> renderer_;
     RendererInputPin* input_ = nullptr;
-    ComPtr<StallSourceFilter> source_;
+    ComPtr<fault_codec::FaultSourceFilter> source_;
     ComPtr<IPin> sourcePin_;
 };
 
@@ -121,7 +121,7 @@ TEST_F(CaptureRenderer, Yuy2WithVideoInfoIsReadBackAsVideoInfo2) {
     const auto* vih2 = reinterpret_cast<const VIDEOINFOHEADER2*>(owned.get().pbFormat);
     EXPECT_EQ(vih2->bmiHeader.biWidth, 64);
     EXPECT_EQ(vih2->bmiHeader.biHeight, 48);
-    EXPECT_EQ(vih2->AvgTimePerFrame, StallSourceFilter::kFrameTime);
+    EXPECT_EQ(vih2->AvgTimePerFrame, fault_codec::FaultSourceFilter::kFrameTime);
     EXPECT_EQ(vih2->dwPictAspectRatioX, 0u);
     // A renderer to the graph, so that end of stream is passed on.
     ComPtr<IAMFilterMiscFlags> flags;
@@ -235,38 +235,38 @@ protected:
 };
 
 TEST_F(CaptureCallback, SecondSampleWhileAFrameIsHeldIsIgnored) {
-    DShowThumbnailMakerSampleGrabber_CL grabber(nullptr);
-    grabber.SetConnectedType(Connection(MEDIASUBTYPE_YUY2, 8, 4));
+    auto grabber = DShowThumbnailMakerSampleGrabber_CL::Create();
+    grabber->SetConnectedType(Connection(MEDIASUBTYPE_YUY2, 8, 4));
     Samples samples(8 * 4 * 2);
     // Every byte 16 (Y = U = V = 16) has no red; every byte 235 is full red.
     ComPtr<IMediaSample> dark = samples.Make(16, 8 * 4 * 2);
     ComPtr<IMediaSample> bright = samples.Make(235, 8 * 4 * 2);
-    ASSERT_EQ(grabber.SampleCB(0.0, dark.Get()), S_OK);
-    ASSERT_TRUE(grabber.HasFrame());
-    EXPECT_EQ(WaitForSingleObject(grabber.FrameEvent(), 0), WAIT_OBJECT_0);
-    Gdiplus::Bitmap* frame = grabber.CurrentFrame();
-    ASSERT_EQ(grabber.SampleCB(0.0, bright.Get()), S_OK);
-    EXPECT_EQ(grabber.CurrentFrame(), frame);
-    EXPECT_EQ(WaitForSingleObject(grabber.FrameEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    ASSERT_EQ(grabber->SampleCB(0.0, dark.Get()), S_OK);
+    ASSERT_TRUE(grabber->HasFrame());
+    EXPECT_EQ(WaitForSingleObject(grabber->FrameEvent(), 0), WAIT_OBJECT_0);
+    Gdiplus::Bitmap* frame = grabber->CurrentFrame();
+    ASSERT_EQ(grabber->SampleCB(0.0, bright.Get()), S_OK);
+    EXPECT_EQ(grabber->CurrentFrame(), frame);
+    EXPECT_EQ(WaitForSingleObject(grabber->FrameEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_EQ(Red(*frame, 3, 2), 0);
 
     // Emptied by its owner, the slot takes the next sample.
-    grabber.ClearFrame();
-    ASSERT_EQ(grabber.SampleCB(0.0, bright.Get()), S_OK);
-    ASSERT_TRUE(grabber.HasFrame());
-    EXPECT_EQ(Red(*grabber.CurrentFrame(), 3, 2), 255);
+    grabber->ClearFrame();
+    ASSERT_EQ(grabber->SampleCB(0.0, bright.Get()), S_OK);
+    ASSERT_TRUE(grabber->HasFrame());
+    EXPECT_EQ(Red(*grabber->CurrentFrame(), 3, 2), 255);
 }
 
 TEST_F(CaptureCallback, NoFormatBlockOrNoDataMakesNoFrameAndNoSignal) {
-    DShowThumbnailMakerSampleGrabber_CL grabber(nullptr);
+    auto grabber = DShowThumbnailMakerSampleGrabber_CL::Create();
     Samples samples(64);
     ComPtr<IMediaSample> sample = samples.Make(16, 64);
-    EXPECT_EQ(grabber.SampleCB(0.0, sample.Get()), S_OK);  // no connection type yet
-    grabber.SetConnectedType(Connection(MEDIASUBTYPE_YUY2, 8, 4));
+    EXPECT_EQ(grabber->SampleCB(0.0, sample.Get()), S_OK);  // no connection type yet
+    grabber->SetConnectedType(Connection(MEDIASUBTYPE_YUY2, 8, 4));
     ComPtr<IMediaSample> empty = samples.Make(16, 0);
-    EXPECT_EQ(grabber.SampleCB(0.0, empty.Get()), S_OK);
-    EXPECT_FALSE(grabber.HasFrame());
-    EXPECT_EQ(WaitForSingleObject(grabber.FrameEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(grabber->SampleCB(0.0, empty.Get()), S_OK);
+    EXPECT_FALSE(grabber->HasFrame());
+    EXPECT_EQ(WaitForSingleObject(grabber->FrameEvent(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
 TEST_F(CaptureCallback, Rgb32RowsComeOutUpright) {

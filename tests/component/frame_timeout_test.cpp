@@ -1,5 +1,6 @@
 // Frame wait limits, timeouts, cancellation and the switch to Media Foundation, caused
-// deterministically by a test source filter that stalls its stream on command.
+// deterministically by fault movies that the fault codec (registered in the test
+// prefix) plays through the frame source's own RenderFile.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,46 +8,21 @@
 #include <vector>
 
 #include "common/inifile.h"
-#include "service/dshow/movie_helper.h"
+#include "tests/fault_codec/fault_source.h"
 #include "tests/support/captured_logs.h"
-#include "tests/support/stall_source.h"
 
-using Microsoft::WRL::ComPtr;
+using fault_codec::FaultSourceFilter;
 using namespace testing_support;
 
 namespace {
 
 constexpr int kWidth = 64, kHeight = 48;
-constexpr LONGLONG kDuration = 12 * kSecond;
+constexpr LONGLONG kFrameTime = FaultSourceFilter::kFrameTime;
 
-// The frame source with the stall source in place of the movie's own graph. The path
-// still names a real movie, which the Media Foundation route then opens.
-class StallingFrameSource : public DShowThumbnailMaker_CL {
-public:
-    using DShowThumbnailMaker_CL::DShowThumbnailMaker_CL;
-    StallSourceFilter* Source() const { return source_.Get(); }
-
-protected:
-    HRESULT RenderMovie(IGraphBuilder* graph, IMediaControl*, const std::wstring&) override {
-        source_.Attach(new StallSourceFilter(kWidth, kHeight, kDuration));
-        HRESULT hr = graph->AddFilter(source_.Get(), L"Stall Source");
-        if (FAILED(hr)) return hr;
-        ComPtr<IBaseFilter> capture;
-        hr = graph->FindFilterByName(L"Sample Grabber", &capture);
-        if (FAILED(hr)) return hr;
-        ComPtr<IPin> out = DShowMovieHelper_CL::FindPinByDirection(source_.Get(), PINDIR_OUTPUT);
-        ComPtr<IPin> in = DShowMovieHelper_CL::FindPinByDirection(capture.Get(), PINDIR_INPUT);
-        return graph->ConnectDirect(out.Get(), in.Get(), nullptr);
-    }
-
-private:
-    ComPtr<StallSourceFilter> source_;
-};
-
-// The stall source's frame `index` fills the picture: its centre has the frame's grey.
+// The fault codec's frame `index` fills the picture: its centre has the frame's grey.
 ::testing::AssertionResult ShowsFrame(Gdiplus::Bitmap* frame, int64_t index) {
     if (!frame) return ::testing::AssertionFailure() << "no frame " << index;
-    const unsigned grey = static_cast<unsigned>(StallSourceFilter::GreyOfFrame(index));
+    const unsigned grey = static_cast<unsigned>(FaultSourceFilter::GreyOfFrame(index));
     return PixelNear(*frame, kWidth / 2, kHeight / 2, grey * 0x010101u, 1) << " (frame " << index << ")";
 }
 
@@ -63,15 +39,27 @@ protected:
         CapturedLogsTest::TearDown();
     }
     void Set(const wchar_t* key, int value) { ini_.SetInt(L"THUMBNAIL", key, value); }
-    // Opens the movie on the stall source and takes one frame while the stream flows.
-    void OpenWithOneFrame(StallingFrameSource& source) {
-        ASSERT_EQ(source.SetContent(movie_), S_OK);
-        ASSERT_TRUE(ShowsFrame(FrameAt(source, kSecond), kSecond / StallSourceFilter::kFrameTime));
+    // A fault movie of 12 s, 64x48, with these instructions.
+    void Fault(const std::string& instructions) {
+        movie_ = WriteFaultMovie(folder_.file(L"movie.fault"), instructions);
     }
+    // A copy of the real MP4 of the fault codec's brand (Media Foundation decodes it),
+    // with these instructions for the codec beside it.
+    void Branded(const std::string& instructions) {
+        movie_ = folder_.file(L"branded.mp4");
+        ASSERT_TRUE(CopyFileW(Movie(L"seconds_640x360_fault_brand.mp4").c_str(), movie_.c_str(), FALSE));
+        ASSERT_TRUE(WriteFileBytes(movie_ + L".fault", instructions + "\n"));
+    }
+    // Opens the movie and takes one frame while the stream flows.
+    void OpenWithOneFrame(DShowThumbnailMaker_CL& source) {
+        ASSERT_EQ(source.SetContent(movie_), S_OK);
+        ASSERT_TRUE(ShowsFrame(FrameAt(source, kSecond), kSecond / kFrameTime));
+    }
+    std::wstring File() const { return L" file(" + movie_ + L")"; }
 
     Inifile_CL ini_;
     UniqueHandle cancel_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
-    const std::wstring movie_ = Movie(L"seconds_640x360_noaudio.mp4");
+    std::wstring movie_;
 };
 
 TEST_F(FrameTimeLimit, LimitsAreReadAndClamped) {
@@ -93,52 +81,51 @@ TEST_F(FrameTimeLimit, LimitsAreReadAndClamped) {
 // frame's "(ini)" line, already clamped. Each seek on the same graph brings exactly
 // the frame of its position.
 TEST_F(FrameTimeLimit, EachFrameReadsTheSettingsAgain) {
-    StallingFrameSource source(folder_.path(), cancel_.get());
+    Fault("");
+    DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
     ASSERT_NO_FATAL_FAILURE(OpenWithOneFrame(source));
-    EXPECT_EQ(source.GetDuration(), kDuration);
+    EXPECT_EQ(source.GetDuration(), 12 * kSecond);
     Set(L"decode_frame_timeout_ms", 100);
     Set(L"decode_first_frame_timeout_ms", 900000);
-    for (int64_t index : {250, 3, 120, 121})
-        EXPECT_TRUE(ShowsFrame(FrameAt(source, index * StallSourceFilter::kFrameTime), index));
+    for (int64_t index : {250, 3, 120, 121}) EXPECT_TRUE(ShowsFrame(FrameAt(source, index * kFrameTime), index));
     const auto list = ListLines();
-    const std::wstring tail = L" file(" + movie_ + L")";
-    EXPECT_TRUE(Contains(list, L"(ini) decode_frame_timeout_ms=10000 decode_first_frame_timeout_ms=30000" + tail));
-    EXPECT_TRUE(Contains(list, L"(ini) decode_frame_timeout_ms=500 decode_first_frame_timeout_ms=600000" + tail));
+    EXPECT_TRUE(Contains(list, L"(ini) decode_frame_timeout_ms=10000 decode_first_frame_timeout_ms=30000" + File()));
+    EXPECT_TRUE(Contains(list, L"(ini) decode_frame_timeout_ms=500 decode_first_frame_timeout_ms=600000" + File()));
 }
 
 TEST_F(FrameTimeLimit, StalledFrameTimesOutAndSwitchOffRetriesOnTheSameGraph) {
     Set(L"decode_frame_timeout_ms", 500);
     Set(L"decode_use_media_foundation_on_dshow_fail", 0);
-    StallingFrameSource source(folder_.path(), cancel_.get());
+    Fault("stall=3000-3999");
+    DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
     ASSERT_NO_FATAL_FAILURE(OpenWithOneFrame(source));
 
-    source.Source()->SetStalled(true);
     DecodeFrameResult result = Failed;
     EXPECT_EQ(source.DecodeFrame(3 * kSecond, &result), nullptr);
     EXPECT_EQ(result, Timeout);
     const auto lines = MainLines();
     EXPECT_TRUE(Contains(lines, L"(timeout)decode_frame wait 500 ms (normal)"));
     EXPECT_TRUE(Contains(lines, L"[LOG_LINE] (ini) decode_use_media_foundation_on_dshow_fail=0 frame=30000000 "
-                                L"ds_result=1 file(" + movie_ + L")"));
-    EXPECT_TRUE(Contains(lines, L"[LOG_LINE] (decode-route) decodeframe-return-null frame=30000000 result=1 file(" +
-                                    movie_ + L")"));
+                                L"ds_result=1" + File()));
+    EXPECT_TRUE(Contains(lines, L"[LOG_LINE] (decode-route) decodeframe-return-null frame=30000000 result=1" + File()));
     EXPECT_EQ(StickyMfFileSet.count(movie_), 0u);
 
-    // The same graph, once the stream flows again, gives the next frame.
-    source.Source()->SetStalled(false);
-    EXPECT_TRUE(ShowsFrame(FrameAt(source, 200 * StallSourceFilter::kFrameTime), 200));
+    // The same graph gives a frame outside the stall.
+    EXPECT_TRUE(ShowsFrame(FrameAt(source, 200 * kFrameTime), 200));
     EXPECT_FALSE(Contains(ListLines(), L"(mf-fallback) start"));
 }
 
 // With the switch on (the default) a timed-out frame comes from Media Foundation, and
-// the movie stays there: later frames, and a later SetContent, skip DirectShow.
+// the movie stays there: later frames, and a later SetContent, skip DirectShow. The
+// movie is a real MP4 of the fault codec's brand, which its side file makes stall
+// from 4 s on.
 TEST_F(FrameTimeLimit, StalledFrameMovesTheMovieToMediaFoundationForGood) {
     Set(L"decode_frame_timeout_ms", 500);
+    ASSERT_NO_FATAL_FAILURE(Branded("stall=4000-"));
     {
-        StallingFrameSource source(folder_.path(), cancel_.get());
+        DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
         ASSERT_NO_FATAL_FAILURE(OpenWithOneFrame(source));
-        source.Source()->SetStalled(true);
-        // The real movie's picture (640x360 solid colour), not the stall source's.
+        // The real movie's picture (640x360 solid colour), not the fault codec's.
         for (int second : {4, 8}) {
             Gdiplus::Bitmap* frame = FrameAt(source, MidSecond(second));
             ASSERT_NE(frame, nullptr) << second;
@@ -147,30 +134,29 @@ TEST_F(FrameTimeLimit, StalledFrameMovesTheMovieToMediaFoundationForGood) {
             EXPECT_EQ(StickyMfFileSet.count(movie_), 1u);
         }
     }
-    const std::wstring file = L" file(" + movie_ + L")";
     auto lines = MainLines();
     EXPECT_TRUE(Contains(lines, L"[LOG_LINE] (decode-route) route-switch ds->mf frame=45000000 mf_frame=45000000" +
-                                    file + L" ds_released=1"));
-    EXPECT_TRUE(Contains(lines, L"[LOG_LINE] (mf-fallback) success frame=45000000" + file));
-    EXPECT_TRUE(Contains(lines, L"[LOG_LINE] (mf-fallback) sticky-mf(global) frame=85000000 mf_frame=85000000" + file));
+                                    File() + L" ds_released=1"));
+    EXPECT_TRUE(Contains(lines, L"[LOG_LINE] (mf-fallback) success frame=45000000" + File()));
+    EXPECT_TRUE(Contains(lines, L"[LOG_LINE] (mf-fallback) sticky-mf(global) frame=85000000 mf_frame=85000000" + File()));
 
     // A later job for the same movie: no graph at all.
-    StallingFrameSource later(folder_.path(), cancel_.get());
+    DShowThumbnailMaker_CL later(folder_.path(), cancel_.get());
     ASSERT_EQ(later.SetContent(movie_), S_OK);
-    EXPECT_EQ(later.Source(), nullptr);
     Gdiplus::Bitmap* frame = FrameAt(later, MidSecond(2));
     ASSERT_NE(frame, nullptr);
     EXPECT_TRUE(SolidNear(*frame, kSecondColours[2], 40));
-    EXPECT_TRUE(Contains(ListLines(), L"(decode-route) sticky-mf setcontent-bypass-ds" + file));
+    EXPECT_TRUE(Contains(ListLines(), L"(decode-route) sticky-mf setcontent-bypass-ds" + File()));
+    EXPECT_EQ(Count(MainLines(), L"(file)" + movie_), 1u);
 }
 
 // The first frame's budget counts from the end of SetContent.
 TEST_F(FrameTimeLimit, FirstFrameBudgetRunsFromOpening) {
     Set(L"decode_first_frame_timeout_ms", 500);
     Set(L"decode_use_media_foundation_on_dshow_fail", 0);
-    StallingFrameSource source(folder_.path(), cancel_.get());
+    Fault("stall=0-");
+    DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
     ASSERT_EQ(source.SetContent(movie_), S_OK);
-    source.Source()->SetStalled(true);
     // Let the whole first-frame budget pass before the first frame is asked for.
     const ULONGLONG opened = GetTickCount64();
     ASSERT_TRUE(WaitFor([&] { return GetTickCount64() - opened > 600; }, std::chrono::seconds(5)));
@@ -182,14 +168,16 @@ TEST_F(FrameTimeLimit, FirstFrameBudgetRunsFromOpening) {
 
 TEST_F(FrameTimeLimit, CancelDuringTheWaitEndsTheFrameWithoutFallback) {
     Set(L"decode_frame_timeout_ms", 600000);
-    StallingFrameSource source(folder_.path(), cancel_.get());
+    Fault("stall=2000-");
+    DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
     ASSERT_NO_FATAL_FAILURE(OpenWithOneFrame(source));
-    source.Source()->SetStalled(true);
 
     // Cancel once the frame wait has begun (its "decodeframe-enter" line is written).
     std::thread canceller([&] {
-        WaitFor([&] { return Count(MainLines(), L"[LOG_LINE] (decode-route) decodeframe-enter frame=20000000 "
-                                                L"first=0 sticky_local=0 sticky_global=0 file(" + movie_ + L")") == 1; });
+        WaitFor([&] {
+            return Count(MainLines(), L"[LOG_LINE] (decode-route) decodeframe-enter frame=20000000 first=0 "
+                                      L"sticky_local=0 sticky_global=0" + File()) == 1;
+        });
         SetEvent(cancel_.get());
     });
     const ULONGLONG start = GetTickCount64();
@@ -198,21 +186,21 @@ TEST_F(FrameTimeLimit, CancelDuringTheWaitEndsTheFrameWithoutFallback) {
     canceller.join();
     EXPECT_EQ(result, Cancelled);
     EXPECT_LT(GetTickCount64() - start, 60000u);  // far from the 600 s limit
-    const auto lines = MainLines();
-    EXPECT_TRUE(Contains(lines, L"[LOG_LINE] (decode-route) decodeframe-return-null frame=20000000 result=2 file(" +
-                                    movie_ + L")"));
+    EXPECT_TRUE(Contains(MainLines(), L"[LOG_LINE] (decode-route) decodeframe-return-null frame=20000000 result=2" +
+                                          File()));
     EXPECT_FALSE(Contains(ListLines(), L"(ini) decode_use_media_foundation_on_dshow_fail=1 frame=20000000 "
-                                       L"ds_result=2 file(" + movie_ + L")"));
+                                       L"ds_result=2" + File()));
     EXPECT_EQ(StickyMfFileSet.count(movie_), 0u);
 }
 
 // The service's cancel event resets itself: the Media Foundation route only looks at
 // it, and the frame source reports the cancel from both of its Media Foundation routes.
 TEST_F(FrameTimeLimit, CancelSeenByMediaFoundationIsReportedAsCancelled) {
+    ASSERT_NO_FATAL_FAILURE(Branded("stall=2000-"));
     const std::wstring cancelLine = L"(mf-fallback) cancel iter=0 frame=20000000 file(" + movie_ + L")";
     StickyMfFileSet.insert(movie_);
     {
-        StallingFrameSource source(folder_.path(), cancel_.get());
+        DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
         ASSERT_EQ(source.SetContent(movie_), S_OK);
         SetEvent(cancel_.get());
         DecodeFrameResult result = Success;
@@ -226,9 +214,8 @@ TEST_F(FrameTimeLimit, CancelSeenByMediaFoundationIsReportedAsCancelled) {
     // The switch: an APC that sets the cancel ends DirectShow's alertable frame wait as a
     // failure, so the cancel is first seen by the Media Foundation route that follows.
     Set(L"decode_frame_timeout_ms", 600000);
-    StallingFrameSource source(folder_.path(), cancel_.get());
+    DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
     ASSERT_NO_FATAL_FAILURE(OpenWithOneFrame(source));
-    source.Source()->SetStalled(true);
     HANDLE self = nullptr;
     ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
                                 THREAD_SET_CONTEXT, FALSE, 0));
@@ -246,6 +233,42 @@ TEST_F(FrameTimeLimit, CancelSeenByMediaFoundationIsReportedAsCancelled) {
     EXPECT_EQ(Count(ListLines(), cancelLine), 2u) << Dump(ListLines());
     EXPECT_TRUE(Contains(MainLines(), L"[LOG_LINE] (decode-route) decodeframe-return-null frame=20000000 result=2 file(" +
                                           movie_ + L")"));
+}
+
+// Codecs that misbehave in other ways, and what the frame source makes of each.
+TEST_F(FrameTimeLimit, MisbehavingCodecs) {
+    Set(L"decode_use_media_foundation_on_dshow_fail", 0);
+    Set(L"decode_frame_timeout_ms", 2000);
+    Set(L"decode_first_frame_timeout_ms", 2000);
+    const struct {
+        const char* instructions;
+        int64_t second;            // position of the frame asked for
+        DecodeFrameResult result;  // its result
+        int64_t duration;          // what the frame source reports
+    } cases[] = {
+        {"stall=3000-\nstall_for_ms=500", 3, Success, 12 * kSecond},  // held, then on
+        {"reported_duration_ms=60000", 30, Timeout, 60 * kSecond},    // nothing past the real end
+        {"no_new_segment=1", 3, Timeout, 12 * kSecond},               // no frame without a segment
+        {"first_frame_delay_ms=400", 3, Success, 12 * kSecond},       // a late start, then normal
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.instructions);
+        Fault(c.instructions);
+        DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
+        ASSERT_EQ(source.SetContent(movie_), S_OK);
+        EXPECT_EQ(source.GetDuration(), c.duration);
+        DecodeFrameResult result = Failed;
+        Gdiplus::Bitmap* frame = source.DecodeFrame(c.second * kSecond, &result);
+        EXPECT_EQ(result, c.result);
+        if (c.result == Success) {
+            EXPECT_TRUE(ShowsFrame(frame, c.second * kSecond / kFrameTime));
+        }
+    }
+    // A codec that connects to nothing does not open.
+    Fault("refuse_types=1");
+    DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
+    EXPECT_EQ(source.SetContent(movie_), E_FAIL);
+    EXPECT_TRUE(Contains(MainLines(), L"コーデックが存在しないか、非対応ファイルです。"));
 }
 
 }  // namespace

@@ -204,19 +204,25 @@ TEST(JobFailures, ThirdFailureInARowGivesUpTheHeadItem) {
         item.movie_path = L"crashing" + std::to_wstring(id) + L".mp4";
         window.requestList.Append(item);
     }
-    window.OnJobFailed();
-    window.OnJobFailed();
+    DecodeRequestItem_CL first;
+    ASSERT_TRUE(window.requestList.PeekHead(first));
+    window.OnJobFailed(first.serial);
+    window.OnJobFailed(first.serial);
     EXPECT_EQ(window.requestList.Size(), 2u);
     EXPECT_FALSE(FileExists(window.QueuePath()));
-    window.OnJobFailed();
+    window.OnJobFailed(first.serial);
     std::vector<DecodeRequestItem_CL> saved;
     ASSERT_TRUE(DecodeRequestList_CL::Parse(ReadFileBytes(window.QueuePath()), saved));
     ASSERT_EQ(saved.size(), 1u);
     EXPECT_EQ(saved[0].request_id, 2);
     EXPECT_EQ(ReadLogMessages(folder.file(L"kestrel_err_list.txt")),
               std::vector<std::wstring>{L"crashing1.mp4"});
-    // The count starts again for the next head.
-    window.OnJobFailed();
+    // Failures of an item that has left the queue never count for the next head, and
+    // the count starts again for that one.
+    for (int i = 0; i < 3; ++i) window.OnJobFailed(first.serial);
+    DecodeRequestItem_CL second;
+    ASSERT_TRUE(window.requestList.PeekHead(second));
+    window.OnJobFailed(second.serial);
     EXPECT_EQ(window.requestList.Size(), 1u);
 }
 

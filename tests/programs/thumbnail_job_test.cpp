@@ -2,11 +2,7 @@
 // images and answers on the requester's pipe after every tile.
 #include <gtest/gtest.h>
 
-#include "common/inifile.h"
-#include "common/pipe.h"
-#include "tests/support/image_file.h"
-#include "tests/support/response_listener.h"
-#include "tests/support/test_support.h"
+#include "tests/support/service_fixture.h"
 
 using namespace testing_support;
 
@@ -15,54 +11,27 @@ namespace {
 const Rgb kErrorImageColour = FromHex(0xC000C0);
 constexpr int64_t kTwelveSeconds = 120000000;
 
-class ThumbnailJob : public ::testing::Test {
+class ThumbnailJob : public ServiceFixture {
 protected:
-    explicit ThumbnailJob(bool gated = false)
-        : folder(L"job"), client(UniqueName(L"job")), listener(client, gated),
-          service(client, folder.path()) {}
+    explicit ThumbnailJob(bool gated = false) : ServiceFixture(L"job", gated) {}
 
     void SetUp() override {
-        ASSERT_TRUE(listener.Started());
-        ASSERT_TRUE(service.Start());
-        ASSERT_NE(service.WaitWindow(), nullptr);
+        ServiceFixture::SetUp();
+        StartService();
     }
-    void TearDown() override { service.Close(); }
 
     // Sends one decode request with one item per movie over the service's pipe.
     void Request(const std::vector<std::wstring>& movies, const std::vector<int64_t>& positions,
                  int saveType = 0, int width = -1, int height = -1,
                  const std::wstring& outputName = L"strip") {
-        KRB_RequestDecodeRequest_CL request;
-        request.save_type = saveType;
-        request.frame_width = width;
-        request.frame_height = height;
-        int id = 1;
+        std::vector<DecodeItem_CL> items;
+        int32_t id = 1;
         for (const auto& movie : movies) {
-            DecodeItem_CL item;
-            item.request_id = id;
-            item.movie_path = movie;
-            item.output_path = Output(outputName + std::to_wstring(id));
-            item.positions = positions;
-            request.items.push_back(item);
+            items.push_back(MakeItem(id, movie, Output(outputName + std::to_wstring(id)), positions));
             ++id;
         }
-        const std::string payload = ToPayload(request);
-        PipeClient_CL writer(L"Tessaloom-" + client);
-        ASSERT_EQ(writer.open(), PipeClient_CL::OpenResult::Opened);
-        ASSERT_TRUE(writer.send(payload.data(), payload.size()));
+        ASSERT_TRUE(SendRequest(client, MakeRequest(items, width, height, saveType)));
     }
-    std::wstring Output(const std::wstring& name) { return folder.file(name + L".img"); }
-    std::vector<std::wstring> List() { return ReadLogMessages(folder.file(L"kestrel_dec_list.txt")); }
-    std::vector<std::wstring> Main() { return ReadLogMessages(folder.file(L"kestrel_log.txt")); }
-    size_t JobsEnded() {
-        return Count(ReadLogMessages(folder.file(L"kestrel_seq.txt")), L"ThumbnailDecode_END");
-    }
-
-    GdiplusSession gdiplus;
-    ScratchFolder folder;
-    std::wstring client;
-    ResponseListener listener;
-    ServiceProcess service;
 };
 
 // Every tile of the strip shows the colour of its planned second.
@@ -131,8 +100,7 @@ TEST_F(ThumbnailJob, MissingMovieGivesErrorTilesAndIsListed) {
 }
 
 TEST_F(ThumbnailJob, ExceptionMarkSkipsTheMovieOnceAndIsCleared) {
-    Inifile_CL ini(folder.file(L"Thumbnail.ini"));
-    ini.SetInt(L"THUMBNAIL", L"exception", 1);
+    Set(L"exception", 1);
     const std::wstring movie = Movie(L"seconds_640x360_noaudio.mp4");
     Request({movie}, {-1, 30000000});
     ASSERT_TRUE(listener.WaitForCount(2));
@@ -141,7 +109,7 @@ TEST_F(ThumbnailJob, ExceptionMarkSkipsTheMovieOnceAndIsCleared) {
         EXPECT_EQ(r.duration, 0);
         EXPECT_EQ(r.positions, (std::vector<int64_t>{-1, 30000000}));
     }
-    EXPECT_EQ(ini.GetInt(L"THUMBNAIL", L"exception", -1), 0);
+    EXPECT_EQ(Get(L"exception", -1), 0);
     EXPECT_TRUE(Contains(Main(), L"[LOG_LINE] (ini) exception=1 file(" + movie + L")"));
     EXPECT_FALSE(Contains(Main(), L"(file)" + movie));  // never opened
     EXPECT_TRUE(Contains(ReadLogMessages(folder.file(L"kestrel_err_list.txt")), movie));

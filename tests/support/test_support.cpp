@@ -65,6 +65,11 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
            written == bytes.size();
 }
 
+std::wstring WriteFaultMovie(const std::wstring& path, const std::string& instructions) {
+    WriteFileBytes(path, "TESSALOOM-FAULT-MOVIE\n" + instructions + "\n");
+    return path;
+}
+
 bool FileExists(const std::wstring& path) { return PathFileExistsW(path.c_str()) != FALSE; }
 
 std::wstring ReadUtf16File(const std::wstring& path) {
@@ -227,6 +232,25 @@ bool ServiceProcess::Close(DWORD timeoutMs) {
 
 HWND FindServiceWindow(const std::wstring& clientName) {
     return FindWindowW(L"Tessaloom", clientName.c_str());
+}
+
+std::vector<DWORD> ServiceWindowOwners(const std::wstring& clientName) {
+    std::vector<DWORD> owners;
+    for (HWND hwnd = nullptr; (hwnd = FindWindowExW(nullptr, hwnd, L"Tessaloom", clientName.c_str())) != nullptr;) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(hwnd, &pid);
+        owners.push_back(pid);
+    }
+    return owners;
+}
+
+HWND FindWindowOfProcess(DWORD pid) {
+    for (HWND hwnd = nullptr; (hwnd = FindWindowExW(nullptr, hwnd, L"Tessaloom", nullptr)) != nullptr;) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(hwnd, &owner);
+        if (owner == pid) return hwnd;
+    }
+    return nullptr;
 }
 
 void KillServiceWindows(const std::wstring& clientName) {

@@ -38,6 +38,10 @@ size_t Count(const std::vector<std::wstring>& lines, const std::wstring& line);
 bool WaitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
+// A fault movie for the fault codec (tests/fault_codec/fault_spec.h): its first line,
+// then the given instruction lines. Returns the path.
+std::wstring WriteFaultMovie(const std::wstring& path, const std::string& instructions);
+
 // Folder of the running test program (the build's bin folder).
 std::wstring ProgramFolder();
 // The test movies' folder (from TEST_MOVIES_DIR) and a movie in it.
@@ -86,6 +90,10 @@ private:
 };
 
 HWND FindServiceWindow(const std::wstring& clientName);
+// The processes that own a service window titled with the client name.
+std::vector<DWORD> ServiceWindowOwners(const std::wstring& clientName);
+// A service window of the process, whatever its title; null when it has none.
+HWND FindWindowOfProcess(DWORD pid);
 // Ends every service process whose window carries the client name.
 void KillServiceWindows(const std::wstring& clientName);
 

@@ -1,6 +1,8 @@
-// A DirectShow source filter for tests: one output pin of YUY2 frames whose grey level
-// tells the frame number, seekable, and able to stall its stream on command. Made
-// in-process with `new`, never registered.
+// The fault codec's source filter: one output pin of YUY2 frames whose grey level
+// tells the frame number, seekable, doing what its fault movie says (fault_spec.h):
+// stalling, crashing, hanging, refusing to connect, misreporting its duration.
+// The codec DLL hands it out as a registered source filter; tests may also make one
+// in-process with a spec of their own.
 #pragma once
 #include <windows.h>
 #include <dshow.h>
@@ -13,15 +15,19 @@
 #include <thread>
 
 #include "service/dshow/media_type.h"
+#include "tests/fault_codec/fault_spec.h"
 
-namespace testing_support {
+namespace fault_codec {
 
-class StallSourceFilter;
+// {6A1F3C52-84D9-4E07-B1A3-5C2E9D7F0B18}
+extern const CLSID CLSID_FaultSource;
 
-class StallSourcePin : public IPin, public IMediaSeeking {
+class FaultSourceFilter;
+
+class FaultSourcePin : public IPin, public IMediaSeeking {
 public:
-    explicit StallSourcePin(StallSourceFilter& filter) : filter_(filter) {}
-    virtual ~StallSourcePin() = default;
+    explicit FaultSourcePin(FaultSourceFilter& filter) : filter_(filter) {}
+    virtual ~FaultSourcePin() = default;
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     STDMETHODIMP_(ULONG) AddRef() override;
@@ -65,15 +71,16 @@ public:
     STDMETHODIMP GetPreroll(LONGLONG* preroll) override;
 
 private:
-    StallSourceFilter& filter_;
+    FaultSourceFilter& filter_;
 };
 
-class StallSourceFilter : public IBaseFilter {
+class FaultSourceFilter : public IBaseFilter, public IFileSourceFilter {
 public:
     static constexpr LONGLONG kFrameTime = 400000;  // 25 frames per second
 
-    StallSourceFilter(int width, int height, LONGLONG duration);
-    virtual ~StallSourceFilter();
+    FaultSourceFilter();                                // configured by Load
+    explicit FaultSourceFilter(const FaultSpec& spec);  // ready to connect
+    virtual ~FaultSourceFilter();
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     STDMETHODIMP_(ULONG) AddRef() override;
@@ -91,27 +98,31 @@ public:
     STDMETHODIMP JoinFilterGraph(IFilterGraph* graph, LPCWSTR name) override;
     STDMETHODIMP QueryVendorInfo(LPWSTR*) override { return E_NOTIMPL; }
 
-    // While stalled the stream delivers nothing (it waits before its next frame).
-    void SetStalled(bool stalled);
-    // Frames handed downstream so far.
-    int Delivered() const { return delivered_.load(); }
+    // IFileSourceFilter: reads the fault movie's instructions.
+    STDMETHODIMP Load(LPCOLESTR fileName, const AM_MEDIA_TYPE* mt) override;
+    STDMETHODIMP GetCurFile(LPOLESTR* fileName, AM_MEDIA_TYPE* mt) override;
 
     // The luma value of frame `index`, and the grey that it converts to.
     static int LumaOfFrame(int64_t index);
     static int GreyOfFrame(int64_t index);
 
 private:
-    friend class StallSourcePin;
-    void StartStreaming();   // with lock_ held by the caller's state, not the mutex
+    friend class FaultSourcePin;
+    void Configure(const FaultSpec& spec);
+    void StartStreaming(bool afterSeek);  // stateLock_ held by the caller
     void StopStreaming();
-    void Stream(LONGLONG start, uint64_t generation);
+    void Stream(LONGLONG start, bool afterSeek);
+    // Waits while the frame at this movie time is held back; false when told to stop.
+    bool WaitUntilDeliverable(int64_t movieMs, ULONGLONG minimumWaitMs);
     HRESULT Seek(LONGLONG position);
+    LONGLONG Duration() const { return spec_.durationMs * 10000; }
+    LONGLONG ReportedDuration() const;
 
     std::atomic<ULONG> refs_{1};
-    StallSourcePin pin_;
+    FaultSourcePin pin_;
+    FaultSpec spec_;
     OwnedMediaType type_;
-    const int width_, height_;
-    const LONGLONG duration_;
+    std::wstring fileName_;
 
     std::mutex stateLock_;  // state changes and seeks, one at a time
     FILTER_STATE state_ = State_Stopped;
@@ -124,11 +135,10 @@ private:
 
     std::mutex streamLock_;
     std::condition_variable streamChanged_;
-    bool stalled_ = false;
     bool stopStream_ = false;
     LONGLONG position_ = 0;
+    ULONGLONG firstStartTick_ = 0;
     std::thread thread_;
-    std::atomic<int> delivered_{0};
 };
 
-}  // namespace testing_support
+}  // namespace fault_codec

@@ -1,0 +1,140 @@
+#include "tests/fault_codec/fault_spec.h"
+
+#include <windows.h>
+#include <cstdlib>
+#include <sstream>
+
+#include "common/scoped.h"
+
+namespace fault_codec {
+
+const char kMagicLine[] = "TESSALOOM-FAULT-MOVIE";
+
+namespace {
+
+std::string Trim(const std::string& s) {
+    const size_t begin = s.find_first_not_of(" \t\r");
+    if (begin == std::string::npos) return {};
+    return s.substr(begin, s.find_last_not_of(" \t\r") - begin + 1);
+}
+
+bool ParseNumber(const std::string& text, int64_t& value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    value = std::strtoll(text.c_str(), &end, 10);
+    return end && *end == '\0' && value >= 0;
+}
+
+bool ParseRanges(const std::string& text, std::vector<std::pair<int64_t, int64_t>>& ranges) {
+    std::stringstream list(text);
+    std::string item;
+    while (std::getline(list, item, ',')) {
+        const size_t dash = item.find('-');
+        if (dash == std::string::npos) return false;
+        int64_t first = 0, last = INT64_MAX;
+        if (!ParseNumber(Trim(item.substr(0, dash)), first)) return false;
+        const std::string end = Trim(item.substr(dash + 1));
+        if (!end.empty() && !ParseNumber(end, last)) return false;
+        if (last < first) return false;
+        ranges.emplace_back(first, last);
+    }
+    return !ranges.empty();
+}
+
+std::wstring Wide(const std::string& utf8) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
+    return out;
+}
+
+// The first `limit` bytes of the file.
+bool ReadFileText(const std::wstring& path, std::string& text, size_t limit) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    text.assign(limit, '\0');
+    DWORD got = 0;
+    const BOOL ok = ReadFile(file.get(), &text[0], static_cast<DWORD>(limit), &got, nullptr);
+    text.resize(ok ? got : 0);
+    return ok != FALSE;
+}
+
+}  // namespace
+
+bool FaultSpec::Stalls(int64_t movieMs) const {
+    for (const auto& range : stallMs)
+        if (movieMs >= range.first && movieMs <= range.second) return true;
+    return false;
+}
+
+bool ParseFaultSpec(const std::string& text, FaultSpec& spec, std::string& error) {
+    std::stringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        line = Trim(line);
+        if (line.empty() || line[0] == '#' || line == kMagicLine) continue;
+        const size_t eq = line.find('=');
+        const std::string key = Trim(line.substr(0, eq));
+        const std::string value = eq == std::string::npos ? std::string() : Trim(line.substr(eq + 1));
+        int64_t n = 0;
+        bool ok = true;
+        if (key == "size") {
+            const size_t x = value.find('x');
+            int64_t w = 0, h = 0;
+            ok = x != std::string::npos && ParseNumber(value.substr(0, x), w) && ParseNumber(value.substr(x + 1), h) &&
+                 w >= 2 && w <= 4096 && w % 2 == 0 && h >= 1 && h <= 4096;
+            spec.width = static_cast<int>(w);
+            spec.height = static_cast<int>(h);
+        } else if (key == "duration_ms") {
+            ok = ParseNumber(value, spec.durationMs);
+        } else if (key == "reported_duration_ms") {
+            ok = ParseNumber(value, spec.reportedDurationMs);
+        } else if (key == "stall") {
+            ok = ParseRanges(value, spec.stallMs);
+        } else if (key == "stall_for_ms") {
+            ok = ParseNumber(value, spec.stallForMs);
+        } else if (key == "release_file") {
+            spec.releaseFile = Wide(value);
+            ok = !value.empty();
+        } else if (key == "first_frame_delay_ms") {
+            ok = ParseNumber(value, spec.firstFrameDelayMs);
+        } else if (key == "crash") {
+            if (value == "stream") spec.crash = CrashPoint::Stream;
+            else if (value == "seek") spec.crash = CrashPoint::Seek;
+            else if (value == "connect") spec.crash = CrashPoint::Connect;
+            else if (value == "stop") spec.crash = CrashPoint::Stop;
+            else ok = false;
+        } else if (key == "hang") {
+            ok = value == "render";
+            spec.hangInLoad = ok;
+        } else if (key == "refuse_types" || key == "no_new_segment") {
+            ok = ParseNumber(value, n) && n <= 1;
+            (key == "refuse_types" ? spec.refuseTypes : spec.noNewSegment) = n == 1;
+        } else {
+            ok = false;
+        }
+        if (!ok) {
+            error = "bad line: " + line;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool LoadFaultSpec(const std::wstring& path, FaultSpec& spec, std::string& error) {
+    constexpr size_t kLimit = 64 * 1024;
+    std::string text;
+    if (!ReadFileText(path, text, kLimit)) {
+        error = "cannot read the movie";
+        return false;
+    }
+    if (text.compare(0, sizeof kMagicLine - 1, kMagicLine) == 0) return ParseFaultSpec(text, spec, error);
+    // A real movie paired with the codec: instructions beside it, else DirectShow stalls.
+    std::string side;
+    if (ReadFileText(path + L".fault", side, kLimit)) return ParseFaultSpec(side, spec, error);
+    spec.stallMs = {{0, INT64_MAX}};
+    return true;
+}
+
+}  // namespace fault_codec

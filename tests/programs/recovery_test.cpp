@@ -1,0 +1,207 @@
+// The real service survives codecs that hang and crash, and hands its work over to a
+// new process without losing or repeating an item: watchdog, crash and periodic
+// restarts, WM_CLOSE during a stalled frame, faults on the job thread.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "common/console.h"
+#include "common/pipe.h"
+#include "service/request_list.h"
+#include "tests/support/service_fixture.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr int64_t kMs = 10000;  // 100 ns units
+
+class Recovery : public ServiceFixture {
+protected:
+    Recovery() : ServiceFixture(L"recovery") {}
+
+    std::wstring Fault(const std::wstring& name, const std::string& instructions) {
+        return WriteFaultMovie(folder.file(name + L".fault"), instructions);
+    }
+    // Sends one item of `tiles` frames at 1 s, 2 s, ... as request `id`.
+    void Send(int32_t id, const std::wstring& movie, int tiles = 1) {
+        std::vector<int64_t> positions;
+        for (int t = 1; t <= tiles; ++t) positions.push_back(t * 1000 * kMs);
+        ASSERT_TRUE(SendRequest(client, MakeRequest({MakeItem(id, movie, Output(std::to_wstring(id)), positions)}, 32, 24)));
+    }
+    std::string Tiles(int32_t id, int count) {
+        ImagePixels image;
+        if (!LoadImagePixels(Output(std::to_wstring(id)), image)) return "no image";
+        return TileKinds(image, 32, count);
+    }
+    size_t Starts() { return Count(Main(), L"★アプリ開始(Tessaloom-" + client + L")"); }
+    size_t Opened(const std::wstring& movie) { return Count(Main(), L"(file)" + movie); }
+};
+
+// A codec that hangs inside RenderFile: the watchdog (its timer posted here instead of
+// waiting five minutes) starts a new process. The old one stops serving at once and
+// ends within its bound although its job never returns; the new one finishes the
+// hung item with error tiles without opening it, and works the request that arrived
+// during the hang. It alone has the window title and the pipe.
+TEST_F(Recovery, WatchdogReplacesAProcessWhoseCodecHangsInRenderFile) {
+    StartService();
+    const DWORD oldPid = service.process().Pid();
+    const std::wstring hang = Fault(L"hang", "hang=render"), good = Fault(L"good", "");
+    Send(1, hang, 2);
+    ASSERT_TRUE(WaitForLine(L"kestrel_log.txt", L"(file)" + hang));
+    Send(2, good);
+    ASSERT_TRUE(WaitForLine(L"kestrel_dec_list.txt", L"受付(" + good + L")"));
+
+    const auto fired = std::chrono::steady_clock::now();
+    PostMessageW(service.WaitWindow(), WM_TIMER, 0x10001, 0);
+    DWORD code = 0;
+    ASSERT_TRUE(service.process().Wait(30000, &code));
+    const auto ended = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - fired);
+    EXPECT_EQ(code, 3u);  // ended by its own deadline, the job still stuck
+    RecordProperty("old_process_end_ms", static_cast<int>(ended.count()));
+
+    ASSERT_TRUE(WaitForFinal(1));
+    ASSERT_TRUE(WaitForFinal(2));
+    for (const auto& r : ResponsesFor(1)) EXPECT_EQ(r.error_image_used, 1);
+    EXPECT_EQ(Tiles(1, 2), "EE");
+    EXPECT_EQ(Tiles(2, 1), "D");
+    EXPECT_EQ(Opened(hang), 1u);
+    EXPECT_TRUE(Contains(Main(), L"[LOG_LINE] (ini) exception=1 file(" + hang + L")"));
+    EXPECT_EQ(Get(L"exception", -1), 0);
+
+    const std::vector<DWORD> owners = ServiceWindowOwners(client);
+    ASSERT_EQ(owners.size(), 1u);
+    EXPECT_NE(owners[0], oldPid);
+    Send(3, good);
+    ASSERT_TRUE(WaitForFinal(3));
+    EXPECT_EQ(Starts(), 2u);
+}
+
+// An access violation on a codec's streaming thread during a job: a new process marks
+// nothing new, finishes that item with error tiles without opening it and makes the
+// next one, which arrived through the pipe while the codec was stalled.
+TEST_F(Recovery, CrashOnAStreamingThreadRestartsAndSkipsTheMovie) {
+    Set(L"decode_frame_timeout_ms", 60000);
+    Set(L"decode_first_frame_timeout_ms", 60000);
+    StartService();
+    const std::wstring release = folder.file(L"release");
+    const std::wstring crash = Fault(L"crash", "stall=1000-\nrelease_file=" + ToUtf8(release) + "\ncrash=stream");
+    const std::wstring good = Fault(L"good", "");
+    Send(1, crash, 2);
+    ASSERT_TRUE(WaitForLine(L"kestrel_log.txt", L"[LOG_LINE]  decode-call index=1/2 frame=10000000 file(" + crash + L")"));
+    Send(2, good);
+    ASSERT_TRUE(WaitForLine(L"kestrel_dec_list.txt", L"受付(" + good + L")"));
+    ASSERT_TRUE(WriteFileBytes(release, "go"));
+
+    DWORD code = 0;
+    ASSERT_TRUE(service.process().Wait(30000, &code));
+    EXPECT_EQ(code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+    ASSERT_TRUE(WaitForFinal(1));
+    ASSERT_TRUE(WaitForFinal(2));
+    EXPECT_EQ(ResponsesFor(1).back().error_image_used, 1);
+    EXPECT_EQ(Tiles(1, 2), "EE");
+    EXPECT_EQ(Tiles(2, 1), "D");
+    EXPECT_EQ(Opened(crash), 1u);
+    EXPECT_EQ(Count(List(), L"例外発生による再起動\n"), 1u);
+    EXPECT_EQ(Starts(), 2u);
+}
+
+// Faults on the job thread end only the job. One on the same item three times gives
+// it up (listed); faults after an item was finished count for that item, not for the
+// next one; a graph left streaming by a dead job thread harms nothing. One process
+// serves throughout.
+TEST_F(Recovery, JobThreadFaultsCountForTheirOwnItem) {
+    StartService();
+    std::vector<DecodeItem_CL> items;
+    for (int32_t id = 1; id <= 3; ++id)
+        items.push_back(MakeItem(id, Fault(L"stop" + std::to_wstring(id), "crash=stop"), Output(std::to_wstring(id)), {kMs * 1000}));
+    const std::wstring seek = Fault(L"seek", "crash=seek");
+    items.push_back(MakeItem(4, seek, Output(L"4"), {kMs * 1000}));
+    // Starts slowly: the late frames of the faulting seeks arrive while it runs.
+    items.push_back(MakeItem(5, Fault(L"slow", "first_frame_delay_ms=2000"), Output(L"5"), {kMs * 1000, kMs * 2000}));
+    ASSERT_TRUE(SendRequest(client, MakeRequest(items, 32, 24)));
+
+    ASSERT_TRUE(WaitForFinal(5));
+    for (int32_t id : {1, 2, 3}) {
+        ASSERT_EQ(ResponsesFor(id).size(), 1u) << id;
+        EXPECT_EQ(Tiles(id, 1), "D") << id;
+    }
+    EXPECT_TRUE(ResponsesFor(4).empty());
+    EXPECT_EQ(Count(Errors(), seek), 1u);
+    EXPECT_EQ(Count(Main(), L"[LOG_LINE]  decode-call index=1/1 frame=10000000 file(" + seek + L")"), 3u);
+    EXPECT_EQ(Tiles(5, 2), "DD");
+    EXPECT_TRUE(service.process().Running());
+    EXPECT_EQ(Starts(), 1u);
+}
+
+// WM_CLOSE while a frame is stalled: the frame is cancelled, no more responses come,
+// the item stays first in the saved queue and the process ends after the job; a
+// restarted service finishes it.
+TEST_F(Recovery, CloseDuringAStalledFrameKeepsTheItemForTheNextProcess) {
+    Set(L"decode_frame_timeout_ms", 60000);
+    StartService();
+    const std::wstring release = folder.file(L"release");
+    const std::wstring movie = Fault(L"stall", "stall=2000-\nrelease_file=" + ToUtf8(release));
+    Send(1, movie, 3);
+    ASSERT_TRUE(WaitForLine(L"kestrel_log.txt", L"[LOG_LINE]  decode-call index=2/3 frame=20000000 file(" + movie + L")"));
+    ASSERT_TRUE(service.Close());
+    EXPECT_EQ(ResponsesFor(1).size(), 1u);
+    EXPECT_TRUE(Contains(Main(), L"[LOG_LINE]  decode-return index=2/3 frame=20000000 result=2 has_bitmap=0 file(" +
+                                     movie + L")"));
+    std::vector<DecodeRequestItem_CL> saved;
+    ASSERT_TRUE(DecodeRequestList_CL::Parse(ReadFileBytes(folder.file(L"TessaloomDataList.dat")), saved));
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_EQ(saved[0].movie_path, movie);
+
+    ASSERT_TRUE(WriteFileBytes(release, "go"));
+    StartService(L"-restart");
+    ASSERT_TRUE(WaitForFinal(1));
+    EXPECT_EQ(ResponsesFor(1).back().error_image_used, 0);
+    EXPECT_EQ(Tiles(1, 3), "DDD");
+}
+
+// Periodic restarts every second start request while requests keep arriving through
+// the pipe (a sender retries while no process owns it): every item is made exactly once.
+TEST_F(Recovery, PeriodicRestartsMakeEveryItemExactlyOnce) {
+    Set(L"decode_periodic_restart_count", 2);
+    StartService();
+    const std::wstring good = Fault(L"good", "");
+    std::vector<DecodeItem_CL> first;
+    for (int32_t id = 1; id <= 4; ++id) first.push_back(MakeItem(id, good, Output(std::to_wstring(id)), {kMs * 1000}));
+    ASSERT_TRUE(SendRequest(client, MakeRequest(first, 32, 24)));
+    for (int32_t id = 5; id <= 8; ++id) {
+        ASSERT_TRUE(WaitForFinal(id - 4));
+        Send(id, good);
+    }
+    for (int32_t id = 5; id <= 8; ++id) ASSERT_TRUE(WaitForFinal(id)) << id;
+    for (int32_t id = 1; id <= 8; ++id) EXPECT_EQ(ResponsesFor(id).size(), 1u) << id;
+    EXPECT_GE(Starts(), 3u);
+    // Each process that gave up its pipe for a restart was followed by a new one (the
+    // last one may be restarting right now).
+    const std::wstring stopped = L"[LOG_LINE] (pipe) server stopped for restart pipe(Tessaloom-" + client + L")";
+    EXPECT_TRUE(WaitFor([&] { return Count(Main(), stopped) + 1 == Starts(); }));
+}
+
+// A new process that finds its pipe held by another keeps trying, with its message
+// loop running and no window title meanwhile, and serves once the pipe is free.
+TEST_F(Recovery, PipeHeldByAnotherProcessIsWaitedForWithoutBlocking) {
+    UniqueHandle holder(CreateNamedPipeW(PipePath(L"Tessaloom-" + client).c_str(), PIPE_ACCESS_INBOUND, 0, 1, 1024,
+                                         1024, 0, nullptr));
+    ASSERT_TRUE(holder);
+    ASSERT_TRUE(service.Start());
+    ASSERT_TRUE(WaitForLine(L"kestrel_log.txt", L"[LOG_LINE] (pipe) waiting for pipe(Tessaloom-" + client +
+                                                     L") held by another process waited=0 s"));
+    HWND hwnd = nullptr;
+    ASSERT_TRUE(WaitFor([&] { return (hwnd = FindWindowOfProcess(service.process().Pid())) != nullptr; }));
+    DWORD_PTR result = 0;
+    EXPECT_NE(SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 10000, &result), 0);
+    EXPECT_EQ(FindServiceWindow(client), nullptr);
+
+    holder.reset();
+    ASSERT_NE(service.WaitWindow(), nullptr);
+    Send(1, Fault(L"good", ""));
+    ASSERT_TRUE(WaitForFinal(1));
+}
+
+}  // namespace

@@ -1,0 +1,54 @@
+#include "tests/support/service_fixture.h"
+
+#include <cstdlib>
+
+namespace testing_support {
+
+ServiceFixture::ServiceFixture(const wchar_t* tag, bool gated)
+    : folder(tag), client(UniqueName(tag)), listener(client, gated), service(client, folder.path()) {
+    ini.SetPath(folder.file(L"Thumbnail.ini"));
+}
+
+void ServiceFixture::SetUp() { ASSERT_TRUE(listener.Started()); }
+
+void ServiceFixture::TearDown() { service.Close(); }
+
+void ServiceFixture::StartService(const std::wstring& extraArguments) {
+    ASSERT_TRUE(service.Start(extraArguments));
+    ASSERT_NE(service.WaitWindow(), nullptr);
+}
+
+bool ServiceFixture::WaitForLine(const std::wstring& logName, const std::wstring& line, DWORD timeoutMs) {
+    return WaitFor([&] { return Contains(ReadLogMessages(folder.file(logName)), line); },
+                   std::chrono::milliseconds(timeoutMs));
+}
+
+std::vector<KRB_ResponseDecode_CL> ServiceFixture::ResponsesFor(int32_t id) {
+    std::vector<KRB_ResponseDecode_CL> mine;
+    for (const auto& r : listener.Responses())
+        if (r.request_id == id) mine.push_back(r);
+    return mine;
+}
+
+bool ServiceFixture::WaitForFinal(int32_t id, DWORD timeoutMs) {
+    return WaitFor(
+        [&] {
+            for (const auto& r : ResponsesFor(id))
+                if (r.decode_count == 0) return true;
+            return false;
+        },
+        std::chrono::milliseconds(timeoutMs));
+}
+
+std::string TileKinds(const ImagePixels& image, int tileWidth, int count) {
+    static const Rgb kErrorImage = FromHex(0xC000C0);
+    std::string kinds;
+    for (int j = 0; j < count; ++j) {
+        const Rgb c = image.Average(j * tileWidth, 0, tileWidth, image.height);
+        const bool grey = std::abs(c.r - c.g) <= 8 && std::abs(c.g - c.b) <= 8;
+        kinds += Near(c, kErrorImage, 40) ? 'E' : grey && c.g > 8 ? 'D' : '?';  // black: not drawn
+    }
+    return kinds;
+}
+
+}  // namespace testing_support

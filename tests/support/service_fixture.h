@@ -1,0 +1,56 @@
+// A fixture for tests of the real service: a scratch work folder and client name, the
+// requester's response pipe listened to, the service started as its client starts it
+// (once the test has written its settings), its logs and settings at hand.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/inifile.h"
+#include "common/scoped.h"
+#include "tests/support/image_file.h"
+#include "tests/support/response_listener.h"
+#include "tests/support/service_requests.h"
+#include "tests/support/test_support.h"
+
+namespace testing_support {
+
+class ServiceFixture : public ::testing::Test {
+protected:
+    explicit ServiceFixture(const wchar_t* tag, bool gated = false);
+    void SetUp() override;
+    void TearDown() override;
+
+    // Starts the service and waits for its titled window.
+    void StartService(const std::wstring& extraArguments = L"");
+    void Set(const wchar_t* key, int value) { ini.SetInt(L"THUMBNAIL", key, value); }
+    int Get(const wchar_t* key, int fallback) { return ini.GetInt(L"THUMBNAIL", key, fallback); }
+
+    std::wstring Output(const std::wstring& name) { return folder.file(name + L".img"); }
+    std::vector<std::wstring> Main() { return ReadLogMessages(folder.file(L"kestrel_log.txt")); }
+    std::vector<std::wstring> List() { return ReadLogMessages(folder.file(L"kestrel_dec_list.txt")); }
+    std::vector<std::wstring> Seq() { return ReadLogMessages(folder.file(L"kestrel_seq.txt")); }
+    std::vector<std::wstring> Errors() { return ReadLogMessages(folder.file(L"kestrel_err_list.txt")); }
+    size_t JobsEnded() { return Count(Seq(), L"ThumbnailDecode_END"); }
+    // Waits until the log holds the line.
+    bool WaitForLine(const std::wstring& logName, const std::wstring& line, DWORD timeoutMs = 30000);
+
+    // The responses to one request, in arrival order.
+    std::vector<KRB_ResponseDecode_CL> ResponsesFor(int32_t id);
+    // Waits for the request's last response (decode_count 0).
+    bool WaitForFinal(int32_t id, DWORD timeoutMs = 60000);
+
+    GdiplusSession gdiplus;
+    ScratchFolder folder;
+    std::wstring client;
+    ResponseListener listener;
+    ServiceProcess service;
+    Inifile_CL ini;
+};
+
+// For each tile of a strip image: 'E' for the error image, 'D' for a decoded picture
+// of the fault codec (grey), '?' for anything else.
+std::string TileKinds(const ImagePixels& image, int tileWidth, int count);
+
+}  // namespace testing_support
