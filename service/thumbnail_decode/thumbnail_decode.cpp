@@ -180,7 +180,8 @@ int ThumbnailDecode(MainWindow_CL& window) {
             WriteLog(sequenceLog, L"ThumbnailDecode_SAVE_END2");
         }
         WriteLog(sequenceLog, L"ThumbnailDecode_004");
-        settings.SetInt(kSettingsSection, L"run_decode", 0);
+        // After a hand-over the mark belongs to the new process's job.
+        if (!MainWindow_CL::HasHandedOver()) settings.SetInt(kSettingsSection, L"run_decode", 0);
     }
     KillTimer(window.hwnd, NO_RESPONSE_TIMER_ID);
     WriteLog(sequenceLog, L"ThumbnailDecode_END");
