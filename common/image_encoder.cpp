@@ -23,6 +23,10 @@ bool FindImageEncoder(const wchar_t* mimeType, CLSID* clsid) {
 
 bool SaveBitmapAs(const std::wstring& path, HBITMAP bitmap, const wchar_t* mimeType) {
     Gdiplus::Bitmap image(bitmap, static_cast<HPALETTE>(GetStockObject(DEFAULT_PALETTE)));
+    return SaveImageAs(path, image, mimeType);
+}
+
+bool SaveImageAs(const std::wstring& path, Gdiplus::Image& image, const wchar_t* mimeType) {
     CLSID clsid;
     if (!FindImageEncoder(mimeType, &clsid)) return false;
     image.Save(path.c_str(), &clsid, nullptr);

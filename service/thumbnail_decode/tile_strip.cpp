@@ -1,5 +1,7 @@
 #include "service/thumbnail_decode/tile_strip.h"
 
+#include <new>
+
 #include "common/log.h"
 #include "common/scoped.h"
 #include "common/image_encoder.h"
@@ -15,10 +17,38 @@ bool TileStrip::Create(Gdiplus::Bitmap& frame, DecodeRequestItem_CL& request, in
     }
     const int64_t width = static_cast<int64_t>(request.frame_width) * count;
     if (request.frame_width <= 0 || request.frame_height <= 0 || width > INT32_MAX) return false;
-    image_.reset(new Gdiplus::Bitmap(static_cast<INT>(width), request.frame_height,
-                                     PixelFormat16bppRGB565));
-    if (image_->GetLastStatus() != Gdiplus::Ok) image_.reset();
+    const INT w = static_cast<INT>(width);
+    const INT h = request.frame_height;
+    image_.reset(new Gdiplus::Bitmap(w, h, PixelFormat16bppRGB565));
+    savePixels_.reset(new (std::nothrow) uint32_t[static_cast<size_t>(w) * static_cast<size_t>(h)]);
+    if (savePixels_)
+        saveImage_.reset(new Gdiplus::Bitmap(w, h, w * 4, PixelFormat32bppRGB, reinterpret_cast<BYTE*>(savePixels_.get())));
+    if (image_->GetLastStatus() != Gdiplus::Ok || !saveImage_ || saveImage_->GetLastStatus() != Gdiplus::Ok ||
+        !Mirror(0, w)) {
+        image_.reset();
+        saveImage_.reset();
+        savePixels_.reset();
+    }
     return image_ != nullptr;
+}
+
+bool TileStrip::Mirror(int x, int width) {
+    const INT stripWidth = static_cast<INT>(image_->GetWidth());
+    const INT height = static_cast<INT>(image_->GetHeight());
+    // GDI+ converts straight into the save copy: the same 5-6-5 to 32-bit conversion
+    // as when it makes a GDI bitmap of the strip, opaque (the fourth byte 0xFF, which a
+    // 32-bit BMP file keeps).
+    Gdiplus::BitmapData data = {};
+    data.Width = static_cast<UINT>(width);
+    data.Height = static_cast<UINT>(height);
+    data.Stride = stripWidth * 4;
+    data.PixelFormat = PixelFormat32bppARGB;
+    data.Scan0 = savePixels_.get() + x;
+    Gdiplus::Rect area(x, 0, width, height);
+    if (image_->LockBits(&area, Gdiplus::ImageLockModeRead | Gdiplus::ImageLockModeUserInputBuf,
+                         PixelFormat32bppARGB, &data) != Gdiplus::Ok)
+        return false;
+    return image_->UnlockBits(&data) == Gdiplus::Ok;
 }
 
 bool TileStrip::Draw(int j, int count, Gdiplus::Bitmap& frame, DecodeRequestItem_CL& request) {
@@ -84,6 +114,7 @@ bool TileStrip::Draw(int j, int count, Gdiplus::Bitmap& frame, DecodeRequestItem
                            0, 0, request.frame_width, request.frame_height, Gdiplus::UnitPixel);
     }
     WriteLog(decodeListLog, L"(draw) releasehdc-end index=%d/%d file(%s)", index, count, file);
+    Mirror(request.frame_width * j, request.frame_width);
     source.reset();
     WriteLog(decodeListLog, L"(draw) delete-srcbitmap-end index=%d/%d file(%s)", index, count, file);
     WriteLog(mainLog, L"[LOG_LINE]  draw-end index=%d/%d file(%s)", index, count, file);
@@ -100,15 +131,15 @@ void TileStrip::Save(int j, int count, const DecodeRequestItem_CL& request) {
              request.save_type, out, file);
     WriteLog(decodeListLog, L"(save) start index=%d/%d type=%d out(%s) file(%s)", index, count,
              request.save_type, out, file);
-    GdiObject<HBITMAP> strip;
-    if (image_) image_->GetHBITMAP(Gdiplus::Color(kOpaqueBlack), strip.out());
+    // The save copy stands where the GDI bitmap of the strip used to: the same pixels,
+    // without converting and copying the whole strip twice per tile.
+    Gdiplus::Bitmap* strip = saveImage_.get();
     WriteLog(mainLog, L"[LOG_LINE]  gethbitmap-end index=%d/%d hbitmap=%p file(%s)", index, count,
-             static_cast<void*>(strip.get()), file);
+             static_cast<void*>(strip), file);
     WriteLog(decodeListLog, L"(save) gethbitmap-end index=%d/%d hbitmap=%p file(%s)", index, count,
-             static_cast<void*>(strip.get()), file);
+             static_cast<void*>(strip), file);
     const wchar_t* mime = MimeTypeForSaveType(request.save_type);
-    if (strip && mime) SaveBitmapAs(request.output_path, strip.get(), mime);
-    strip.reset();
+    if (strip && mime) SaveImageAs(request.output_path, *strip, mime);
     WriteLog(mainLog, L"[LOG_LINE]  save-end index=%d/%d out(%s) file(%s)", index, count, out, file);
     WriteLog(decodeListLog, L"(save) end index=%d/%d out(%s) file(%s)", index, count, out, file);
 }
