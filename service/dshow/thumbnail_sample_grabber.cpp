@@ -43,9 +43,7 @@ std::unique_ptr<Gdiplus::Bitmap> BitmapFromVideoSample(const uint8_t* data, size
 }
 
 Microsoft::WRL::ComPtr<DShowThumbnailMakerSampleGrabber_CL> DShowThumbnailMakerSampleGrabber_CL::Create() {
-    Microsoft::WRL::ComPtr<DShowThumbnailMakerSampleGrabber_CL> callback;
-    callback.Attach(new DShowThumbnailMakerSampleGrabber_CL());
-    return callback;
+    return AdoptComRef(new DShowThumbnailMakerSampleGrabber_CL());
 }
 
 DShowThumbnailMakerSampleGrabber_CL::DShowThumbnailMakerSampleGrabber_CL()

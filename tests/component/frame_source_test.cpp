@@ -151,8 +151,7 @@ TEST_F(FrameSource, MovieGraphEditsAndRemoveDownstream) {
     ASSERT_EQ(input->ConnectedTo(&upstream), S_OK);
     PIN_INFO info{};
     ASSERT_EQ(upstream->QueryPinInfo(&info), S_OK);
-    Microsoft::WRL::ComPtr<IBaseFilter> feeder;
-    feeder.Attach(info.pFilter);
+    Microsoft::WRL::ComPtr<IBaseFilter> feeder = AdoptComRef(info.pFilter);
     EXPECT_EQ(DShowMovieHelper_CL::FindOutputPinByMajorType(feeder.Get(), MEDIATYPE_Video), upstream);
     upstream.Reset();
     helper.RemoveDownstream(feeder.Get());
