@@ -344,9 +344,9 @@ bool CopyMfPictureToBgrx(const uint8_t* bufferStart, size_t bufferLength, const 
 ScaledFrameSize MediaFoundationFrameSize(int width, int height) {
     const int longer = width > height ? width : height;
     if (longer <= kLongestSideKept) return {width, height};
-    const double factor = static_cast<double>(kLongestSideKept) / longer;
-    const int w = static_cast<int>(width * factor);
-    const int h = static_cast<int>(height * factor);
+    // Multiplied first: a factor taken on its own rounds down, 2139x1203 would give 1279 wide.
+    const int w = static_cast<int>(static_cast<double>(width) * kLongestSideKept / longer);
+    const int h = static_cast<int>(static_cast<double>(height) * kLongestSideKept / longer);
     return {w < 1 ? 1 : w, h < 1 ? 1 : h};
 }
 
