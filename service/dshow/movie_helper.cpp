@@ -38,8 +38,8 @@ HRESULT DShowMovieHelper_CL::Initialize(const GUID& subtype) {
     if (SUCCEEDED(hr)) {
         auto* capture = new (std::nothrow) DShowSampleRenderer();
         if (capture) {
-            renderer = AdoptComRef(static_cast<IBaseFilter*>(capture));
-            captureFilter = renderer;
+            renderer = AdoptComRef(capture);
+            captureFilter = static_cast<IBaseFilter*>(capture);
             if (SUCCEEDED(captureFilter.As(&sampleGrabber))) {
                 AM_MEDIA_TYPE wanted{};
                 wanted.majortype = MEDIATYPE_Video;
@@ -209,6 +209,8 @@ ComPtr<IPin> DShowMovieHelper_CL::FindOutputPinByMajorType(IBaseFilter* filter, 
     }
     return nullptr;
 }
+
+uint64_t DShowMovieHelper_CL::SeekGeneration() const { return renderer ? renderer->SeekGeneration() : 0; }
 
 void DShowMovieHelper_CL::ReleaseAll() {
     sampleGrabber.Reset();

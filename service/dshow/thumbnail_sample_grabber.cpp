@@ -66,12 +66,26 @@ STDMETHODIMP DShowThumbnailMakerSampleGrabber_CL::QueryInterface(REFIID riid, vo
         AddRef();
         return S_OK;
     }
+    if (riid == IID_IStampedSampleCB) {
+        *ppv = static_cast<IStampedSampleCB*>(this);
+        AddRef();
+        return S_OK;
+    }
     *ppv = nullptr;
     return E_NOINTERFACE;
 }
 
 STDMETHODIMP DShowThumbnailMakerSampleGrabber_CL::SampleCB(double, IMediaSample* sample) {
-    if (!sample || HasFrame()) return S_OK;  // a held frame is never replaced
+    SampleStamp stamp;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        stamp.generation = awaitedGeneration;
+    }
+    return StampedSampleCB(sample, stamp);
+}
+
+STDMETHODIMP DShowThumbnailMakerSampleGrabber_CL::StampedSampleCB(IMediaSample* sample, const SampleStamp& stamp) {
+    if (!sample) return S_OK;
     const long length = sample->GetActualDataLength();
     BYTE* data = nullptr;
     if (length <= 0 || FAILED(sample->GetPointer(&data)) || !data) return S_OK;
@@ -80,6 +94,8 @@ STDMETHODIMP DShowThumbnailMakerSampleGrabber_CL::SampleCB(double, IMediaSample*
     int width = 0, height = 0;
     {
         std::lock_guard<std::mutex> guard(lock);
+        // A held frame is never replaced; a sample from before the awaited seek is not its frame.
+        if (currentFrame || stamp.generation < awaitedGeneration) return S_OK;
         const BITMAPINFOHEADER* header = VideoBitmapHeader(connectedType.get());
         if (!header) return S_OK;
         isRgb32 = connectedType.get().subtype == MEDIASUBTYPE_RGB32;
@@ -90,10 +106,15 @@ STDMETHODIMP DShowThumbnailMakerSampleGrabber_CL::SampleCB(double, IMediaSample*
     if (!rgb32) height = height < 0 ? -height : height;
     std::unique_ptr<Gdiplus::Bitmap> frame =
         BitmapFromVideoSample(data, static_cast<size_t>(length), rgb32, width, height);
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        if (!currentFrame) currentFrame = std::move(frame);
-    }
+    REFERENCE_TIME start = 0, stop = 0;
+    if (FAILED(sample->GetTime(&start, &stop))) start = 0;
+
+    std::lock_guard<std::mutex> guard(lock);
+    // Looked at again: the frame source may have begun another seek meanwhile. The
+    // event is set under the lock, so that it cannot outlive the emptying of the slot.
+    if (currentFrame || stamp.generation < awaitedGeneration) return S_OK;
+    currentFrame = std::move(frame);
+    currentFrameTime = stamp.segmentStart + start;
     // Also without a bitmap: the frame source then reports a failed frame at once.
     SetEvent(frameEvent.get());
     return S_OK;
@@ -129,10 +150,24 @@ Gdiplus::Bitmap* DShowThumbnailMakerSampleGrabber_CL::CurrentFrame() const {
     return currentFrame.get();
 }
 
+int64_t DShowThumbnailMakerSampleGrabber_CL::CurrentFrameTime() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return currentFrameTime;
+}
+
 void DShowThumbnailMakerSampleGrabber_CL::ClearFrame() {
     std::unique_ptr<Gdiplus::Bitmap> old;
     {
         std::lock_guard<std::mutex> guard(lock);
         old = std::move(currentFrame);
+    }
+}
+
+void DShowThumbnailMakerSampleGrabber_CL::AwaitGeneration(uint64_t generation) {
+    std::unique_ptr<Gdiplus::Bitmap> old;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        old = std::move(currentFrame);
+        awaitedGeneration = generation;
     }
 }
