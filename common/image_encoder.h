@@ -12,5 +12,16 @@ bool FindImageEncoder(const wchar_t* mimeType, CLSID* clsid);
 bool SaveBitmapAs(const std::wstring& path, HBITMAP bitmap, const wchar_t* mimeType);
 bool SaveImageAs(const std::wstring& path, Gdiplus::Image& image, const wchar_t* mimeType);
 
+// The pixels of an area of a bitmap without alpha (a 16-bit one, say) as a GDI bitmap
+// made from it has them, written as PixelFormat24bppRGB or PixelFormat32bppARGB rows
+// `stride` bytes apart from `scan0`.
+bool CopyPixelsAsGdiBitmap(Gdiplus::Bitmap& bitmap, const Gdiplus::Rect& area, Gdiplus::PixelFormat format,
+                           BYTE* scan0, INT stride);
+
+// Saves a bitmap without alpha as SaveBitmapAs saves a GDI bitmap made from it (the
+// same bytes), without making one: JPEG encoders get 24-bit pixels, which they would
+// otherwise convert to first.
+bool SaveOpaqueBitmapAs(const std::wstring& path, Gdiplus::Bitmap& bitmap, const wchar_t* mimeType);
+
 // The MIME type for a request's save_type (0 BMP, 1 JPEG, 2 PNG), null for others.
 const wchar_t* MimeTypeForSaveType(int saveType);

@@ -1,5 +1,6 @@
 #include "service/thumbnail_decode/tile_strip.h"
 
+#include <cstring>
 #include <new>
 
 #include "common/log.h"
@@ -20,11 +21,28 @@ bool TileStrip::Create(Gdiplus::Bitmap& frame, DecodeRequestItem_CL& request, in
     const INT w = static_cast<INT>(width);
     const INT h = request.frame_height;
     image_.reset(new Gdiplus::Bitmap(w, h, PixelFormat16bppRGB565));
-    savePixels_.reset(new (std::nothrow) uint32_t[static_cast<size_t>(w) * static_cast<size_t>(h)]);
-    if (savePixels_)
-        saveImage_.reset(new Gdiplus::Bitmap(w, h, w * 4, PixelFormat32bppRGB, reinterpret_cast<BYTE*>(savePixels_.get())));
-    if (image_->GetLastStatus() != Gdiplus::Ok || !saveImage_ || saveImage_->GetLastStatus() != Gdiplus::Ok ||
-        !Mirror(0, w)) {
+    // A JPEG encoder takes 24-bit pixels (it would convert 32-bit ones first); the other
+    // formats keep the 32-bit pixels a GDI bitmap of the strip has (a BMP file keeps all 4 bytes).
+    const bool jpeg = request.save_type == 1;
+    saveFormat_ = jpeg ? PixelFormat24bppRGB : PixelFormat32bppARGB;
+    const size_t stride = jpeg ? (static_cast<size_t>(w) * 3 + 3) / 4 * 4 : static_cast<size_t>(w) * 4;
+    saveStride_ = static_cast<INT>(stride);
+    const size_t bytes = stride * static_cast<size_t>(h);
+    savePixels_.reset(stride <= INT32_MAX ? new (std::nothrow) BYTE[bytes] : nullptr);
+    if (savePixels_) {
+        // Black, as the new strip is: 0x000000 read as opaque pixels.
+        if (jpeg) {
+            std::memset(savePixels_.get(), 0, bytes);
+        } else {
+            for (size_t i = 0; i < bytes; i += 4) {
+                const uint32_t opaqueBlack = kOpaqueBlack;
+                std::memcpy(savePixels_.get() + i, &opaqueBlack, 4);
+            }
+        }
+        saveImage_.reset(new Gdiplus::Bitmap(w, h, saveStride_, jpeg ? PixelFormat24bppRGB : PixelFormat32bppRGB,
+                                             savePixels_.get()));
+    }
+    if (image_->GetLastStatus() != Gdiplus::Ok || !saveImage_ || saveImage_->GetLastStatus() != Gdiplus::Ok) {
         image_.reset();
         saveImage_.reset();
         savePixels_.reset();
@@ -33,22 +51,9 @@ bool TileStrip::Create(Gdiplus::Bitmap& frame, DecodeRequestItem_CL& request, in
 }
 
 bool TileStrip::Mirror(int x, int width) {
-    const INT stripWidth = static_cast<INT>(image_->GetWidth());
-    const INT height = static_cast<INT>(image_->GetHeight());
-    // GDI+ converts straight into the save copy: the same 5-6-5 to 32-bit conversion
-    // as when it makes a GDI bitmap of the strip, opaque (the fourth byte 0xFF, which a
-    // 32-bit BMP file keeps).
-    Gdiplus::BitmapData data = {};
-    data.Width = static_cast<UINT>(width);
-    data.Height = static_cast<UINT>(height);
-    data.Stride = stripWidth * 4;
-    data.PixelFormat = PixelFormat32bppARGB;
-    data.Scan0 = savePixels_.get() + x;
-    Gdiplus::Rect area(x, 0, width, height);
-    if (image_->LockBits(&area, Gdiplus::ImageLockModeRead | Gdiplus::ImageLockModeUserInputBuf,
-                         PixelFormat32bppARGB, &data) != Gdiplus::Ok)
-        return false;
-    return image_->UnlockBits(&data) == Gdiplus::Ok;
+    const size_t pixelBytes = saveFormat_ == PixelFormat24bppRGB ? 3 : 4;
+    return CopyPixelsAsGdiBitmap(*image_, Gdiplus::Rect(x, 0, width, static_cast<INT>(image_->GetHeight())),
+                                 saveFormat_, savePixels_.get() + static_cast<size_t>(x) * pixelBytes, saveStride_);
 }
 
 bool TileStrip::Draw(int j, int count, Gdiplus::Bitmap& frame, DecodeRequestItem_CL& request) {

@@ -24,9 +24,11 @@ private:
     bool Mirror(int x, int width);
 
     std::unique_ptr<Gdiplus::Bitmap> image_;  // 16-bit 5-6-5: what the tiles are drawn into
-    // The strip as the encoders get it: its pixels read as 32-bit RGB, the same pixels
-    // that a GDI bitmap made from it gives. Kept up to date tile by tile, so that a
-    // save neither converts nor copies the whole strip.
-    std::unique_ptr<uint32_t[]> savePixels_;
+    // The strip as the encoders get it: its pixels as a GDI bitmap made from it has
+    // them, kept up to date tile by tile, so that a save neither converts nor copies
+    // the whole strip.
+    std::unique_ptr<BYTE[]> savePixels_;
+    Gdiplus::PixelFormat saveFormat_ = PixelFormat32bppARGB;  // what LockBits writes there
+    INT saveStride_ = 0;
     std::unique_ptr<Gdiplus::Bitmap> saveImage_;  // over savePixels_
 };

@@ -1,5 +1,6 @@
 // The strip file written after each tile: byte for byte what the save through a GDI
-// bitmap of the strip wrote, in every format, on a strip of real movie frames.
+// bitmap of the strip wrote, in every format, on a strip of real movie frames; and
+// the same for the save of any 16-bit bitmap that Snapwick uses for its frame files.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -67,8 +68,12 @@ TEST_F(StripSave, EachSaveWritesTheBytesOfTheSaveThroughAGdiBitmap) {
                 strip.Save(j, 3, request);
                 const std::string written = ReadFileBytes(request.output_path);
                 ASSERT_GT(written.size(), 100u);
-                EXPECT_TRUE(SameBytes(written, SavedThroughGdiBitmap(strip, MimeTypeForSaveType(saveType))))
-                    << "tile " << j << " of width " << request.frame_width;
+                const std::string throughGdi = SavedThroughGdiBitmap(strip, MimeTypeForSaveType(saveType));
+                EXPECT_TRUE(SameBytes(written, throughGdi)) << "tile " << j << " of width " << request.frame_width;
+                // Snapwick saves its frame files of 16-bit tiles the same way.
+                const std::wstring alike = folder_.file(L"alike");
+                ASSERT_TRUE(SaveOpaqueBitmapAs(alike, *strip.Image(), MimeTypeForSaveType(saveType)));
+                EXPECT_TRUE(SameBytes(ReadFileBytes(alike), throughGdi)) << "saved alike, tile " << j;
             }
         }
     }
