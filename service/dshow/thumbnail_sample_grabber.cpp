@@ -1,6 +1,7 @@
 #include "service/dshow/thumbnail_sample_grabber.h"
 
 #include <uuids.h>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -150,9 +151,11 @@ Gdiplus::Bitmap* DShowThumbnailMakerSampleGrabber_CL::CurrentFrame() const {
     return currentFrame.get();
 }
 
-int64_t DShowThumbnailMakerSampleGrabber_CL::CurrentFrameTime() const {
+std::unique_ptr<Gdiplus::Bitmap> DShowThumbnailMakerSampleGrabber_CL::TakeFrame(int64_t* time) {
     std::lock_guard<std::mutex> guard(lock);
-    return currentFrameTime;
+    if (time) *time = currentFrameTime;
+    awaitedGeneration = UINT64_MAX;
+    return std::move(currentFrame);
 }
 
 void DShowThumbnailMakerSampleGrabber_CL::ClearFrame() {

@@ -55,14 +55,15 @@ public:
     OwnedMediaType ConnectedType() const;
     bool IsRgb32() const;
 
-    // The slot. The frame stays owned here until ClearFrame or AwaitGeneration.
+    // The slot. The frame stays owned here until ClearFrame, AwaitGeneration or TakeFrame.
     bool HasFrame() const;
     Gdiplus::Bitmap* CurrentFrame() const;
-    // Movie time of the frame in the slot: its segment's start plus its own start time.
-    int64_t CurrentFrameTime() const;
     void ClearFrame();
     // Empties the slot; from now on only samples of this generation or later are taken.
     void AwaitGeneration(uint64_t generation);
+    // Hands the frame over with its movie time (its segment's start plus its own start
+    // time); nothing more is taken until the next AwaitGeneration.
+    std::unique_ptr<Gdiplus::Bitmap> TakeFrame(int64_t* time);
 
 private:
     DShowThumbnailMakerSampleGrabber_CL();

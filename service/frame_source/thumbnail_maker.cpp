@@ -51,6 +51,7 @@ DShowThumbnailMaker_CL::DShowThumbnailMaker_CL(const std::wstring& workFolder, H
 DShowThumbnailMaker_CL::~DShowThumbnailMaker_CL() {
     ReleaseContent();
     captureCallback->ClearFrame();
+    dsFrame.reset();
     mfFrame.reset();
 }
 
@@ -73,6 +74,7 @@ void DShowThumbnailMaker_CL::ReleaseContent() {
     firstFrame = false;
     openTick = 0;
     stickyMfLocal = false;
+    seekPrepared = false;
 }
 
 HRESULT DShowThumbnailMaker_CL::SetContent(const std::wstring& path) {
@@ -83,6 +85,7 @@ HRESULT DShowThumbnailMaker_CL::SetContent(const std::wstring& path) {
     frameOrigin = 0;
     // The job has drawn the previous movie's frames by now.
     captureCallback->ClearFrame();
+    dsFrame.reset();
     mfFrame.reset();
 
     if (StickyMfFileSet.count(path) != 0) {
@@ -196,6 +199,28 @@ HRESULT DShowThumbnailMaker_CL::SetContent(const std::wstring& path) {
     return S_OK;
 }
 
+void DShowThumbnailMaker_CL::Seek(int64_t frame) {
+    // A sample that the last pause brought may still be on its way.
+    captureCallback->AwaitGeneration(movieHelper.SeekGeneration() + 1);
+    ResetEvent(captureCallback->FrameEvent());
+    if (!movieHelper.mediaSeeking) return;
+    LONGLONG position = frame;
+    const DWORD flags = AM_SEEKING_AbsolutePositioning | (seekToKeyframe ? AM_SEEKING_SeekToKeyFrame : 0);
+    movieHelper.mediaSeeking->SetPositions(&position, flags, nullptr, AM_SEEKING_NoPositioning);
+}
+
+void DShowThumbnailMaker_CL::PrepareNext(int64_t frame) {
+    seekPrepared = false;
+    const bool directShow = movieHelper.mediaSeeking && !stickyMfLocal && !moviePath.empty() &&
+                            StickyMfFileSet.count(moviePath) == 0;
+    // In keyframe mode the first frame's wait learns the time origin before any seek.
+    if (!directShow || firstFrame) return;
+    Seek(frame);
+    seekPrepared = true;
+    preparedPosition = frame;
+    WriteLog(mainLog, L"[LOG_LINE] (decode-route) ds-seek-ahead frame=%lld file(%s)", frame, moviePath.c_str());
+}
+
 Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeWithMediaFoundation(int64_t frame, int64_t* shownAt) {
     MfFrameTimes times;
     times.readFirst = seekToKeyframe && !frameOriginKnown;
@@ -266,7 +291,10 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeFrame(int64_t frame, DecodeFrameR
     DecodeFrameResult ignored = Failed;
     if (!result) result = &ignored;
     // The job has drawn the frame handed out last.
+    dsFrame.reset();
     mfFrame.reset();
+    const bool prepared = seekPrepared && preparedPosition == frame;
+    seekPrepared = false;
 
     const bool stickyGlobal = !moviePath.empty() && StickyMfFileSet.count(moviePath) != 0;
     if (stickyGlobal || (stickyMfLocal && !moviePath.empty())) {
@@ -287,7 +315,7 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeFrame(int64_t frame, DecodeFrameR
     WriteLog(decodeListLog, L"(ini) decode_frame_timeout_ms=%d decode_first_frame_timeout_ms=%d file(%s)",
              limits.frameTimeoutMs, limits.firstFrameTimeoutMs, file);
 
-    if (seekToKeyframe && !frameOriginAwaited && movieHelper.renderer)
+    if (seekToKeyframe && !frameOriginAwaited && openTick != 0)
         LearnFrameOrigin(static_cast<DWORD>(firstFrame ? limits.firstFrameTimeoutMs : limits.frameTimeoutMs));
 
     DWORD waitMs = static_cast<DWORD>(limits.frameTimeoutMs);
@@ -298,21 +326,15 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeFrame(int64_t frame, DecodeFrameR
         waitMs = elapsed >= budget ? 0 : static_cast<DWORD>(budget - elapsed);
     }
 
-    // Only a sample taken after our seek's flush is our frame: one that the last pause
-    // brought may still be on its way.
-    captureCallback->AwaitGeneration(movieHelper.SeekGeneration() + 1);
-    ResetEvent(captureCallback->FrameEvent());
-
     if (!movieHelper.mediaSeeking) {
+        captureCallback->ClearFrame();
         *result = Failed;
         WriteLog(mainLog, L"[LOG_LINE] (decode-route) ds-seek-null frame=%lld file(%s)", frame, file);
         WriteLog(decodeListLog, L"(decode-route) ds-seek-null frame=%lld file(%s)", frame, file);
         return nullptr;
     }
 
-    LONGLONG position = frame;
-    const DWORD seekFlags = AM_SEEKING_AbsolutePositioning | (seekToKeyframe ? AM_SEEKING_SeekToKeyFrame : 0);
-    movieHelper.mediaSeeking->SetPositions(&position, seekFlags, nullptr, AM_SEEKING_NoPositioning);
+    if (!prepared) Seek(frame);
 
     HANDLE handles[2] = {captureCallback->FrameEvent(), cancelEvent};
     const DWORD count = cancelEvent ? 2 : 1;
@@ -322,14 +344,16 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeFrame(int64_t frame, DecodeFrameR
              frame, static_cast<unsigned>(waitResult), captureCallback->HasFrame() ? 1 : 0, waitMs);
     firstFrame = false;
 
-    if (Gdiplus::Bitmap* captured = captureCallback->CurrentFrame()) {
+    int64_t frameTime = 0;
+    dsFrame = captureCallback->TakeFrame(&frameTime);
+    if (dsFrame) {
         *result = Success;
         WriteLog(mainLog, L"[LOG_LINE] (decode-route) route=ds frame=%lld file(%s) source_size=%dx%d", frame, file,
                  sourceWidth, sourceHeight);
         WriteLog(decodeListLog, L"(decode-route) route=ds frame=%lld file(%s) source_size=%dx%d", frame, file,
                  sourceWidth, sourceHeight);
-        if (shownAt) *shownAt = seekToKeyframe ? captureCallback->CurrentFrameTime() - frameOrigin : frame;
-        return captured;
+        if (shownAt) *shownAt = seekToKeyframe ? frameTime - frameOrigin : frame;
+        return dsFrame.get();
     }
 
     if (waitResult == WAIT_TIMEOUT) {

@@ -47,11 +47,17 @@ public:
     // `shownAt`, when given, receives the movie time of the frame returned: `frame`
     // itself, or in keyframe mode the frame's own time as the decoder stamped it.
     Gdiplus::Bitmap* DecodeFrame(int64_t frame, DecodeFrameResult* result, int64_t* shownAt = nullptr);
+    // Starts the DirectShow seek for the frame that the next DecodeFrame asks for, so
+    // that it decodes while the caller draws and saves the frame it holds (which stays
+    // valid). Does nothing on the Media Foundation route.
+    void PrepareNext(int64_t frame);
     void ReleaseContent();
 
 private:
     Gdiplus::Bitmap* DecodeWithStickyMediaFoundation(int64_t frame, bool global, DecodeFrameResult* result,
                                                      int64_t* shownAt);
+    // Seeks the paused graph; only a sample taken after this seek's flush is its frame.
+    void Seek(int64_t frame);
     // The Media Foundation route for one frame; keeps the frame in mfFrame.
     Gdiplus::Bitmap* DecodeWithMediaFoundation(int64_t frame, int64_t* shownAt);
     // Keyframe times count from the movie's first frame. Waits, within the budget, for
@@ -77,5 +83,8 @@ private:
     bool frameOriginKnown = false;
     bool frameOriginAwaited = false;  // DirectShow waited for it once (it may not have come)
     int64_t frameOrigin = 0;
-    std::unique_ptr<Gdiplus::Bitmap> mfFrame;        // the last Media Foundation frame handed out
+    bool seekPrepared = false;  // PrepareNext sought preparedPosition
+    int64_t preparedPosition = 0;
+    std::unique_ptr<Gdiplus::Bitmap> dsFrame;  // the last DirectShow frame handed out
+    std::unique_ptr<Gdiplus::Bitmap> mfFrame;  // the last Media Foundation frame handed out
 };

@@ -118,6 +118,8 @@ void FrameLoop(MainWindow_CL& window, DShowThumbnailMaker_CL& source, DecodeRequ
                 frame = errorImage;
                 state.errorFlag = 1;
             }
+            // The next frame decodes while this one is drawn, saved and answered.
+            if (j + 1 < count && !state.failed) source.PrepareNext(plan.positions[static_cast<size_t>(j + 1)]);
         }
 
         DrawTile(strip, j, count, frame, errorImage, request, state);
