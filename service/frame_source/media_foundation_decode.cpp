@@ -200,7 +200,6 @@ std::unique_ptr<Gdiplus::Bitmap> PictureFromSample(IMFSample* sample, const Outp
     return PictureFromMemory(memory, type, iter, mfFrame, path);
 }
 
-// Opens a reader, seeks and reads until one usable picture; Media Foundation is started.
 // The time stamp of the first sample the reader delivers from where it stands.
 bool ReadFirstSampleTime(IMFSourceReader* reader, int64_t& time) {
     for (int iter = 0; iter < kMaxReads; ++iter) {
@@ -218,6 +217,7 @@ bool ReadFirstSampleTime(IMFSourceReader* reader, int64_t& time) {
     return false;
 }
 
+// Opens a reader, seeks and reads until one usable picture; Media Foundation is started.
 std::unique_ptr<Gdiplus::Bitmap> ReadFrame(const std::wstring& path, HANDLE cancelEvent, int64_t mfFrame,
                                            MfFrameTimes& times) {
     const wchar_t* file = path.c_str();

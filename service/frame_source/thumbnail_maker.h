@@ -45,7 +45,8 @@ public:
     // `frame` is a media time in 100 ns units. The returned bitmap stays owned by the
     // frame source and valid until the next DecodeFrame, SetContent or destruction.
     // `shownAt`, when given, receives the movie time of the frame returned: `frame`
-    // itself, or in keyframe mode the frame's own time as the decoder stamped it.
+    // itself, or in keyframe mode the frame's own time stamp, counted from the movie's
+    // first frame.
     Gdiplus::Bitmap* DecodeFrame(int64_t frame, DecodeFrameResult* result, int64_t* shownAt = nullptr);
     // Starts the DirectShow seek for the frame that the next DecodeFrame asks for, so
     // that it decodes while the caller draws and saves the frame it holds (which stays

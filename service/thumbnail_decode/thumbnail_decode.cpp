@@ -23,8 +23,8 @@ struct JobState {
     bool seekToKeyframe = false;
 };
 
-// The time of the frame shown, kept within the movie (a program stream's demuxer may
-// stamp frames on its own clock, which need not start at 0). A duration of 0 is unknown.
+// The time of the frame shown, kept within the movie: a demuxer's time stamps need not
+// agree with the duration it reports. A duration of 0 is unknown.
 int64_t WithinMovie(int64_t time, int64_t duration) {
     if (time < 0) return 0;
     return duration > 0 && time > duration ? duration : time;
