@@ -7,7 +7,6 @@
 #include "client/frame_files.h"
 #include "common/console.h"
 #include "common/image_encoder.h"
-#include "common/scoped.h"
 
 namespace snapwick {
 
@@ -21,11 +20,9 @@ bool SaveTile(Gdiplus::Image& strip, int x, int width, int height, const std::ws
                                Gdiplus::UnitPixel) != Gdiplus::Ok)
             return false;
     }
-    GdiObject<HBITMAP> bitmap;
-    if (tile.GetHBITMAP(Gdiplus::Color(255, 0, 0, 0), bitmap.out()) != Gdiplus::Ok) return false;
     DeleteFileW(path.c_str());  // so that only a file written now counts
-    return SaveBitmapAs(path, bitmap.get(), L"image/jpeg") &&
-           GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    // The bytes of the tile's GDI bitmap saved as JPEG, without making one.
+    return SaveOpaqueBitmapAs(path, tile, L"image/jpeg") && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 }  // namespace
 

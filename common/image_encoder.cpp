@@ -1,6 +1,7 @@
 #include "common/image_encoder.h"
 
 #include <gdiplus.h>
+#include <cstdint>
 #include <cwchar>
 #include <memory>
 #include <new>
@@ -23,10 +24,47 @@ bool FindImageEncoder(const wchar_t* mimeType, CLSID* clsid) {
 
 bool SaveBitmapAs(const std::wstring& path, HBITMAP bitmap, const wchar_t* mimeType) {
     Gdiplus::Bitmap image(bitmap, static_cast<HPALETTE>(GetStockObject(DEFAULT_PALETTE)));
+    return SaveImageAs(path, image, mimeType);
+}
+
+bool SaveImageAs(const std::wstring& path, Gdiplus::Image& image, const wchar_t* mimeType) {
     CLSID clsid;
     if (!FindImageEncoder(mimeType, &clsid)) return false;
     image.Save(path.c_str(), &clsid, nullptr);
     return true;
+}
+
+bool CopyPixelsAsGdiBitmap(Gdiplus::Bitmap& bitmap, const Gdiplus::Rect& area, Gdiplus::PixelFormat format,
+                           BYTE* scan0, INT stride) {
+    // GDI+ converts straight into the caller's rows, as it does into a GDI bitmap; the
+    // 32-bit pixels opaque (a BMP file keeps the fourth byte).
+    Gdiplus::BitmapData data = {};
+    data.Width = static_cast<UINT>(area.Width);
+    data.Height = static_cast<UINT>(area.Height);
+    data.Stride = stride;
+    data.PixelFormat = format;
+    data.Scan0 = scan0;
+    Gdiplus::Rect rect = area;
+    if (bitmap.LockBits(&rect, Gdiplus::ImageLockModeRead | Gdiplus::ImageLockModeUserInputBuf, format, &data) !=
+        Gdiplus::Ok)
+        return false;
+    return bitmap.UnlockBits(&data) == Gdiplus::Ok;
+}
+
+bool SaveOpaqueBitmapAs(const std::wstring& path, Gdiplus::Bitmap& bitmap, const wchar_t* mimeType) {
+    const INT width = static_cast<INT>(bitmap.GetWidth());
+    const INT height = static_cast<INT>(bitmap.GetHeight());
+    const bool jpeg = wcscmp(mimeType, L"image/jpeg") == 0;
+    const size_t stride = jpeg ? (static_cast<size_t>(width) * 3 + 3) / 4 * 4 : static_cast<size_t>(width) * 4;
+    if (width <= 0 || height <= 0 || stride > INT32_MAX) return false;
+    std::unique_ptr<BYTE[]> pixels(new (std::nothrow) BYTE[stride * static_cast<size_t>(height)]);
+    if (!pixels || !CopyPixelsAsGdiBitmap(bitmap, Gdiplus::Rect(0, 0, width, height),
+                                          jpeg ? PixelFormat24bppRGB : PixelFormat32bppARGB, pixels.get(),
+                                          static_cast<INT>(stride)))
+        return false;
+    Gdiplus::Bitmap copy(width, height, static_cast<INT>(stride), jpeg ? PixelFormat24bppRGB : PixelFormat32bppRGB,
+                         pixels.get());
+    return copy.GetLastStatus() == Gdiplus::Ok && SaveImageAs(path, copy, mimeType);
 }
 
 const wchar_t* MimeTypeForSaveType(int saveType) {

@@ -5,6 +5,7 @@
 #include <objbase.h>
 #include <gdiplus.h>
 #include <wininet.h>
+#include <wrl/client.h>
 #include <utility>
 
 // A kernel handle (file, event, thread, mutex, pipe). Null and
@@ -110,6 +111,16 @@ private:
     Gdiplus::Graphics& g_;
     HDC dc_;
 };
+
+// A COM pointer that takes over a reference its caller already owns (a new object,
+// an interface that an out parameter handed over). ComPtr::Attach is not used for
+// that: mingw-w64's adds a reference of its own, which MSVC's does not.
+template <typename T>
+Microsoft::WRL::ComPtr<T> AdoptComRef(T* owned) {
+    Microsoft::WRL::ComPtr<T> pointer;
+    *pointer.GetAddressOf() = owned;
+    return pointer;
+}
 
 // COM on the current thread (single-threaded apartment).
 class ComApartment {

@@ -23,6 +23,9 @@ make seconds_640x360_h264_aac.mp4 -filter_complex "$(seconds_filter 640x360)" -f
   -map '[v]' -map 0:a -c:v libx264 -pix_fmt yuv420p -g 25 -c:a aac -shortest
 make seconds_640x360_noaudio.mp4 -filter_complex "$(seconds_filter 640x360)" -map '[v]' -c:v libx264 -pix_fmt yuv420p -g 25
 make seconds_1920x1080_h264.mp4 -filter_complex "$(seconds_filter 1920x1080)" -map '[v]' -c:v libx264 -pix_fmt yuv420p -g 25
+# A keyframe every 4 s only (0, 4, 8 s): a keyframe differs in colour from most positions after it.
+make seconds_640x360_gop4s.mp4 -filter_complex "$(seconds_filter 640x360)" -map '[v]' -c:v libx264 -pix_fmt yuv420p \
+  -g 100 -keyint_min 100 -sc_threshold 0
 make seconds_322x242_h264.mp4 -filter_complex "$(seconds_filter 322x242)" -map '[v]' -c:v libx264 -pix_fmt yuv420p -g 25
 make seconds_640x360_mjpeg_pcm.avi -filter_complex "$(seconds_filter 640x360)" -f lavfi -i sine=frequency=440:duration=12 \
   -map '[v]' -map 0:a -c:v mjpeg -q:v 3 -c:a pcm_s16le -shortest

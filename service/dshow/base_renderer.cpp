@@ -107,7 +107,9 @@ STDMETHODIMP RendererInputPin::QueryInternalConnections(IPin**, ULONG*) { return
 STDMETHODIMP RendererInputPin::EndOfStream() { return filter_.OnEndOfStream(); }
 STDMETHODIMP RendererInputPin::BeginFlush() { return filter_.OnBeginFlush(); }
 STDMETHODIMP RendererInputPin::EndFlush() { return filter_.OnEndFlush(); }
-STDMETHODIMP RendererInputPin::NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) { return filter_.OnNewSegment(); }
+STDMETHODIMP RendererInputPin::NewSegment(REFERENCE_TIME start, REFERENCE_TIME, double) {
+    return filter_.OnNewSegment(start);
+}
 
 STDMETHODIMP RendererInputPin::GetAllocator(IMemAllocator** allocator) {
     if (!allocator) return E_POINTER;
@@ -253,7 +255,7 @@ STDMETHODIMP BaseRendererFilter::Stop() {
         completeSent_ = false;
         flushing_ = false;
         awaitingSegment_ = false;
-        ++releaseCount_;
+        ++generation_;
     }
     changed_.notify_all();
     pin_.Deactivate();
@@ -342,21 +344,40 @@ FILTER_STATE BaseRendererFilter::State() const {
 }
 
 HRESULT BaseRendererFilter::SetMediaType(const AM_MEDIA_TYPE&) { return S_OK; }
-void BaseRendererFilter::OnReceiveFirstSample(IMediaSample*) {}
+void BaseRendererFilter::OnReceiveFirstSample(IMediaSample*, const SampleStamp&) {}
+
+uint64_t BaseRendererFilter::SeekGeneration() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return generation_;
+}
+
+bool BaseRendererFilter::StreamStartTime(REFERENCE_TIME* time) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (haveStreamStart_ && time) *time = streamStart_;
+    return haveStreamStart_;
+}
 
 HRESULT BaseRendererFilter::ReceiveSample(IMediaSample* sample) {
     std::unique_lock<std::mutex> guard(lock_);
     if (state_ == State_Stopped) return VFW_E_WRONG_STATE;
     if (flushing_ || awaitingSegment_) return S_FALSE;
     if (endOfStream_) return VFW_E_SAMPLE_REJECTED_EOS;
+    if (generation_ == 0 && !haveStreamStart_) {
+        REFERENCE_TIME start = 0, stop = 0;
+        if (FAILED(sample->GetTime(&start, &stop))) start = 0;
+        streamStart_ = segmentStart_ + start;
+        haveStreamStart_ = true;
+    }
     if (state_ == State_Paused) {
-        const uint64_t released = releaseCount_;
+        SampleStamp stamp;
+        stamp.generation = generation_;
+        stamp.segmentStart = segmentStart_;
         guard.unlock();
-        OnReceiveFirstSample(sample);
+        OnReceiveFirstSample(sample, stamp);
         guard.lock();
         // Hold the sample (and so the stream) until it is let go or played.
-        changed_.wait(guard, [&] { return releaseCount_ != released || state_ == State_Running; });
-        if (releaseCount_ != released) return S_FALSE;
+        changed_.wait(guard, [&] { return generation_ != stamp.generation || state_ == State_Running; });
+        if (generation_ != stamp.generation) return S_FALSE;
     }
     guard.unlock();
     return DoRenderSample(sample);
@@ -383,7 +404,7 @@ HRESULT BaseRendererFilter::OnBeginFlush() {
         awaitingSegment_ = true;
         endOfStream_ = false;
         completeSent_ = false;
-        ++releaseCount_;
+        ++generation_;
     }
     changed_.notify_all();
     return S_OK;
@@ -395,9 +416,13 @@ HRESULT BaseRendererFilter::OnEndFlush() {
     return S_OK;
 }
 
-HRESULT BaseRendererFilter::OnNewSegment() {
+HRESULT BaseRendererFilter::OnNewSegment(REFERENCE_TIME start) {
     std::lock_guard<std::mutex> guard(lock_);
+    // One announced during a flush belongs to the stream being flushed (Wine's splitter
+    // does that now and then): the seek's own segment comes after EndFlush.
+    if (flushing_) return S_OK;
     awaitingSegment_ = false;
+    segmentStart_ = start;
     return S_OK;
 }
 

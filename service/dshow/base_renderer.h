@@ -7,6 +7,10 @@
 // per pause or seek. Between BeginFlush and the next NewSegment samples are refused:
 // a source may push one more sample of the old position during a flush. While running,
 // samples go to DoRenderSample. Seeking asked of the filter goes to the upstream pin.
+//
+// Every flush and every stop opens a new seek generation. A captured sample carries the
+// generation it was taken in, so that its receiver can tell a sample that a pause
+// brought late from the sample of a seek that came after it.
 #pragma once
 #include <windows.h>
 #include <dshow.h>
@@ -20,6 +24,13 @@
 #include "service/dshow/media_type.h"
 
 class BaseRendererFilter;
+
+// Where a captured sample belongs: the seek generation it was taken in, and the start
+// of the segment (the last NewSegment) its time stamps count from.
+struct SampleStamp {
+    uint64_t generation = 0;
+    REFERENCE_TIME segmentStart = 0;
+};
 
 // The filter's only pin. Its lifetime is the filter's: AddRef/Release go to the filter.
 class RendererInputPin : public IPin, public IMemInputPin {
@@ -137,6 +148,12 @@ public:
 
     FILTER_STATE State() const;
     RendererInputPin& InputPin() { return pin_; }
+    // The current seek generation: a sample taken from now on carries it or a later one.
+    uint64_t SeekGeneration() const;
+    // The time (segment start + sample start) of the first sample taken before the first
+    // flush or stop: the movie's first frame, when the graph started at its beginning.
+    // False until such a sample came.
+    bool StreamStartTime(REFERENCE_TIME* time) const;
 
 protected:
     // S_OK accepts the type for a connection; anything else refuses it.
@@ -146,7 +163,7 @@ protected:
     // The connection is gone.
     virtual void BreakConnect() {}
     // The first sample to arrive while paused, on the streaming thread.
-    virtual void OnReceiveFirstSample(IMediaSample* sample);
+    virtual void OnReceiveFirstSample(IMediaSample* sample, const SampleStamp& stamp);
     // A sample while running, on the streaming thread.
     virtual HRESULT DoRenderSample(IMediaSample* sample) = 0;
 
@@ -156,7 +173,7 @@ private:
     HRESULT OnEndOfStream();
     HRESULT OnBeginFlush();
     HRESULT OnEndFlush();
-    HRESULT OnNewSegment();
+    HRESULT OnNewSegment(REFERENCE_TIME start);
     void NotifyComplete();  // EC_COMPLETE to the graph
 
     std::atomic<ULONG> refs_{1};
@@ -171,7 +188,10 @@ private:
     bool awaitingSegment_ = false;   // after BeginFlush, until NewSegment
     bool endOfStream_ = false;
     bool completeSent_ = false;
-    uint64_t releaseCount_ = 0;      // bumped by Stop and BeginFlush: a held sample must go
+    uint64_t generation_ = 0;        // raised by Stop and BeginFlush: a held sample must go
+    REFERENCE_TIME segmentStart_ = 0;
+    bool haveStreamStart_ = false;
+    REFERENCE_TIME streamStart_ = 0;
     std::wstring name_;
     IFilterGraph* graph_ = nullptr;  // not held: the graph holds us
     Microsoft::WRL::ComPtr<IReferenceClock> clock_;

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "common/scoped.h"
 #include "service/dshow/media_type.h"
 #include "service/dshow/sample_renderer.h"
 
@@ -23,9 +24,7 @@ std::wstring FilterName(IBaseFilter* filter) {
 ComPtr<IBaseFilter> OwnerOf(IPin* pin) {
     PIN_INFO info{};
     if (FAILED(pin->QueryPinInfo(&info))) return nullptr;
-    ComPtr<IBaseFilter> filter;
-    filter.Attach(info.pFilter);
-    return filter;
+    return AdoptComRef(info.pFilter);
 }
 }  // namespace
 
@@ -39,8 +38,8 @@ HRESULT DShowMovieHelper_CL::Initialize(const GUID& subtype) {
     if (SUCCEEDED(hr)) {
         auto* capture = new (std::nothrow) DShowSampleRenderer();
         if (capture) {
-            renderer.Attach(static_cast<IBaseFilter*>(capture));
-            captureFilter = renderer;
+            renderer = AdoptComRef(capture);
+            captureFilter = static_cast<IBaseFilter*>(capture);
             if (SUCCEEDED(captureFilter.As(&sampleGrabber))) {
                 AM_MEDIA_TYPE wanted{};
                 wanted.majortype = MEDIATYPE_Video;
@@ -210,6 +209,8 @@ ComPtr<IPin> DShowMovieHelper_CL::FindOutputPinByMajorType(IBaseFilter* filter, 
     }
     return nullptr;
 }
+
+uint64_t DShowMovieHelper_CL::SeekGeneration() const { return renderer ? renderer->SeekGeneration() : 0; }
 
 void DShowMovieHelper_CL::ReleaseAll() {
     sampleGrabber.Reset();

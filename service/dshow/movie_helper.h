@@ -6,7 +6,10 @@
 #include <dshow.h>
 #include "service/dshow/sample_grabber_interfaces.h"
 #include <wrl/client.h>
+#include <cstdint>
 #include <string>
+
+#include "service/dshow/sample_renderer.h"
 
 // The stock Null Renderer. qedit.h of mingw-w64 does not declare it, and its strmiids
 // defines CLSID_NullRenderer without a declaration, hence a name of our own.
@@ -40,6 +43,8 @@ public:
     // Whether the graph holds a filter of exactly this name.
     bool HasFilterNamed(const std::wstring& name) const;
     bool IsCaptureConnected() const;
+    // The capture renderer's seek generation (0 without a graph).
+    uint64_t SeekGeneration() const;
 
     int useCaptureRenderer = 1;
     std::wstring traceText;
@@ -49,7 +54,7 @@ public:
     Microsoft::WRL::ComPtr<IMediaControl> mediaControl;
     Microsoft::WRL::ComPtr<IMediaSeeking> mediaSeeking;
     Microsoft::WRL::ComPtr<IBasicAudio> basicAudio;
-    Microsoft::WRL::ComPtr<IBaseFilter> renderer;
+    Microsoft::WRL::ComPtr<DShowSampleRenderer> renderer;
 
 private:
     // Adds a new Null Renderer under that name; null when none can be made.

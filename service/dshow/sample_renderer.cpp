@@ -8,6 +8,9 @@
 const CLSID CLSID_DShowSampleRenderer = {
     0x99f56865, 0xf7dd, 0x4acb, {0x9d, 0xb9, 0xc1, 0xf3, 0xc5, 0x37, 0xcf, 0x1f}};
 
+// {3C8E2F41-9A6D-4B57-8E13-6F0D2B9C4A75}
+const IID IID_IStampedSampleCB = {0x3c8e2f41, 0x9a6d, 0x4b57, {0x8e, 0x13, 0x6f, 0x0d, 0x2b, 0x9c, 0x4a, 0x75}};
+
 DShowSampleRenderer::DShowSampleRenderer()
     : BaseRendererFilter(CLSID_DShowSampleRenderer, L"DShowSample Renderer Filter") {
     AM_MEDIA_TYPE wanted{};
@@ -41,8 +44,11 @@ HRESULT DShowSampleRenderer::GetConnectedType(AM_MEDIA_TYPE* mt) const {
 }
 
 void DShowSampleRenderer::SetCallback(ISampleGrabberCB* callback, LONG method) {
+    Microsoft::WRL::ComPtr<IStampedSampleCB> stamped;
+    if (callback) callback->QueryInterface(IID_IStampedSampleCB, reinterpret_cast<void**>(stamped.GetAddressOf()));
     std::lock_guard<std::mutex> guard(lock_);
     callback_ = callback;
+    stampedCallback_ = stamped;
     callbackMethod_ = method;
 }
 
@@ -98,14 +104,19 @@ void DShowSampleRenderer::BreakConnect() {
     connected_ = false;
 }
 
-void DShowSampleRenderer::OnReceiveFirstSample(IMediaSample* sample) {
+void DShowSampleRenderer::OnReceiveFirstSample(IMediaSample* sample, const SampleStamp& stamp) {
     Microsoft::WRL::ComPtr<ISampleGrabberCB> callback;
+    Microsoft::WRL::ComPtr<IStampedSampleCB> stamped;
     {
         std::lock_guard<std::mutex> guard(lock_);
         callback = callback_;
+        stamped = stampedCallback_;
     }
-    // SampleCB whatever the method selector: the capture needs the sample itself.
-    if (callback) callback->SampleCB(0.0, sample);
+    // The sample itself whatever the method selector: the capture needs it.
+    if (stamped)
+        stamped->StampedSampleCB(sample, stamp);
+    else if (callback)
+        callback->SampleCB(0.0, sample);
 }
 
 HRESULT DShowSampleRenderer::DoRenderSample(IMediaSample*) { return S_OK; }

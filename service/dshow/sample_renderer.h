@@ -15,6 +15,14 @@
 // {99F56865-F7DD-4ACB-9DB9-C1F3C537CF1F}
 extern const CLSID CLSID_DShowSampleRenderer;
 
+// A capture callback that is told where each sample belongs. The renderer calls it
+// instead of ISampleGrabberCB::SampleCB when the callback set on it offers it.
+// {3C8E2F41-9A6D-4B57-8E13-6F0D2B9C4A75}
+extern const IID IID_IStampedSampleCB;
+struct IStampedSampleCB : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE StampedSampleCB(IMediaSample* sample, const SampleStamp& stamp) = 0;
+};
+
 class DShowSampleRenderer : public BaseRendererFilter {
 public:
     DShowSampleRenderer();
@@ -37,7 +45,7 @@ protected:
     HRESULT CheckMediaType(const AM_MEDIA_TYPE& mt) override;
     HRESULT SetMediaType(const AM_MEDIA_TYPE& mt) override;
     void BreakConnect() override;
-    void OnReceiveFirstSample(IMediaSample* sample) override;
+    void OnReceiveFirstSample(IMediaSample* sample, const SampleStamp& stamp) override;
     HRESULT DoRenderSample(IMediaSample* sample) override;
 
 private:
@@ -46,6 +54,7 @@ private:
     OwnedMediaType connectedType_;  // always FORMAT_VideoInfo2 for our two video types
     bool connected_ = false;
     Microsoft::WRL::ComPtr<ISampleGrabberCB> callback_;
+    Microsoft::WRL::ComPtr<IStampedSampleCB> stampedCallback_;  // the same object, when it offers it
     LONG callbackMethod_ = 0;
     std::wstring traceText_;
 };

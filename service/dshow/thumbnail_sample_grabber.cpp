@@ -1,6 +1,7 @@
 #include "service/dshow/thumbnail_sample_grabber.h"
 
 #include <uuids.h>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -43,9 +44,7 @@ std::unique_ptr<Gdiplus::Bitmap> BitmapFromVideoSample(const uint8_t* data, size
 }
 
 Microsoft::WRL::ComPtr<DShowThumbnailMakerSampleGrabber_CL> DShowThumbnailMakerSampleGrabber_CL::Create() {
-    Microsoft::WRL::ComPtr<DShowThumbnailMakerSampleGrabber_CL> callback;
-    callback.Attach(new DShowThumbnailMakerSampleGrabber_CL());
-    return callback;
+    return AdoptComRef(new DShowThumbnailMakerSampleGrabber_CL());
 }
 
 DShowThumbnailMakerSampleGrabber_CL::DShowThumbnailMakerSampleGrabber_CL()
@@ -68,12 +67,26 @@ STDMETHODIMP DShowThumbnailMakerSampleGrabber_CL::QueryInterface(REFIID riid, vo
         AddRef();
         return S_OK;
     }
+    if (riid == IID_IStampedSampleCB) {
+        *ppv = static_cast<IStampedSampleCB*>(this);
+        AddRef();
+        return S_OK;
+    }
     *ppv = nullptr;
     return E_NOINTERFACE;
 }
 
 STDMETHODIMP DShowThumbnailMakerSampleGrabber_CL::SampleCB(double, IMediaSample* sample) {
-    if (!sample || HasFrame()) return S_OK;  // a held frame is never replaced
+    SampleStamp stamp;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        stamp.generation = awaitedGeneration;
+    }
+    return StampedSampleCB(sample, stamp);
+}
+
+STDMETHODIMP DShowThumbnailMakerSampleGrabber_CL::StampedSampleCB(IMediaSample* sample, const SampleStamp& stamp) {
+    if (!sample) return S_OK;
     const long length = sample->GetActualDataLength();
     BYTE* data = nullptr;
     if (length <= 0 || FAILED(sample->GetPointer(&data)) || !data) return S_OK;
@@ -82,6 +95,8 @@ STDMETHODIMP DShowThumbnailMakerSampleGrabber_CL::SampleCB(double, IMediaSample*
     int width = 0, height = 0;
     {
         std::lock_guard<std::mutex> guard(lock);
+        // A held frame is never replaced; a sample from before the awaited seek is not its frame.
+        if (currentFrame || stamp.generation < awaitedGeneration) return S_OK;
         const BITMAPINFOHEADER* header = VideoBitmapHeader(connectedType.get());
         if (!header) return S_OK;
         isRgb32 = connectedType.get().subtype == MEDIASUBTYPE_RGB32;
@@ -92,10 +107,15 @@ STDMETHODIMP DShowThumbnailMakerSampleGrabber_CL::SampleCB(double, IMediaSample*
     if (!rgb32) height = height < 0 ? -height : height;
     std::unique_ptr<Gdiplus::Bitmap> frame =
         BitmapFromVideoSample(data, static_cast<size_t>(length), rgb32, width, height);
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        if (!currentFrame) currentFrame = std::move(frame);
-    }
+    REFERENCE_TIME start = 0, stop = 0;
+    if (FAILED(sample->GetTime(&start, &stop))) start = 0;
+
+    std::lock_guard<std::mutex> guard(lock);
+    // Looked at again: the frame source may have begun another seek meanwhile. The
+    // event is set under the lock, so that it cannot outlive the emptying of the slot.
+    if (currentFrame || stamp.generation < awaitedGeneration) return S_OK;
+    currentFrame = std::move(frame);
+    currentFrameTime = stamp.segmentStart + start;
     // Also without a bitmap: the frame source then reports a failed frame at once.
     SetEvent(frameEvent.get());
     return S_OK;
@@ -131,10 +151,26 @@ Gdiplus::Bitmap* DShowThumbnailMakerSampleGrabber_CL::CurrentFrame() const {
     return currentFrame.get();
 }
 
+std::unique_ptr<Gdiplus::Bitmap> DShowThumbnailMakerSampleGrabber_CL::TakeFrame(int64_t* time) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (time) *time = currentFrameTime;
+    awaitedGeneration = UINT64_MAX;
+    return std::move(currentFrame);
+}
+
 void DShowThumbnailMakerSampleGrabber_CL::ClearFrame() {
     std::unique_ptr<Gdiplus::Bitmap> old;
     {
         std::lock_guard<std::mutex> guard(lock);
         old = std::move(currentFrame);
+    }
+}
+
+void DShowThumbnailMakerSampleGrabber_CL::AwaitGeneration(uint64_t generation) {
+    std::unique_ptr<Gdiplus::Bitmap> old;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        old = std::move(currentFrame);
+        awaitedGeneration = generation;
     }
 }

@@ -15,6 +15,7 @@
 
 #include "common/scoped.h"
 #include "service/dshow/media_type.h"
+#include "service/dshow/sample_renderer.h"
 
 // An upright 32-bit bitmap of width x |height| from one video sample: RGB32 rows as
 // they come (bottom row first when height > 0, top row first when < 0), or YUY2 rows
@@ -26,7 +27,11 @@ std::unique_ptr<Gdiplus::Bitmap> BitmapFromVideoSample(const uint8_t* data, size
 // Made on the heap and reference counted: the capture renderer keeps it alive for as
 // long as its graph exists, so a sample never reaches a callback that is gone, even
 // when a job thread ended on a fault and left its graph streaming.
-class DShowThumbnailMakerSampleGrabber_CL : public ISampleGrabberCB {
+//
+// The slot takes only samples of the seek generation the frame source awaits (see
+// base_renderer.h): a sample that the last pause brought, still on its way when the
+// next seek began, is never taken for that seek's frame.
+class DShowThumbnailMakerSampleGrabber_CL : public ISampleGrabberCB, public IStampedSampleCB {
 public:
     static Microsoft::WRL::ComPtr<DShowThumbnailMakerSampleGrabber_CL> Create();
     DShowThumbnailMakerSampleGrabber_CL(const DShowThumbnailMakerSampleGrabber_CL&) = delete;
@@ -35,9 +40,12 @@ public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     STDMETHODIMP_(ULONG) AddRef() override;
     STDMETHODIMP_(ULONG) Release() override;
-    // Streaming thread: fills an empty slot only, then sets the frame event.
+    // Streaming thread: a sample without a stamp counts as one of the awaited generation.
     STDMETHODIMP SampleCB(double sampleTime, IMediaSample* sample) override;
     STDMETHODIMP BufferCB(double, BYTE*, LONG) override { return S_OK; }
+    // Streaming thread: fills an empty slot with a sample of the awaited generation or a
+    // later one, then sets the frame event.
+    STDMETHODIMP StampedSampleCB(IMediaSample* sample, const SampleStamp& stamp) override;
 
     HANDLE FrameEvent() const { return frameEvent.get(); }
 
@@ -47,19 +55,26 @@ public:
     OwnedMediaType ConnectedType() const;
     bool IsRgb32() const;
 
-    // The slot. The frame stays owned here until ClearFrame.
+    // The slot. The frame stays owned here until ClearFrame, AwaitGeneration or TakeFrame.
     bool HasFrame() const;
     Gdiplus::Bitmap* CurrentFrame() const;
     void ClearFrame();
+    // Empties the slot; from now on only samples of this generation or later are taken.
+    void AwaitGeneration(uint64_t generation);
+    // Hands the frame over with its movie time (its segment's start plus its own start
+    // time); nothing more is taken until the next AwaitGeneration.
+    std::unique_ptr<Gdiplus::Bitmap> TakeFrame(int64_t* time);
 
 private:
     DShowThumbnailMakerSampleGrabber_CL();
     virtual ~DShowThumbnailMakerSampleGrabber_CL();
 
     std::atomic<ULONG> refs_{1};
-    mutable std::mutex lock;  // guards the three below against the streaming thread
+    mutable std::mutex lock;  // guards the members below against the streaming thread
     OwnedMediaType connectedType;
     UniqueHandle frameEvent;
     std::unique_ptr<Gdiplus::Bitmap> currentFrame;
+    int64_t currentFrameTime = 0;
+    uint64_t awaitedGeneration = 0;
     bool isRgb32 = false;
 };

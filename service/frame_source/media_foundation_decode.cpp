@@ -200,8 +200,26 @@ std::unique_ptr<Gdiplus::Bitmap> PictureFromSample(IMFSample* sample, const Outp
     return PictureFromMemory(memory, type, iter, mfFrame, path);
 }
 
+// The time stamp of the first sample the reader delivers from where it stands.
+bool ReadFirstSampleTime(IMFSourceReader* reader, int64_t& time) {
+    for (int iter = 0; iter < kMaxReads; ++iter) {
+        DWORD streamIndex = 0, flags = 0;
+        LONGLONG timestamp = 0;
+        ComPtr<IMFSample> sample;
+        if (FAILED(reader->ReadSample(kFirstVideoStream, 0, &streamIndex, &flags, &timestamp, &sample)) ||
+            (flags & MF_SOURCE_READERF_ENDOFSTREAM))
+            return false;
+        if (sample) {
+            time = timestamp;
+            return true;
+        }
+    }
+    return false;
+}
+
 // Opens a reader, seeks and reads until one usable picture; Media Foundation is started.
-std::unique_ptr<Gdiplus::Bitmap> ReadFrame(const std::wstring& path, HANDLE cancelEvent, int64_t mfFrame) {
+std::unique_ptr<Gdiplus::Bitmap> ReadFrame(const std::wstring& path, HANDLE cancelEvent, int64_t mfFrame,
+                                           MfFrameTimes& times) {
     const wchar_t* file = path.c_str();
     ComPtr<IMFAttributes> attributes;
     HRESULT hr = MFCreateAttributes(&attributes, 2);
@@ -225,6 +243,11 @@ std::unique_ptr<Gdiplus::Bitmap> ReadFrame(const std::wstring& path, HANDLE canc
         return nullptr;
     }
     RequestOutputType(reader.Get());
+    if (times.readFirst) {
+        times.haveFirst = ReadFirstSampleTime(reader.Get(), times.first);
+        WriteLog(mainLog, L"[LOG_LINE] (mf-fallback) first-sample read=%d ts=%lld", times.haveFirst ? 1 : 0,
+                 static_cast<long long>(times.first));
+    }
 
     PROPVARIANT position;
     PropVariantInit(&position);
@@ -289,6 +312,7 @@ std::unique_ptr<Gdiplus::Bitmap> ReadFrame(const std::wstring& path, HANDLE canc
         if (failed) return nullptr;
         if (picture) {
             WriteLog(decodeListLog, L"(mf-fallback) success iter=%d frame=%lld file(%s)", iter, mfFrame, file);
+            times.sample = timestamp;
             return picture;
         }
     }
@@ -344,13 +368,14 @@ bool CopyMfPictureToBgrx(const uint8_t* bufferStart, size_t bufferLength, const 
 ScaledFrameSize MediaFoundationFrameSize(int width, int height) {
     const int longer = width > height ? width : height;
     if (longer <= kLongestSideKept) return {width, height};
-    const double factor = static_cast<double>(kLongestSideKept) / longer;
-    const int w = static_cast<int>(width * factor);
-    const int h = static_cast<int>(height * factor);
+    // Multiplied first: a factor taken on its own rounds down, 2139x1203 would give 1279 wide.
+    const int w = static_cast<int>(static_cast<double>(width) * kLongestSideKept / longer);
+    const int h = static_cast<int>(static_cast<double>(height) * kLongestSideKept / longer);
     return {w < 1 ? 1 : w, h < 1 ? 1 : h};
 }
 
-Gdiplus::Bitmap* DecodeFrameWithMediaFoundation(const std::wstring& path, HANDLE cancelEvent, int64_t mfFrame) {
+Gdiplus::Bitmap* DecodeFrameWithMediaFoundation(const std::wstring& path, HANDLE cancelEvent, int64_t mfFrame,
+                                                MfFrameTimes* times) {
     const wchar_t* file = path.c_str();
     WriteLog(mainLog, L"[LOG_LINE] (mf-fallback) enter frame=%lld file(%s)", mfFrame, file);
     WriteLog(decodeListLog, L"(mf-fallback) enter frame=%lld file(%s)", mfFrame, file);
@@ -367,7 +392,8 @@ Gdiplus::Bitmap* DecodeFrameWithMediaFoundation(const std::wstring& path, HANDLE
             return nullptr;
         }
         // Everything the reader made is released inside, before the session shuts down.
-        frame = ReadFrame(path, cancelEvent, mfFrame);
+        MfFrameTimes unused;
+        frame = ReadFrame(path, cancelEvent, mfFrame, times ? *times : unused);
     }
     if (frame) {
         WriteLog(mainLog, L"[LOG_LINE] (mf-fallback) exit success frame=%lld file(%s)", mfFrame, file);

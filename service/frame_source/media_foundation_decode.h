@@ -7,8 +7,17 @@
 #include <string>
 #include <vector>
 
+// Time stamps around one Media Foundation frame, in 100 ns units.
+struct MfFrameTimes {
+    bool readFirst = false;  // asked: the movie's first sample too, read before the seek
+    bool haveFirst = false;  // that sample's time stamp was read
+    int64_t first = 0;
+    int64_t sample = 0;      // the time stamp of the sample the frame came from
+};
+
 // Caller owns the result; null on failure. mfFrame >= 1, in 100 ns units.
-Gdiplus::Bitmap* DecodeFrameWithMediaFoundation(const std::wstring& path, HANDLE cancelEvent, int64_t mfFrame);
+Gdiplus::Bitmap* DecodeFrameWithMediaFoundation(const std::wstring& path, HANDLE cancelEvent, int64_t mfFrame,
+                                                MfFrameTimes* times = nullptr);
 
 // The size a decoded picture is given: its longer side limited to 1280 pixels, the
 // other side in proportion, truncated (at least 1). Unchanged when already within.

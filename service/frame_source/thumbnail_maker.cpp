@@ -51,6 +51,7 @@ DShowThumbnailMaker_CL::DShowThumbnailMaker_CL(const std::wstring& workFolder, H
 DShowThumbnailMaker_CL::~DShowThumbnailMaker_CL() {
     ReleaseContent();
     captureCallback->ClearFrame();
+    dsFrame.reset();
     mfFrame.reset();
 }
 
@@ -73,14 +74,18 @@ void DShowThumbnailMaker_CL::ReleaseContent() {
     firstFrame = false;
     openTick = 0;
     stickyMfLocal = false;
-    cuePending = false;
+    seekPrepared = false;
 }
 
 HRESULT DShowThumbnailMaker_CL::SetContent(const std::wstring& path) {
     moviePath = path;
     stickyMfLocal = false;
+    frameOriginKnown = false;
+    frameOriginAwaited = false;
+    frameOrigin = 0;
     // The job has drawn the previous movie's frames by now.
     captureCallback->ClearFrame();
+    dsFrame.reset();
     mfFrame.reset();
 
     if (StickyMfFileSet.count(path) != 0) {
@@ -94,6 +99,8 @@ HRESULT DShowThumbnailMaker_CL::SetContent(const std::wstring& path) {
     }
 
     ReleaseContent();
+    // A new graph counts its seek generations from 0 again.
+    captureCallback->AwaitGeneration(0);
     WriteLog(mainLog, L"(file)%s", path.c_str());
 
     if (movieHelper.Initialize(MEDIASUBTYPE_YUY2) != S_OK) {
@@ -186,30 +193,69 @@ HRESULT DShowThumbnailMaker_CL::SetContent(const std::wstring& path) {
 
     movieHelper.mediaControl->Run();
     movieHelper.mediaControl->Pause();
-    cuePending = true;
 
     firstFrame = true;
     openTick = GetTickCount64();
     return S_OK;
 }
 
-DWORD DShowThumbnailMaker_CL::SettleCue(DWORD budgetMs) {
-    if (!cuePending) return 0;
-    cuePending = false;
-    if (captureCallback->HasFrame()) return 0;
+void DShowThumbnailMaker_CL::Seek(int64_t frame) {
+    // A sample that the last pause brought may still be on its way.
+    captureCallback->AwaitGeneration(movieHelper.SeekGeneration() + 1);
+    ResetEvent(captureCallback->FrameEvent());
+    if (!movieHelper.mediaSeeking) return;
+    LONGLONG position = frame;
+    const DWORD flags = AM_SEEKING_AbsolutePositioning | (seekToKeyframe ? AM_SEEKING_SeekToKeyFrame : 0);
+    movieHelper.mediaSeeking->SetPositions(&position, flags, nullptr, AM_SEEKING_NoPositioning);
+}
+
+void DShowThumbnailMaker_CL::PrepareNext(int64_t frame) {
+    seekPrepared = false;
+    const bool directShow = movieHelper.mediaSeeking && !stickyMfLocal && !moviePath.empty() &&
+                            StickyMfFileSet.count(moviePath) == 0;
+    // In keyframe mode the first frame's wait learns the time origin before any seek.
+    if (!directShow || firstFrame) return;
+    Seek(frame);
+    seekPrepared = true;
+    preparedPosition = frame;
+    WriteLog(mainLog, L"[LOG_LINE] (decode-route) ds-seek-ahead frame=%lld file(%s)", frame, moviePath.c_str());
+}
+
+Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeWithMediaFoundation(int64_t frame, int64_t* shownAt) {
+    MfFrameTimes times;
+    times.readFirst = seekToKeyframe && !frameOriginKnown;
+    mfFrame.reset(DecodeFrameWithMediaFoundation(moviePath, cancelEvent, MediaFoundationPosition(frame), &times));
+    if (times.haveFirst) {
+        frameOrigin = times.first;
+        frameOriginKnown = true;
+    }
+    if (mfFrame && shownAt) *shownAt = seekToKeyframe ? times.sample - frameOrigin : frame;
+    return mfFrame.get();
+}
+
+void DShowThumbnailMaker_CL::LearnFrameOrigin(DWORD budgetMs) {
     const ULONGLONG start = GetTickCount64();
-    HANDLE handles[2] = {captureCallback->FrameEvent(), cancelEvent};
-    const DWORD count = cancelEvent ? 2 : 1;
-    // A pause that brings no sample (end of stream, a stalled source) must not eat the
-    // whole budget of the frame that follows.
-    const DWORD wait = WaitForMultipleObjects(count, handles, FALSE, budgetMs / 2);
-    // The cancel event resets itself: give it back to the frame wait that follows.
-    if (wait == WAIT_OBJECT_0 + 1) SetEvent(cancelEvent);
-    return static_cast<DWORD>(GetTickCount64() - start);
+    REFERENCE_TIME origin = 0;
+    bool known = movieHelper.renderer->StreamStartTime(&origin);
+    if (!known) {
+        // The callback still awaits generation 0: the sample that the opening pause
+        // brings sets the frame event, by which time the first frame has come.
+        HANDLE handles[2] = {captureCallback->FrameEvent(), cancelEvent};
+        const DWORD wait = WaitForMultipleObjects(cancelEvent ? 2 : 1, handles, FALSE, budgetMs);
+        // The cancel event resets itself: give it back to the frame wait that follows.
+        if (wait == WAIT_OBJECT_0 + 1) SetEvent(cancelEvent);
+        known = movieHelper.renderer->StreamStartTime(&origin);
+    }
+    frameOriginAwaited = true;
+    frameOriginKnown = known;
+    frameOrigin = known ? origin : 0;
+    WriteLog(mainLog, L"[LOG_LINE] (decode-route) keyframe-origin known=%d time=%lld waited_ms=%u file(%s)",
+             known ? 1 : 0, frameOrigin, static_cast<unsigned>(GetTickCount64() - start), moviePath.c_str());
 }
 
 Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeWithStickyMediaFoundation(int64_t frame, bool global,
-                                                                        DecodeFrameResult* result) {
+                                                                        DecodeFrameResult* result,
+                                                                        int64_t* shownAt) {
     const int64_t mfPosition = MediaFoundationPosition(frame);
     const wchar_t* file = moviePath.c_str();
     if (global) {
@@ -223,10 +269,9 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeWithStickyMediaFoundation(int64_t
         WriteLog(decodeListLog, L"(mf-fallback) sticky-mf frame=%lld mf_frame=%lld file(%s)", frame, mfPosition,
                  file);
     }
-    mfFrame.reset(DecodeFrameWithMediaFoundation(moviePath, cancelEvent, mfPosition));
-    if (mfFrame) {
+    if (Gdiplus::Bitmap* decoded = DecodeWithMediaFoundation(frame, shownAt)) {
         *result = Success;
-        return mfFrame.get();
+        return decoded;
     }
     *result = CancelSignalled(cancelEvent) ? Cancelled : Failed;
     if (global) {
@@ -242,16 +287,19 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeWithStickyMediaFoundation(int64_t
     return nullptr;
 }
 
-Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeFrame(int64_t frame, DecodeFrameResult* result) {
+Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeFrame(int64_t frame, DecodeFrameResult* result, int64_t* shownAt) {
     DecodeFrameResult ignored = Failed;
     if (!result) result = &ignored;
     // The job has drawn the frame handed out last.
+    dsFrame.reset();
     mfFrame.reset();
+    const bool prepared = seekPrepared && preparedPosition == frame;
+    seekPrepared = false;
 
     const bool stickyGlobal = !moviePath.empty() && StickyMfFileSet.count(moviePath) != 0;
     if (stickyGlobal || (stickyMfLocal && !moviePath.empty())) {
         captureCallback->ClearFrame();
-        return DecodeWithStickyMediaFoundation(frame, stickyGlobal, result);
+        return DecodeWithStickyMediaFoundation(frame, stickyGlobal, result, shownAt);
     }
 
     const wchar_t* file = moviePath.c_str();
@@ -267,6 +315,9 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeFrame(int64_t frame, DecodeFrameR
     WriteLog(decodeListLog, L"(ini) decode_frame_timeout_ms=%d decode_first_frame_timeout_ms=%d file(%s)",
              limits.frameTimeoutMs, limits.firstFrameTimeoutMs, file);
 
+    if (seekToKeyframe && !frameOriginAwaited && openTick != 0)
+        LearnFrameOrigin(static_cast<DWORD>(firstFrame ? limits.firstFrameTimeoutMs : limits.frameTimeoutMs));
+
     DWORD waitMs = static_cast<DWORD>(limits.frameTimeoutMs);
     if (firstFrame) {
         // The first frame's budget counts from the end of SetContent.
@@ -275,21 +326,15 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeFrame(int64_t frame, DecodeFrameR
         waitMs = elapsed >= budget ? 0 : static_cast<DWORD>(budget - elapsed);
     }
 
-    const DWORD settled = SettleCue(waitMs);
-    waitMs = settled >= waitMs ? 0 : waitMs - settled;
-    captureCallback->ClearFrame();
-    ResetEvent(captureCallback->FrameEvent());
-
     if (!movieHelper.mediaSeeking) {
+        captureCallback->ClearFrame();
         *result = Failed;
         WriteLog(mainLog, L"[LOG_LINE] (decode-route) ds-seek-null frame=%lld file(%s)", frame, file);
         WriteLog(decodeListLog, L"(decode-route) ds-seek-null frame=%lld file(%s)", frame, file);
         return nullptr;
     }
 
-    LONGLONG position = frame;
-    movieHelper.mediaSeeking->SetPositions(&position, AM_SEEKING_AbsolutePositioning, nullptr,
-                                           AM_SEEKING_NoPositioning);
+    if (!prepared) Seek(frame);
 
     HANDLE handles[2] = {captureCallback->FrameEvent(), cancelEvent};
     const DWORD count = cancelEvent ? 2 : 1;
@@ -299,13 +344,16 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeFrame(int64_t frame, DecodeFrameR
              frame, static_cast<unsigned>(waitResult), captureCallback->HasFrame() ? 1 : 0, waitMs);
     firstFrame = false;
 
-    if (Gdiplus::Bitmap* captured = captureCallback->CurrentFrame()) {
+    int64_t frameTime = 0;
+    dsFrame = captureCallback->TakeFrame(&frameTime);
+    if (dsFrame) {
         *result = Success;
         WriteLog(mainLog, L"[LOG_LINE] (decode-route) route=ds frame=%lld file(%s) source_size=%dx%d", frame, file,
                  sourceWidth, sourceHeight);
         WriteLog(decodeListLog, L"(decode-route) route=ds frame=%lld file(%s) source_size=%dx%d", frame, file,
                  sourceWidth, sourceHeight);
-        return captured;
+        if (shownAt) *shownAt = seekToKeyframe ? frameTime - frameOrigin : frame;
+        return dsFrame.get();
     }
 
     if (waitResult == WAIT_TIMEOUT) {
@@ -313,7 +361,6 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeFrame(int64_t frame, DecodeFrameR
         // Re-cue the graph: Stop returns once streaming has stopped, Pause brings it back.
         movieHelper.mediaControl->Stop();
         movieHelper.mediaControl->Pause();
-        cuePending = true;
         *result = Timeout;
     } else if (waitResult == WAIT_OBJECT_0 + 1 && cancelEvent) {
         *result = Cancelled;
@@ -340,13 +387,12 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeFrame(int64_t frame, DecodeFrameR
                      mfPosition, file);
             WriteLog(mainLog, L"[LOG_LINE] (mf-fallback) start frame=%lld mf_frame=%lld file(%s)", frame,
                      mfPosition, file);
-            mfFrame.reset(DecodeFrameWithMediaFoundation(moviePath, cancelEvent, mfPosition));
-            if (mfFrame) {
+            if (Gdiplus::Bitmap* decoded = DecodeWithMediaFoundation(frame, shownAt)) {
                 *result = Success;
                 stickyMfLocal = true;
                 StickyMfFileSet.insert(moviePath);
                 WriteLog(mainLog, L"[LOG_LINE] (mf-fallback) success frame=%lld file(%s)", frame, file);
-                return mfFrame.get();
+                return decoded;
             }
             WriteLog(mainLog, L"[LOG_LINE] (mf-fallback) fail frame=%lld file(%s)", frame, file);
             if (CancelSignalled(cancelEvent)) *result = Cancelled;

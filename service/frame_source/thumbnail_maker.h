@@ -39,17 +39,31 @@ public:
 
     HRESULT SetContent(const std::wstring& moviePath);  // 0 or E_FAIL
     int64_t GetDuration() const;
+    // Keyframe mode: each frame is the keyframe at or before its position, the first
+    // frame that arrives after a seek to it. Off (exact frames) until set.
+    void SetSeekToKeyframe(bool on) { seekToKeyframe = on; }
     // `frame` is a media time in 100 ns units. The returned bitmap stays owned by the
     // frame source and valid until the next DecodeFrame, SetContent or destruction.
-    Gdiplus::Bitmap* DecodeFrame(int64_t frame, DecodeFrameResult* result);
+    // `shownAt`, when given, receives the movie time of the frame returned: `frame`
+    // itself, or in keyframe mode the frame's own time stamp, counted from the movie's
+    // first frame.
+    Gdiplus::Bitmap* DecodeFrame(int64_t frame, DecodeFrameResult* result, int64_t* shownAt = nullptr);
+    // Starts the DirectShow seek for the frame that the next DecodeFrame asks for, so
+    // that it decodes while the caller draws and saves the frame it holds (which stays
+    // valid). Does nothing on the Media Foundation route.
+    void PrepareNext(int64_t frame);
     void ReleaseContent();
 
 private:
-    Gdiplus::Bitmap* DecodeWithStickyMediaFoundation(int64_t frame, bool global, DecodeFrameResult* result);
-    // Waits (within the budget) for the sample that a pause brings to the renderer, so
-    // that it cannot land in the slot after the slot was emptied for a seek. Returns
-    // the milliseconds spent.
-    DWORD SettleCue(DWORD budgetMs);
+    Gdiplus::Bitmap* DecodeWithStickyMediaFoundation(int64_t frame, bool global, DecodeFrameResult* result,
+                                                     int64_t* shownAt);
+    // Seeks the paused graph; only a sample taken after this seek's flush is its frame.
+    void Seek(int64_t frame);
+    // The Media Foundation route for one frame; keeps the frame in mfFrame.
+    Gdiplus::Bitmap* DecodeWithMediaFoundation(int64_t frame, int64_t* shownAt);
+    // Keyframe times count from the movie's first frame. Waits, within the budget, for
+    // the first frame that opening the movie brought, and takes its time stamp.
+    void LearnFrameOrigin(DWORD budgetMs);
 
     std::wstring workFolder;
     std::wstring moviePath;
@@ -63,6 +77,15 @@ private:
     bool firstFrame = false;
     uint64_t openTick = 0;
     bool stickyMfLocal = false;
-    bool cuePending = false;                         // a pause was issued; its sample may be on the way
-    std::unique_ptr<Gdiplus::Bitmap> mfFrame;        // the last Media Foundation frame handed out
+    bool seekToKeyframe = false;
+    // Time stamp of the movie's first frame: Wine's demuxers stamp frames on the stream's
+    // own clock, which an MP4 edit list (B-frames) or a program stream's clock moves by
+    // 80 ms or 0.54 s. Frame times are told from it.
+    bool frameOriginKnown = false;
+    bool frameOriginAwaited = false;  // DirectShow waited for it once (it may not have come)
+    int64_t frameOrigin = 0;
+    bool seekPrepared = false;  // PrepareNext sought preparedPosition
+    int64_t preparedPosition = 0;
+    std::unique_ptr<Gdiplus::Bitmap> dsFrame;  // the last DirectShow frame handed out
+    std::unique_ptr<Gdiplus::Bitmap> mfFrame;  // the last Media Foundation frame handed out
 };

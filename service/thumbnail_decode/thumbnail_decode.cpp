@@ -20,7 +20,15 @@ struct JobState {
     int totalTimeouts = 0;
     int consecutiveTimeouts = 0;
     int abortLimit = 0;
+    bool seekToKeyframe = false;
 };
+
+// The time of the frame shown, kept within the movie: a demuxer's time stamps need not
+// agree with the duration it reports. A duration of 0 is unknown.
+int64_t WithinMovie(int64_t time, int64_t duration) {
+    if (time < 0) return 0;
+    return duration > 0 && time > duration ? duration : time;
+}
 
 void LogPlan(const DecodeRequestItem_CL& request, const DecodePlan& plan) {
     const wchar_t* file = request.movie_path.c_str();
@@ -75,11 +83,19 @@ void FrameLoop(MainWindow_CL& window, DShowThumbnailMaker_CL& source, DecodeRequ
             WriteLog(mainLog, L"[LOG_LINE]  decode-call index=%d/%d frame=%lld file(%s)", j + 1, count,
                      position, file);
             DecodeFrameResult result = Failed;
-            frame = source.DecodeFrame(position, &result);
+            int64_t shownAt = position;
+            frame = source.DecodeFrame(position, &result, &shownAt);
             WriteLog(mainLog,
                      L"[LOG_LINE]  decode-return index=%d/%d frame=%lld result=%u has_bitmap=%d "
                      L"file(%s)",
                      j + 1, count, position, static_cast<unsigned>(result), frame ? 1 : 0, file);
+            if (state.seekToKeyframe && frame) {
+                // The response tells the time of the keyframe shown, not the one planned.
+                shownAt = WithinMovie(shownAt, request.duration);
+                request.positions[static_cast<size_t>(j)] = shownAt;
+                WriteLog(mainLog, L"[LOG_LINE]  decode-keyframe index=%d/%d frame=%lld shown=%lld file(%s)", j + 1,
+                         count, position, shownAt, file);
+            }
             if (result == Cancelled) {
                 state.failed = true;
                 window.isQuitRequested = 1;
@@ -102,6 +118,8 @@ void FrameLoop(MainWindow_CL& window, DShowThumbnailMaker_CL& source, DecodeRequ
                 frame = errorImage;
                 state.errorFlag = 1;
             }
+            // The next frame decodes while this one is drawn, saved and answered.
+            if (j + 1 < count && !state.failed) source.PrepareNext(plan.positions[static_cast<size_t>(j + 1)]);
         }
 
         DrawTile(strip, j, count, frame, errorImage, request, state);
@@ -170,6 +188,9 @@ int ThumbnailDecode(MainWindow_CL& window) {
                 settings.GetInt(kSettingsSection, L"decode_abort_after_consecutive_frame_timeouts", 3);
             WriteLog(mainLog, L"[LOG_LINE] (ini) decode_abort_after_consecutive_frame_timeouts=%d file(%s)",
                      state.abortLimit, file);
+            state.seekToKeyframe = settings.GetInt(kSettingsSection, L"seek_to_keyframe", 0) == 1;
+            WriteLog(mainLog, L"[LOG_LINE] (ini) seek_to_keyframe=%d file(%s)", state.seekToKeyframe ? 1 : 0, file);
+            source.SetSeekToKeyframe(state.seekToKeyframe);
             FrameLoop(window, source, request, plan, state);
         }
 

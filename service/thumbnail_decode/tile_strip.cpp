@@ -1,5 +1,8 @@
 #include "service/thumbnail_decode/tile_strip.h"
 
+#include <cstring>
+#include <new>
+
 #include "common/log.h"
 #include "common/scoped.h"
 #include "common/image_encoder.h"
@@ -15,10 +18,42 @@ bool TileStrip::Create(Gdiplus::Bitmap& frame, DecodeRequestItem_CL& request, in
     }
     const int64_t width = static_cast<int64_t>(request.frame_width) * count;
     if (request.frame_width <= 0 || request.frame_height <= 0 || width > INT32_MAX) return false;
-    image_.reset(new Gdiplus::Bitmap(static_cast<INT>(width), request.frame_height,
-                                     PixelFormat16bppRGB565));
-    if (image_->GetLastStatus() != Gdiplus::Ok) image_.reset();
+    const INT w = static_cast<INT>(width);
+    const INT h = request.frame_height;
+    image_.reset(new Gdiplus::Bitmap(w, h, PixelFormat16bppRGB565));
+    // A JPEG encoder takes 24-bit pixels (it would convert 32-bit ones first); the other
+    // formats keep the 32-bit pixels a GDI bitmap of the strip has (a BMP file keeps all 4 bytes).
+    const bool jpeg = request.save_type == 1;
+    saveFormat_ = jpeg ? PixelFormat24bppRGB : PixelFormat32bppARGB;
+    const size_t stride = jpeg ? (static_cast<size_t>(w) * 3 + 3) / 4 * 4 : static_cast<size_t>(w) * 4;
+    saveStride_ = static_cast<INT>(stride);
+    const size_t bytes = stride * static_cast<size_t>(h);
+    savePixels_.reset(stride <= INT32_MAX ? new (std::nothrow) BYTE[bytes] : nullptr);
+    if (savePixels_) {
+        // Black, as the new strip is: 0x000000 read as opaque pixels.
+        if (jpeg) {
+            std::memset(savePixels_.get(), 0, bytes);
+        } else {
+            for (size_t i = 0; i < bytes; i += 4) {
+                const uint32_t opaqueBlack = kOpaqueBlack;
+                std::memcpy(savePixels_.get() + i, &opaqueBlack, 4);
+            }
+        }
+        saveImage_.reset(new Gdiplus::Bitmap(w, h, saveStride_, jpeg ? PixelFormat24bppRGB : PixelFormat32bppRGB,
+                                             savePixels_.get()));
+    }
+    if (image_->GetLastStatus() != Gdiplus::Ok || !saveImage_ || saveImage_->GetLastStatus() != Gdiplus::Ok) {
+        image_.reset();
+        saveImage_.reset();
+        savePixels_.reset();
+    }
     return image_ != nullptr;
+}
+
+bool TileStrip::Mirror(int x, int width) {
+    const size_t pixelBytes = saveFormat_ == PixelFormat24bppRGB ? 3 : 4;
+    return CopyPixelsAsGdiBitmap(*image_, Gdiplus::Rect(x, 0, width, static_cast<INT>(image_->GetHeight())),
+                                 saveFormat_, savePixels_.get() + static_cast<size_t>(x) * pixelBytes, saveStride_);
 }
 
 bool TileStrip::Draw(int j, int count, Gdiplus::Bitmap& frame, DecodeRequestItem_CL& request) {
@@ -84,6 +119,7 @@ bool TileStrip::Draw(int j, int count, Gdiplus::Bitmap& frame, DecodeRequestItem
                            0, 0, request.frame_width, request.frame_height, Gdiplus::UnitPixel);
     }
     WriteLog(decodeListLog, L"(draw) releasehdc-end index=%d/%d file(%s)", index, count, file);
+    Mirror(request.frame_width * j, request.frame_width);
     source.reset();
     WriteLog(decodeListLog, L"(draw) delete-srcbitmap-end index=%d/%d file(%s)", index, count, file);
     WriteLog(mainLog, L"[LOG_LINE]  draw-end index=%d/%d file(%s)", index, count, file);
@@ -100,15 +136,15 @@ void TileStrip::Save(int j, int count, const DecodeRequestItem_CL& request) {
              request.save_type, out, file);
     WriteLog(decodeListLog, L"(save) start index=%d/%d type=%d out(%s) file(%s)", index, count,
              request.save_type, out, file);
-    GdiObject<HBITMAP> strip;
-    if (image_) image_->GetHBITMAP(Gdiplus::Color(kOpaqueBlack), strip.out());
+    // The save copy stands where the GDI bitmap of the strip used to: the same pixels,
+    // without converting and copying the whole strip twice per tile.
+    Gdiplus::Bitmap* strip = saveImage_.get();
     WriteLog(mainLog, L"[LOG_LINE]  gethbitmap-end index=%d/%d hbitmap=%p file(%s)", index, count,
-             static_cast<void*>(strip.get()), file);
+             static_cast<void*>(strip), file);
     WriteLog(decodeListLog, L"(save) gethbitmap-end index=%d/%d hbitmap=%p file(%s)", index, count,
-             static_cast<void*>(strip.get()), file);
+             static_cast<void*>(strip), file);
     const wchar_t* mime = MimeTypeForSaveType(request.save_type);
-    if (strip && mime) SaveBitmapAs(request.output_path, strip.get(), mime);
-    strip.reset();
+    if (strip && mime) SaveImageAs(request.output_path, *strip, mime);
     WriteLog(mainLog, L"[LOG_LINE]  save-end index=%d/%d out(%s) file(%s)", index, count, out, file);
     WriteLog(decodeListLog, L"(save) end index=%d/%d out(%s) file(%s)", index, count, out, file);
 }

@@ -2,6 +2,7 @@
 #pragma once
 #include <windows.h>
 #include <gdiplus.h>
+#include <cstdint>
 #include <memory>
 
 #include "service/request_list.h"
@@ -19,5 +20,15 @@ public:
 
 private:
     bool Create(Gdiplus::Bitmap& frame, DecodeRequestItem_CL& request, int count);
-    std::unique_ptr<Gdiplus::Bitmap> image_;
+    // Brings columns x .. x + width - 1 of the save copy up to date with the strip.
+    bool Mirror(int x, int width);
+
+    std::unique_ptr<Gdiplus::Bitmap> image_;  // 16-bit 5-6-5: what the tiles are drawn into
+    // The strip as the encoders get it: its pixels as a GDI bitmap made from it has
+    // them, kept up to date tile by tile, so that a save neither converts nor copies
+    // the whole strip.
+    std::unique_ptr<BYTE[]> savePixels_;
+    Gdiplus::PixelFormat saveFormat_ = PixelFormat32bppARGB;  // what LockBits writes there
+    INT saveStride_ = 0;
+    std::unique_ptr<Gdiplus::Bitmap> saveImage_;  // over savePixels_
 };

@@ -85,9 +85,9 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(com_.result()));
         ASSERT_TRUE(gdiplus_.ok());
-        renderer_.Attach(new DShowSampleRenderer());
+        renderer_ = AdoptComRef(new DShowSampleRenderer());
         input_ = &renderer_->InputPin();
-        source_.Attach(new fault_codec::FaultSourceFilter(fault_codec::FaultSpec()));
+        source_ = AdoptComRef(new fault_codec::FaultSourceFilter(fault_codec::FaultSpec()));
         source_->FindPin(L"Out", &sourcePin_);
     }
     HRESULT ConnectSource() { return sourcePin_->Connect(input_, nullptr); }

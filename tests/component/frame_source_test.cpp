@@ -2,6 +2,7 @@
 // their time, the capture renderer's place in the graph, and the log lines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,7 @@ INSTANTIATE_TEST_SUITE_P(
                       MovieCase{L"seconds_640x360_wmv2_wma.wmv", 640, 360, kSecond / 10},
                       MovieCase{L"seconds_640x360_mpeg2_mp2.mpg", 640, 360, kSecond / 10, 10},
                       MovieCase{L"seconds_1920x1080_h264.mp4", 1920, 1080},
+                      MovieCase{L"seconds_640x360_gop4s.mp4", 640, 360},  // exact: not the keyframes
                       MovieCase{L"seconds_322x242_h264.mp4", 322, 242}),
     [](const ::testing::TestParamInfo<MovieCase>& info) {
         std::string name = Narrow(info.param.name);
@@ -67,6 +69,46 @@ INSTANTIATE_TEST_SUITE_P(
             if (!isalnum(static_cast<unsigned char>(c))) c = '_';
         return name;
     });
+
+// Keyframe mode: each frame is the first after a seek to the keyframe at or before its
+// position, and the time it is told to show is the source's at that time: the picture
+// has the colour of that second. The demuxers stamp frames on their own clocks (an MP4
+// with B-frames 80 ms late, a program stream 0.54 s), and seek to keyframes loosely
+// (a program stream lands a little late, ASF a keyframe early): the times told follow
+// the frames, not the positions. With a keyframe every 4 s the frames are those keyframes.
+TEST_F(FrameSource, KeyframeModeShowsFramesOfTheTimesItTells) {
+    const struct {
+        const wchar_t* name;
+        std::vector<int64_t> keyframes;  // all the movie's keyframes, when checked
+    } movies[] = {
+        {L"seconds_640x360_gop4s.mp4", {0, 4 * kSecond, 8 * kSecond}},
+        {L"seconds_640x360_h264_aac.mp4", {}},
+        {L"seconds_640x360_mpeg2_mp2.mpg", {}},
+        {L"seconds_640x360_wmv2_wma.wmv", {}},
+        {L"seconds_640x360_vp9.webm", {}},
+        {L"seconds_640x360_mjpeg_pcm.avi", {}},
+    };
+    for (const auto& movie : movies) {
+        SCOPED_TRACE(Narrow(movie.name));
+        DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
+        source.SetSeekToKeyframe(true);
+        ASSERT_EQ(source.SetContent(Movie(movie.name)), S_OK);
+        for (int second : {2, 5, 9}) {
+            int64_t shown = -1;
+            DecodeFrameResult result = Failed;
+            Gdiplus::Bitmap* frame = source.DecodeFrame(MidSecond(second), &result, &shown);
+            ASSERT_NE(frame, nullptr) << second;
+            ASSERT_GE(shown, 0) << second;
+            ASSERT_LT(shown, 12 * kSecond) << second;
+            EXPECT_TRUE(SolidNear(*frame, kSecondColours[shown / kSecond], kTolerance)) << second << " shows " << shown;
+            if (!movie.keyframes.empty()) {
+                EXPECT_LE(shown, MidSecond(second));
+                EXPECT_NE(std::find(movie.keyframes.begin(), movie.keyframes.end(), shown), movie.keyframes.end())
+                    << second << " shows " << shown;
+            }
+        }
+    }
+}
 
 // No sound device here: the audio path cannot be rendered, yet the movie opens and its
 // first frame (asked for at 0, with the warning line) is the first second's colour.
@@ -151,8 +193,7 @@ TEST_F(FrameSource, MovieGraphEditsAndRemoveDownstream) {
     ASSERT_EQ(input->ConnectedTo(&upstream), S_OK);
     PIN_INFO info{};
     ASSERT_EQ(upstream->QueryPinInfo(&info), S_OK);
-    Microsoft::WRL::ComPtr<IBaseFilter> feeder;
-    feeder.Attach(info.pFilter);
+    Microsoft::WRL::ComPtr<IBaseFilter> feeder = AdoptComRef(info.pFilter);
     EXPECT_EQ(DShowMovieHelper_CL::FindOutputPinByMajorType(feeder.Get(), MEDIATYPE_Video), upstream);
     upstream.Reset();
     helper.RemoveDownstream(feeder.Get());

@@ -93,6 +93,22 @@ TEST_F(FrameTimeLimit, EachFrameReadsTheSettingsAgain) {
     EXPECT_TRUE(Contains(list, L"(ini) decode_frame_timeout_ms=500 decode_first_frame_timeout_ms=600000" + File()));
 }
 
+// The sample that the opening pause brought reaches the capture callback only after
+// the seek for the first frame has begun: it is not taken for that frame, and no wait
+// for it shortens the frame's limit.
+TEST_F(FrameTimeLimit, LatePauseSampleIsNeverTakenForTheSoughtFrame) {
+    Set(L"decode_frame_timeout_ms", 5000);
+    Set(L"decode_use_media_foundation_on_dshow_fail", 0);
+    const std::wstring handedOver = folder_.file(L"cue-asked");
+    Fault("late_cue=" + Narrow(handedOver));
+    DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
+    ASSERT_EQ(source.SetContent(movie_), S_OK);
+    ASSERT_TRUE(WaitFor([&] { return FileExists(handedOver); }));  // the callback holds it
+    for (int64_t index : {25, 200}) EXPECT_TRUE(ShowsFrame(FrameAt(source, index * kFrameTime), index));
+    EXPECT_TRUE(Contains(MainLines(), L"[LOG_LINE] (decode-route) ds-wait-end frame=80000000 wait_result=0 "
+                                      L"has_bitmap=1 wait_ms=5000"));
+}
+
 TEST_F(FrameTimeLimit, StalledFrameTimesOutAndSwitchOffRetriesOnTheSameGraph) {
     Set(L"decode_frame_timeout_ms", 500);
     Set(L"decode_use_media_foundation_on_dshow_fail", 0);
@@ -140,12 +156,19 @@ TEST_F(FrameTimeLimit, StalledFrameMovesTheMovieToMediaFoundationForGood) {
     EXPECT_TRUE(Contains(lines, L"[LOG_LINE] (mf-fallback) success frame=45000000" + File()));
     EXPECT_TRUE(Contains(lines, L"[LOG_LINE] (mf-fallback) sticky-mf(global) frame=85000000 mf_frame=85000000" + File()));
 
-    // A later job for the same movie: no graph at all.
+    // A later job for the same movie: no graph at all. In keyframe mode the time told
+    // is the frame's own, counted from the movie's first frame (the reader stamps frames
+    // 80 ms late here).
     DShowThumbnailMaker_CL later(folder_.path(), cancel_.get());
+    later.SetSeekToKeyframe(true);
     ASSERT_EQ(later.SetContent(movie_), S_OK);
-    Gdiplus::Bitmap* frame = FrameAt(later, MidSecond(2));
+    int64_t shown = -1;
+    DecodeFrameResult result = Failed;
+    Gdiplus::Bitmap* frame = later.DecodeFrame(MidSecond(2), &result, &shown);
     ASSERT_NE(frame, nullptr);
     EXPECT_TRUE(SolidNear(*frame, kSecondColours[2], 40));
+    EXPECT_GE(shown, 2 * kSecond);
+    EXPECT_LE(shown, MidSecond(2));
     EXPECT_TRUE(Contains(ListLines(), L"(decode-route) sticky-mf setcontent-bypass-ds" + File()));
     EXPECT_EQ(Count(MainLines(), L"(file)" + movie_), 1u);
 }

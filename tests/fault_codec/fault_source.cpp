@@ -3,6 +3,7 @@
 #include <uuids.h>
 #include <chrono>
 
+#include "common/scoped.h"
 #include "service/dshow/enumerators.h"
 
 using Microsoft::WRL::ComPtr;
@@ -23,6 +24,61 @@ void Crash() {
     *target = 1;
 }
 }  // namespace
+
+// A sample whose data is handed over late: GetPointer makes the late_cue file and
+// returns only once a seek has begun (or the stream stops). Everything else is the
+// wrapped sample's.
+class LateSample : public IMediaSample {
+public:
+    LateSample(ComPtr<IMediaSample> inner, FaultSourceFilter& filter) : inner_(std::move(inner)), filter_(filter) {}
+    virtual ~LateSample() = default;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        if (riid != IID_IUnknown && riid != IID_IMediaSample) {
+            *ppv = nullptr;
+            return E_NOINTERFACE;
+        }
+        *ppv = static_cast<IMediaSample*>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+    STDMETHODIMP_(ULONG) Release() override {
+        const ULONG left = --refs_;
+        if (left == 0) delete this;
+        return left;
+    }
+    STDMETHODIMP GetPointer(BYTE** buffer) override {
+        // Taken first: once the seek has begun the allocator is decommitted.
+        const HRESULT hr = inner_->GetPointer(buffer);
+        UniqueHandle marker(CreateFileW(filter_.spec_.lateCueFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        marker.reset();
+        filter_.WaitForSeekOrStop();
+        return hr;
+    }
+    STDMETHODIMP_(long) GetSize() override { return inner_->GetSize(); }
+    STDMETHODIMP GetTime(REFERENCE_TIME* start, REFERENCE_TIME* end) override { return inner_->GetTime(start, end); }
+    STDMETHODIMP SetTime(REFERENCE_TIME* start, REFERENCE_TIME* end) override { return inner_->SetTime(start, end); }
+    STDMETHODIMP IsSyncPoint() override { return inner_->IsSyncPoint(); }
+    STDMETHODIMP SetSyncPoint(BOOL sync) override { return inner_->SetSyncPoint(sync); }
+    STDMETHODIMP IsPreroll() override { return inner_->IsPreroll(); }
+    STDMETHODIMP SetPreroll(BOOL preroll) override { return inner_->SetPreroll(preroll); }
+    STDMETHODIMP_(long) GetActualDataLength() override { return inner_->GetActualDataLength(); }
+    STDMETHODIMP SetActualDataLength(long length) override { return inner_->SetActualDataLength(length); }
+    STDMETHODIMP GetMediaType(AM_MEDIA_TYPE** type) override { return inner_->GetMediaType(type); }
+    STDMETHODIMP SetMediaType(AM_MEDIA_TYPE* type) override { return inner_->SetMediaType(type); }
+    STDMETHODIMP IsDiscontinuity() override { return inner_->IsDiscontinuity(); }
+    STDMETHODIMP SetDiscontinuity(BOOL discontinuity) override { return inner_->SetDiscontinuity(discontinuity); }
+    STDMETHODIMP GetMediaTime(LONGLONG* start, LONGLONG* end) override { return inner_->GetMediaTime(start, end); }
+    STDMETHODIMP SetMediaTime(LONGLONG* start, LONGLONG* end) override { return inner_->SetMediaTime(start, end); }
+
+private:
+    std::atomic<ULONG> refs_{1};
+    ComPtr<IMediaSample> inner_;
+    FaultSourceFilter& filter_;
+};
 
 // ---------------------------------------------------------------- pin
 
@@ -323,6 +379,7 @@ void FaultSourceFilter::StartStreaming(bool afterSeek) {
     {
         std::lock_guard<std::mutex> guard(streamLock_);
         stopStream_ = false;
+        if (!afterSeek) seekBegun_ = false;
         start = position_;
         if (firstStartTick_ == 0) firstStartTick_ = GetTickCount64();
     }
@@ -344,6 +401,11 @@ HRESULT FaultSourceFilter::Seek(LONGLONG position) {
     {
         std::lock_guard<std::mutex> guard(stateLock_);
         const bool streaming = thread_.joinable();
+        {
+            std::lock_guard<std::mutex> lock(streamLock_);
+            seekBegun_ = true;
+        }
+        streamChanged_.notify_all();
         if (streaming) {
             connected_->BeginFlush();
             StopStreaming();
@@ -358,6 +420,11 @@ HRESULT FaultSourceFilter::Seek(LONGLONG position) {
     // The stream goes on and delivers this seek's frame after the caller is gone.
     if (spec_.crash == CrashPoint::Seek) Crash();
     return S_OK;
+}
+
+void FaultSourceFilter::WaitForSeekOrStop() {
+    std::unique_lock<std::mutex> lock(streamLock_);
+    streamChanged_.wait(lock, [&] { return seekBegun_ || stopStream_; });
 }
 
 bool FaultSourceFilter::WaitUntilDeliverable(int64_t movieMs, ULONGLONG minimumWaitMs) {
@@ -402,6 +469,7 @@ void FaultSourceFilter::Stream(LONGLONG start, bool afterSeek) {
         REFERENCE_TIME begin = index * kFrameTime - start, end = begin + kFrameTime;
         sample->SetTime(&begin, &end);
         sample->SetSyncPoint(TRUE);
+        if (!spec_.lateCueFile.empty() && !afterSeek) sample = AdoptComRef<IMediaSample>(new LateSample(sample, *this));
         const HRESULT hr = input_->Receive(sample.Get());
         if (hr != S_OK) return;  // flushing or stopping; a seek starts us again
     }

@@ -114,6 +114,9 @@ private:
     void Stream(LONGLONG start, bool afterSeek);
     // Waits while the frame at this movie time is held back; false when told to stop.
     bool WaitUntilDeliverable(int64_t movieMs, ULONGLONG minimumWaitMs);
+    // Waits until a seek has begun or the stream is told to stop (late_cue).
+    void WaitForSeekOrStop();
+    friend class LateSample;
     HRESULT Seek(LONGLONG position);
     LONGLONG Duration() const { return spec_.durationMs * 10000; }
     LONGLONG ReportedDuration() const;
@@ -136,6 +139,7 @@ private:
     std::mutex streamLock_;
     std::condition_variable streamChanged_;
     bool stopStream_ = false;
+    bool seekBegun_ = false;  // since the stream was started by a state change
     LONGLONG position_ = 0;
     ULONGLONG firstStartTick_ = 0;
     std::thread thread_;

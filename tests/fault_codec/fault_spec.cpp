@@ -108,6 +108,9 @@ bool ParseFaultSpec(const std::string& text, FaultSpec& spec, std::string& error
         } else if (key == "hang") {
             ok = value == "render";
             spec.hangInLoad = ok;
+        } else if (key == "late_cue") {
+            spec.lateCueFile = Wide(value);
+            ok = !value.empty();
         } else if (key == "refuse_types" || key == "no_new_segment") {
             ok = ParseNumber(value, n) && n <= 1;
             (key == "refuse_types" ? spec.refuseTypes : spec.noNewSegment) = n == 1;

@@ -15,6 +15,10 @@
 //   hang=render             Load (inside RenderFile) never returns
 //   refuse_types=1          the output pin connects to nothing
 //   no_new_segment=1        no NewSegment after a seek
+//   late_cue=PATH           a frame that a pause or run brings (not a seek) hands its
+//                           data over only once the next seek has begun, so a renderer
+//                           that took it passes it on late; PATH is made when its data
+//                           is first asked for
 //
 // Any other file (a real movie whose first bytes were registered for the codec) takes
 // its instructions from the same text in "<path>.fault" without the first line; with
@@ -44,6 +48,7 @@ struct FaultSpec {
     bool hangInLoad = false;
     bool refuseTypes = false;
     bool noNewSegment = false;
+    std::wstring lateCueFile;  // late_cue: on when not empty
 
     bool Stalls(int64_t movieMs) const;
 };

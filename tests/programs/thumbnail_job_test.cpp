@@ -71,6 +71,21 @@ TEST_F(ThumbnailJob, FourEvenTilesOfA640x360MovieWithProgressResponses) {
     EXPECT_EQ(ReadFileBytes(folder.file(L"TessaloomDataList.dat")).size(), 8u);
 }
 
+// Keyframe mode: every tile is the keyframe at or before its planned position (here
+// one every 4 s), and the responses tell the keyframes' times instead of the plan's.
+TEST_F(ThumbnailJob, KeyframeModeAnswersTheTimesOfTheKeyframesShown) {
+    Set(L"seek_to_keyframe", 1);
+    Request({Movie(L"seconds_640x360_gop4s.mp4")}, {-1, -1, -1, -1}, 0, 64, 36);
+    ASSERT_TRUE(listener.WaitForCount(4));
+    // Planned 1.5, 4.5, 7.5 and 10.5 s.
+    const std::vector<int64_t> shown = {0, 40000000, 40000000, 80000000};
+    EXPECT_EQ(listener.Responses().back().positions, shown);
+    EXPECT_EQ(listener.Responses().back().error_image_used, 0);
+    ImagePixels image;
+    ASSERT_TRUE(LoadImagePixels(Output(L"strip1"), image));
+    ExpectTilesMatchPositions(image, 64, shown);
+}
+
 TEST_F(ThumbnailJob, FixedTileSizeScalesEveryFrameIntoIt) {
     Request({Movie(L"seconds_1920x1080_h264.mp4")}, {-1, -1, -1, -1}, 2, 160, 90);
     ASSERT_TRUE(listener.WaitForCount(4));

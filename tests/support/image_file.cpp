@@ -31,9 +31,8 @@ Rgb ImagePixels::Average(int x, int y, int w, int h) const {
 bool LoadImagePixels(const std::wstring& path, ImagePixels& image) {
     const std::string bytes = ReadFileBytes(path);
     if (bytes.empty()) return false;
-    Microsoft::WRL::ComPtr<IStream> stream;
-    stream.Attach(SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()),
-                                    static_cast<UINT>(bytes.size())));
+    Microsoft::WRL::ComPtr<IStream> stream =
+        AdoptComRef(SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<UINT>(bytes.size())));
     if (!stream) return false;
     std::unique_ptr<Gdiplus::Bitmap> bitmap(Gdiplus::Bitmap::FromStream(stream.Get()));
     if (!bitmap || bitmap->GetLastStatus() != Gdiplus::Ok) return false;

@@ -16,10 +16,13 @@
 namespace {
 
 const wchar_t kUsage[] =
-    L"usage: frame_dump <movie> <output-folder> <position-ms>...\n"
+    L"usage: frame_dump [--keyframe] <movie> <output-folder> <position-ms>...\n"
     L"  Opens <movie> with the service's frame source (DirectShow, and Media Foundation\n"
     L"  when DirectShow fails) and writes the frame at each position, given in\n"
     L"  milliseconds from the start, as <output-folder>\\frame_<position-ms>.bmp.\n"
+    L"  --keyframe takes the keyframe at or before each position instead (the\n"
+    L"  service's seek_to_keyframe=1). Each line tells the time of the frame shown\n"
+    L"  and how long it took to decode.\n"
     L"  The frame source's time limits come from <output-folder>\\Thumbnail.ini\n"
     L"  (section THUMBNAIL) and its log lines go to kestrel_log.txt and\n"
     L"  kestrel_dec_list.txt in <output-folder>.\n"
@@ -43,14 +46,16 @@ bool ParsePosition(const wchar_t* text, long long* ms) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc < 4) {
+    const bool keyframes = argc > 1 && wcscmp(argv[1], L"--keyframe") == 0;
+    const int first = keyframes ? 2 : 1;
+    if (argc < first + 3) {
         fwprintf(stderr, L"%ls", kUsage);
         return 2;
     }
-    const std::wstring movie = argv[1];
-    const std::wstring folder = argv[2];
+    const std::wstring movie = argv[first];
+    const std::wstring folder = argv[first + 1];
     std::vector<long long> positions;
-    for (int i = 3; i < argc; ++i) {
+    for (int i = first + 2; i < argc; ++i) {
         long long ms = 0;
         if (!ParsePosition(argv[i], &ms)) {
             fwprintf(stderr, L"bad position: %ls\n%ls", argv[i], kUsage);
@@ -77,16 +82,22 @@ int wmain(int argc, wchar_t** argv) {
     // Never signalled: the tool is not cancelled, only timed out.
     UniqueHandle cancel(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     DShowThumbnailMaker_CL source(folder, cancel.get());
+    source.SetSeekToKeyframe(keyframes);
+    const ULONGLONG openStart = GetTickCount64();
     if (source.SetContent(movie) != S_OK) {
         fwprintf(stderr, L"cannot open %ls (see %ls)\n", movie.c_str(), mainLog.path.c_str());
         return 1;
     }
-    wprintf(L"%ls: duration %lld ms\n", movie.c_str(), static_cast<long long>(source.GetDuration() / 10000));
+    wprintf(L"%ls: duration %lld ms, opened in %llu ms\n", movie.c_str(),
+            static_cast<long long>(source.GetDuration() / 10000), GetTickCount64() - openStart);
 
     int failures = 0;
     for (long long ms : positions) {
         DecodeFrameResult result = Failed;
-        Gdiplus::Bitmap* frame = source.DecodeFrame(ms * 10000, &result);
+        int64_t shownAt = 0;
+        const ULONGLONG start = GetTickCount64();
+        Gdiplus::Bitmap* frame = source.DecodeFrame(ms * 10000, &result, &shownAt);
+        const ULONGLONG took = GetTickCount64() - start;
         const std::wstring out = folder + L"\\frame_" + std::to_wstring(ms) + L".bmp";
         if (!frame) {
             wprintf(L"%lld ms: %ls\n", ms, ResultName(result));
@@ -98,7 +109,8 @@ int wmain(int argc, wchar_t** argv) {
             ++failures;
             continue;
         }
-        wprintf(L"%lld ms: %ux%u -> %ls\n", ms, frame->GetWidth(), frame->GetHeight(), out.c_str());
+        wprintf(L"%lld ms: %ux%u, shows %lld.%04lld ms, %llu ms -> %ls\n", ms, frame->GetWidth(), frame->GetHeight(),
+                static_cast<long long>(shownAt / 10000), static_cast<long long>(shownAt % 10000), took, out.c_str());
     }
     return failures == 0 ? 0 : 1;
 }
