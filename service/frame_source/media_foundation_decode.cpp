@@ -276,6 +276,14 @@ std::unique_ptr<Gdiplus::Bitmap> ReadFrame(const std::wstring& path, HANDLE canc
         if (CancelSignalled(cancelEvent)) {
             WriteLog(mainLog, L"[LOG_LINE] (mf-fallback) cancel iter=%d frame=%lld", iter, mfFrame);
             WriteLog(decodeListLog, L"(mf-fallback) cancel iter=%d frame=%lld file(%s)", iter, mfFrame, file);
+            // Wine's media source can fault when its reader is let go while the start
+            // that the seek queued is still under way; one read lets that start finish.
+            if (iter == 0) {
+                DWORD streamIndex = 0, flags = 0;
+                LONGLONG timestamp = 0;
+                ComPtr<IMFSample> unused;
+                reader->ReadSample(kFirstVideoStream, 0, &streamIndex, &flags, &timestamp, &unused);
+            }
             return nullptr;
         }
         sample.Reset();
