@@ -93,7 +93,9 @@ TEST_P(UpdateDecision, ChecksWhenDueAndRecordsTheOutcome) {
     EXPECT_EQ(Key(L"last_check_result"), c.result);
     EXPECT_EQ(asked.size(), c.asked ? 1u : 0u);
     EXPECT_EQ(IntKey(L"last_day_ymd"), c.datesWritten ? kToday : lastDayYmd);
-    if (c.datesWritten) EXPECT_EQ(IntKey(L"last_day"), kToday % 100);
+    if (c.datesWritten) {
+        EXPECT_EQ(IntKey(L"last_day"), kToday % 100);
+    }
     EXPECT_TRUE(opened.empty());
 }
 
@@ -148,14 +150,27 @@ TEST_F(UpdateCheck, AFileUrlIsLoggedAndNotOpened) {
 std::thread Press(const std::wstring& caption, int id, std::wstring* staticText = nullptr) {
     return std::thread([=] {
         HWND dialog = nullptr;
-        if (!WaitFor([&] { return (dialog = FindWindowW(L"#32770", caption.c_str())) != nullptr; },
-                     std::chrono::seconds(30)))
+        HWND text = nullptr;
+        // The title comes first in a dialog's set-up and the message (a static child with
+        // text) last: once that exists the dialog is complete.
+        const auto messageOf = [](HWND window) {
+            HWND child = nullptr;
+            while ((child = FindWindowExW(window, child, L"Static", nullptr)) != nullptr)
+                if (GetWindowTextLengthW(child) > 0) return child;
+            return child;
+        };
+        if (!WaitFor([&] {
+                return (dialog = FindWindowW(L"#32770", caption.c_str())) != nullptr &&
+                       (text = messageOf(dialog)) != nullptr;
+            }, std::chrono::seconds(30))) {
+            // Not the dialog expected: close what there is, so the check under test ends
+            // and its assertions fail instead of the test hanging.
+            if (dialog) PostMessageW(dialog, WM_CLOSE, 0, 0);
             return;
+        }
         if (staticText) {
-            // The message is the first static child.
-            HWND text = FindWindowExW(dialog, nullptr, L"Static", nullptr);
             wchar_t buffer[512] = {};
-            if (text) GetWindowTextW(text, buffer, 512);
+            GetWindowTextW(text, buffer, 512);
             *staticText = buffer;
         }
         PostMessageW(dialog, id ? WM_COMMAND : WM_CLOSE, static_cast<WPARAM>(id), 0);
