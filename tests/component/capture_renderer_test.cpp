@@ -17,7 +17,7 @@
 #include "service/dshow/sample_renderer.h"
 #include "service/dshow/thumbnail_sample_grabber.h"
 #include "tests/support/captured_logs.h"
-#include "tests/fault_codec/fault_source.h"
+#include "tools/fault_codec/fault_source.h"
 #include "tests/support/test_support.h"
 
 using Microsoft::WRL::ComPtr;
@@ -87,7 +87,7 @@ protected:
         ASSERT_TRUE(gdiplus_.ok());
         renderer_ = AdoptComRef(new DShowSampleRenderer());
         input_ = &renderer_->InputPin();
-        source_ = AdoptComRef(new fault_codec::FaultSourceFilter(fault_codec::FaultSpec()));
+        source_ = AdoptComRef(new fault_codec::FaultSourceFilter());
         source_->FindPin(L"Out", &sourcePin_);
     }
     HRESULT ConnectSource() { return sourcePin_->Connect(input_, nullptr); }

@@ -8,7 +8,7 @@
 #include <new>
 #include <string>
 
-#include "tests/fault_codec/fault_source.h"
+#include "tools/fault_codec/fault_source.h"
 
 using fault_codec::CLSID_FaultSource;
 
