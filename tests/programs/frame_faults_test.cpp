@@ -1,5 +1,5 @@
-// The real service meets codecs that stall: timeouts that abort a movie, the
-// first-frame limit, and the switch to Media Foundation that a movie keeps.
+// The real service meets codecs that stall: timeouts that abort a movie, and the
+// first-frame limit.
 #include <gtest/gtest.h>
 
 #include "tests/support/service_fixture.h"
@@ -75,34 +75,6 @@ TEST_F(FrameFaults, ConsecutiveTimeoutsAndTheFirstFrameLimit) {
         ASSERT_TRUE(LoadImagePixels(strip, image));
         EXPECT_EQ(TileKinds(image, kTileWidth, static_cast<int>(positions.size())), c.tiles);
     }
-}
-
-// DirectShow stalls on a movie that Media Foundation reads: the frames come from Media
-// Foundation, and later jobs for the same path skip DirectShow (logged once).
-TEST_F(FrameFaults, DirectShowStallsMediaFoundationDecodesAndLaterJobsStayThere) {
-    Set(L"decode_frame_timeout_ms", 500);
-    Set(L"decode_first_frame_timeout_ms", 500);
-    StartService();
-    const std::wstring movie = Movie(L"seconds_640x360_fault_brand.mp4");
-    const std::vector<int64_t> positions = {25000000, 85000000};
-    for (int32_t id = 1; id <= 3; ++id) {
-        ASSERT_TRUE(SendRequest(client, MakeRequest({MakeItem(id, movie, Output(L"mf" + std::to_wstring(id)), positions)},
-                                                    64, 36)));
-        ASSERT_TRUE(WaitForFinal(id));
-        EXPECT_EQ(ResponsesFor(id).back().error_image_used, 0) << id;
-        ImagePixels image;
-        ASSERT_TRUE(LoadImagePixels(Output(L"mf" + std::to_wstring(id)), image));
-        for (int j = 0; j < 2; ++j)
-            EXPECT_TRUE(Near(image.Average(j * 64, 0, 64, 36), SecondsMovieColour(positions[static_cast<size_t>(j)]), 40))
-                << id << " tile " << j;
-    }
-    const std::wstring file = L"file(" + movie + L")";
-    const auto list = List();
-    EXPECT_EQ(Count(list, L"(decode-route) route-switch ds->mf frame=25000000 mf_frame=25000000 " + file +
-                              L" ds_released=1"),
-              1u);
-    EXPECT_EQ(Count(list, L"(decode-route) sticky-mf setcontent-bypass-ds " + file), 1u);
-    EXPECT_EQ(Count(Main(), L"(file)" + movie), 1u);
 }
 
 }  // namespace

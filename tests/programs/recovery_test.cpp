@@ -69,6 +69,7 @@ TEST_F(Recovery, WatchdogReplacesAProcessWhoseCodecHangsInRenderFile) {
     EXPECT_EQ(Opened(hang), 1u);
     EXPECT_TRUE(Contains(Main(), L"[LOG_LINE] (ini) exception=1 file(" + hang + L")"));
     EXPECT_EQ(Get(L"exception", -1), 0);
+    EXPECT_TRUE(Contains(Seq(), L"無応答による再起動"));
 
     const std::vector<DWORD> owners = ServiceWindowOwners(client);
     ASSERT_EQ(owners.size(), 1u);
@@ -161,8 +162,9 @@ TEST_F(Recovery, CloseDuringAStalledFrameKeepsTheItemForTheNextProcess) {
     EXPECT_EQ(Tiles(1, 3), "DDD");
 }
 
-// Periodic restarts every second start request while requests keep arriving through
-// the pipe (a sender retries while no process owns it): every item is made exactly once.
+// Periodic restarts at every third start request (the count is 2; the one posted at
+// window creation counts too) while requests keep arriving through the pipe (a sender
+// retries while no process owns it): every item is made exactly once.
 TEST_F(Recovery, PeriodicRestartsMakeEveryItemExactlyOnce) {
     Set(L"decode_periodic_restart_count", 2);
     StartService();
@@ -177,6 +179,8 @@ TEST_F(Recovery, PeriodicRestartsMakeEveryItemExactlyOnce) {
     for (int32_t id = 5; id <= 8; ++id) ASSERT_TRUE(WaitForFinal(id)) << id;
     for (int32_t id = 1; id <= 8; ++id) EXPECT_EQ(ResponsesFor(id).size(), 1u) << id;
     EXPECT_GE(Starts(), 3u);
+    EXPECT_TRUE(Contains(List(), L"定期デコードによる再起動(3)"));
+    EXPECT_FALSE(Contains(List(), L"定期デコードによる再起動(2)"));
     // Each process that gave up its pipe for a restart was followed by a new one (the
     // last one may be restarting right now).
     const std::wstring stopped = L"[LOG_LINE] (pipe) server stopped for restart pipe(Tessaloom-" + client + L")";
