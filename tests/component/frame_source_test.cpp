@@ -22,6 +22,15 @@ protected:
     UniqueHandle cancel_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
 };
 
+// One test movie and the picture size its frames must have.
+struct MovieCase {
+    const wchar_t* name;
+    int width, height;
+    int64_t durationSlack = 0;  // how far the reported duration may be from 12 s
+    int lastSecond = 11;        // the latest second that DirectShow can seek to
+};
+void PrintTo(const MovieCase& movie, std::ostream* os) { *os << Narrow(movie.name); }
+
 class FrameSourceMovies : public FrameSource, public ::testing::WithParamInterface<MovieCase> {};
 
 // Positions in the middle of a second, out of order and back again, so every frame
@@ -46,7 +55,7 @@ TEST_P(FrameSourceMovies, FramesAtPositionsShowTheColourOfTheirSecond) {
     EXPECT_TRUE(Contains(list, L"(decode-route) route=ds setcontent file(" + path + L") source_size=" + size));
     EXPECT_TRUE(Contains(list, L"(decode-route) route=ds frame=" + std::to_wstring(MidSecond(movie.lastSecond)) +
                                    L" file(" + path + L") source_size=" + size));
-    EXPECT_FALSE(AnyStartsWith(list, L"(decode-route) route-switch"));
+    for (const auto& line : list) EXPECT_EQ(line.find(L"route-switch"), std::wstring::npos) << Narrow(line);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -147,30 +156,6 @@ TEST_F(FrameSource, FileThatIsNotAMovieFailsToOpen) {
     EXPECT_TRUE(Contains(ListLines(), L"(decode-route) ds-seek-null frame=10000000 file(" + path + L")"));
 }
 
-// A movie known to need Media Foundation skips DirectShow from SetContent on; the
-// bypass line is written once per path and process.
-TEST_F(FrameSource, StickyMovieBypassesDirectShow) {
-    const std::wstring path = Movie(L"seconds_640x360_noaudio.mp4");
-    StickyMfFileSet.insert(path);
-    {
-        DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
-        ASSERT_EQ(source.SetContent(path), S_OK);
-        EXPECT_EQ(source.GetDuration(), 0);
-        Gdiplus::Bitmap* frame = FrameAt(source, MidSecond(6));
-        ASSERT_NE(frame, nullptr);
-        EXPECT_TRUE(SolidNear(*frame, kSecondColours[6], kTolerance));
-        ASSERT_EQ(source.SetContent(path), S_OK);
-    }
-    StickyMfFileSet.erase(path);
-    StickyMfBypassLogSet.erase(path);
-    const std::wstring bypass = L"(decode-route) sticky-mf setcontent-bypass-ds file(" + path + L")";
-    EXPECT_EQ(Count(ListLines(), bypass), 1u);
-    EXPECT_EQ(Count(MainLines(), L"[LOG_LINE] " + bypass), 1u);
-    EXPECT_TRUE(Contains(ListLines(), L"(mf-fallback) sticky-mf(global) frame=65000000 mf_frame=65000000 file(" +
-                                          path + L")"));
-    EXPECT_FALSE(Contains(MainLines(), L"(file)" + path));
-}
-
 // The graph object on its own: after rendering a movie with sound the capture renderer
 // holds the video, the edits add the two Null Renderers, and RemoveDownstream takes a
 // filter out together with everything after it.
@@ -183,8 +168,6 @@ TEST_F(FrameSource, MovieGraphEditsAndRemoveDownstream) {
     EXPECT_EQ(helper.EditFilterGraphToAudio(), S_OK);
     EXPECT_TRUE(helper.HasFilterNamed(L"NullRenderer-Video"));
     EXPECT_TRUE(helper.HasFilterNamed(L"NullRenderer-Audio"));
-    EXPECT_NE(helper.traceText.find(L"■EditFilterGraphToVideo()\r\n"), std::wstring::npos);
-    EXPECT_NE(helper.traceText.find(L"\tSample Grabber\r\n"), std::wstring::npos);
 
     // The filter that feeds the capture renderer, and what hangs off it, go.
     Microsoft::WRL::ComPtr<IPin> input = DShowMovieHelper_CL::FindPinByDirection(helper.captureFilter.Get(), PINDIR_INPUT);
