@@ -66,28 +66,24 @@ TEST(MessageFormat, DeleteAndPriorityDifferOnlyInTheirFirstFourBytes) {
     EXPECT_EQ(b[0], 4);
 }
 
-TEST(MessageFormat, EmptyStringIsSixZeroBytes) {
-    ByteWriter out;
-    out.PutWString(L"");
-    EXPECT_EQ(Hex(out.Bytes()), "00 00 00 00 00 00");
-    std::wstring back = L"x";
-    ByteReader in(out.Bytes().data(), out.Bytes().size());
-    ASSERT_TRUE(in.GetWString(back));
-    EXPECT_EQ(back, L"");
-    EXPECT_EQ(in.Remaining(), 0u);
+// An empty string is six zero bytes; one with a NUL inside reads up to it. Either way
+// the whole announced length is consumed.
+TEST(MessageFormat, EmptyStringsAndEmbeddedNuls) {
+    for (const std::wstring& text : {std::wstring(), std::wstring(L"ab\0cd", 5)}) {
+        ByteWriter out;
+        out.PutWString(text);
+        if (text.empty()) {
+            EXPECT_EQ(Hex(out.Bytes()), "00 00 00 00 00 00");
+        }
+        std::wstring back = L"x";
+        ByteReader in(out.Bytes().data(), out.Bytes().size());
+        ASSERT_TRUE(in.GetWString(back));
+        EXPECT_EQ(back, text.substr(0, 2));  // "" or "ab"
+        EXPECT_EQ(in.Remaining(), 0u);
+    }
 }
 
-TEST(MessageFormat, StringWithEmbeddedNulReadsUpToIt) {
-    ByteWriter out;
-    out.PutWString(std::wstring(L"ab\0cd", 5));
-    ByteReader in(out.Bytes().data(), out.Bytes().size());
-    std::wstring back;
-    ASSERT_TRUE(in.GetWString(back));
-    EXPECT_EQ(back, L"ab");
-    EXPECT_EQ(in.Remaining(), 0u);  // the whole announced length is consumed
-}
-
-TEST(MessageRoundTrip, EveryMessageTypeReadsBackUnchanged) {
+TEST(MessageRoundTrip, DecodeRequestReadsBackUnchanged) {
     KRB_RequestDecodeRequest_CL request = ExampleRequest();
     request.items.push_back(request.items[0]);
     request.items[1].request_id = -9;
@@ -107,27 +103,6 @@ TEST(MessageRoundTrip, EveryMessageTypeReadsBackUnchanged) {
     ASSERT_EQ(back.items.size(), 2u);
     EXPECT_EQ(back.items[1].movie_path, request.items[1].movie_path);
     EXPECT_EQ(back.items[0].positions, request.items[0].positions);
-
-    KRB_ResponseDecode_CL response;
-    response.request_id = 1;
-    response.decode_count = 0;
-    response.request_count = 4;
-    response.duration = 120000000;
-    const std::string responseBytes = ToPayload(response);
-    ByteReader rin(responseBytes.data(), responseBytes.size());
-    KRB_ResponseDecode_CL responseBack;
-    responseBack.positions = {1, 2, 3};
-    ASSERT_EQ(responseBack.read(rin), kReadOk);
-    EXPECT_EQ(ToPayload(responseBack), responseBytes);
-    EXPECT_TRUE(responseBack.positions.empty());
-
-    KRB_RequestDecodePriorityRequest_CL priority;
-    priority.request_ids = {3, 1, 2};
-    const std::string pBytes = ToPayload(priority);
-    ByteReader pin(pBytes.data(), pBytes.size());
-    KRB_RequestDecodePriorityRequest_CL priorityBack;
-    ASSERT_EQ(priorityBack.read(pin), kReadOk);
-    EXPECT_EQ(priorityBack.request_ids, priority.request_ids);
 }
 
 TEST(MessageRejection, EveryTruncationOfEveryMessageIsRejected) {
