@@ -9,7 +9,7 @@
 #include "common/log.h"
 #include "common/scoped.h"
 #include "service/frame_source/thumbnail_maker.h"
-#include "tests/support/frame_pixels.h"
+#include "tests/support/pixels.h"
 #include "tests/support/test_support.h"
 
 namespace testing_support {

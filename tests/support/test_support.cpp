@@ -132,15 +132,13 @@ std::wstring ProgramFolder() {
     return folder.substr(0, folder.find_last_of(L'\\'));
 }
 
-std::wstring MoviesFolder() {
+std::wstring Movie(const std::wstring& name) {
     const wchar_t* dir = _wgetenv(L"TEST_MOVIES_DIR");
-    std::wstring folder = dir ? dir : ProgramFolder() + L"\\..\\movies";
-    for (auto& c : folder)
+    std::wstring path = (dir ? dir : ProgramFolder() + L"\\..\\movies") + L"\\" + name;
+    for (auto& c : path)
         if (c == L'/') c = L'\\';
-    return folder;
+    return path;
 }
-
-std::wstring Movie(const std::wstring& name) { return MoviesFolder() + L"\\" + name; }
 
 ChildProcess::~ChildProcess() {
     if (Running()) {

@@ -44,8 +44,7 @@ std::wstring WriteFaultMovie(const std::wstring& path, const std::string& instru
 
 // Folder of the running test program (the build's bin folder).
 std::wstring ProgramFolder();
-// The test movies' folder (from TEST_MOVIES_DIR) and a movie in it.
-std::wstring MoviesFolder();
+// A movie in the test movies' folder (TEST_MOVIES_DIR).
 std::wstring Movie(const std::wstring& name);
 
 // A started program. Its process is ended at scope end if still running.
@@ -81,7 +80,6 @@ public:
     // Sends WM_CLOSE and waits for every process that owns such a window to end.
     bool Close(DWORD timeoutMs = 20000);
     ChildProcess& process() { return process_; }
-    std::wstring Log(const std::wstring& name) const { return workFolder_ + L"\\" + name; }
 
 private:
     std::wstring clientName_;
