@@ -3,13 +3,13 @@
 // prefix) plays through the frame source's own RenderFile.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "common/inifile.h"
-#include "tools/fault_codec/fault_source.h"
 #include "tests/support/captured_logs.h"
+#include "tools/fault_codec/fault_source.h"
 
 using fault_codec::FaultSourceFilter;
 using namespace testing_support;
@@ -56,6 +56,16 @@ protected:
         ASSERT_TRUE(ShowsFrame(FrameAt(source, kSecond), kSecond / kFrameTime));
     }
     std::wstring File() const { return L" file(" + movie_ + L")"; }
+    // Runs `cancel` on a thread of its own once the wait for the frame at 2 s has begun.
+    std::thread CancelOnceWaitingAt2s(const std::function<void()>& cancel) {
+        return std::thread([this, cancel] {
+            WaitFor([&] {
+                return Count(MainLines(), L"[LOG_LINE] (decode-route) decodeframe-enter frame=20000000 first=0 "
+                                          L"sticky_local=0 sticky_global=0" + File()) == 1;
+            });
+            cancel();
+        });
+    }
 
     Inifile_CL ini_;
     UniqueHandle cancel_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
@@ -172,14 +182,7 @@ TEST_F(FrameTimeLimit, CancelDuringTheWaitEndsTheFrameWithoutFallback) {
     DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
     ASSERT_NO_FATAL_FAILURE(OpenWithOneFrame(source));
 
-    // Cancel once the frame wait has begun (its "decodeframe-enter" line is written).
-    std::thread canceller([&] {
-        WaitFor([&] {
-            return Count(MainLines(), L"[LOG_LINE] (decode-route) decodeframe-enter frame=20000000 first=0 "
-                                      L"sticky_local=0 sticky_global=0" + File()) == 1;
-        });
-        SetEvent(cancel_.get());
-    });
+    std::thread canceller = CancelOnceWaitingAt2s([&] { SetEvent(cancel_.get()); });
     const ULONGLONG start = GetTickCount64();
     DecodeFrameResult result = Failed;
     EXPECT_EQ(source.DecodeFrame(2 * kSecond, &result), nullptr);
@@ -220,9 +223,7 @@ TEST_F(FrameTimeLimit, CancelSeenByMediaFoundationIsReportedAsCancelled) {
     ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
                                 THREAD_SET_CONTEXT, FALSE, 0));
     UniqueHandle decodingThread(self);
-    std::thread canceller([&] {
-        WaitFor([&] { return Count(MainLines(), L"[LOG_LINE] (decode-route) decodeframe-enter frame=20000000 "
-                                                L"first=0 sticky_local=0 sticky_global=0 file(" + movie_ + L")") == 1; });
+    std::thread canceller = CancelOnceWaitingAt2s([&] {
         QueueUserAPC([](ULONG_PTR event) { SetEvent(reinterpret_cast<HANDLE>(event)); }, decodingThread.get(),
                      reinterpret_cast<ULONG_PTR>(cancel_.get()));
     });

@@ -1,6 +1,7 @@
-// The real service survives codecs that hang and crash, and hands its work over to a
-// new process without losing or repeating an item: watchdog, crash and periodic
-// restarts, WM_CLOSE during a stalled frame, faults on the job thread.
+// The real service survives codecs that stall, hang and crash, and hands its work over
+// to a new process without losing or repeating an item: timeouts that abort a movie,
+// watchdog, crash and periodic restarts, WM_CLOSE during a stalled frame, faults on the
+// job thread.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -38,6 +39,56 @@ protected:
     size_t Starts() { return Count(Main(), L"★アプリ開始(Tessaloom-" + client + L")"); }
     size_t Opened(const std::wstring& movie) { return Count(Main(), L"(file)" + movie); }
 };
+
+// One service, one request per case, the settings changed between them: a timeout
+// ends the wait for a frame; the abort limit's third timeout in a row stops decoding
+// (later tiles are error tiles without a decode call), a frame that decodes resets
+// the count, limit 0 never aborts; the first frame has its own limit.
+TEST_F(Recovery, ConsecutiveTimeoutsAbortAMovieAndTheFirstFrameHasItsOwnLimit) {
+    Set(L"decode_use_media_foundation_on_dshow_fail", 0);
+    Set(L"decode_first_frame_timeout_ms", 500);
+    StartService();
+    const struct {
+        const char* name;
+        const char* instructions;
+        int abortLimit;
+        int frameLimitMs;
+        std::vector<int64_t> positionsMs;
+        size_t decodeCalls;
+        size_t firstFrameTimeouts;
+        const char* tiles;
+    } cases[] = {
+        {"reset", "stall=1000-2999,4000-", 3, 500, {500, 1500, 2500, 3500, 4500, 5500, 6500, 7500}, 7, 0, "DEEDEEEE"},
+        {"never", "stall=0-", 0, 500, {500, 1500, 2500, 3500}, 4, 1, "EEEE"},
+        {"past the end", "", 3, 500, {20000, 21000, 22000, 23000, 24000}, 3, 1, "EEEEE"},
+        {"first frame", "first_frame_delay_ms=1500", 3, 5000, {500, 1500, 2500}, 3, 1, "EDD"},
+    };
+    // Main log lines that start with `prefix` and end with `suffix`.
+    const auto lines = [&](const std::wstring& prefix, const std::wstring& suffix) {
+        size_t n = 0;
+        for (const auto& l : Main())
+            if (l.rfind(prefix, 0) == 0 && l.size() >= suffix.size() &&
+                l.compare(l.size() - suffix.size(), suffix.size(), suffix) == 0)
+                ++n;
+        return n;
+    };
+    int32_t id = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ++id;
+        Set(L"decode_abort_after_consecutive_frame_timeouts", c.abortLimit);
+        Set(L"decode_frame_timeout_ms", c.frameLimitMs);
+        const std::wstring movie = Fault(L"case" + std::to_wstring(id), c.instructions);
+        std::vector<int64_t> positions;
+        for (int64_t ms : c.positionsMs) positions.push_back(ms * kMs);
+        const size_t firstBefore = lines(L"(timeout)decode_frame wait ", L" (first)");
+        ASSERT_TRUE(SendRequest(client, MakeRequest({MakeItem(id, movie, Output(std::to_wstring(id)), positions)}, 32, 24)));
+        ASSERT_TRUE(WaitForFinal(id));
+        EXPECT_EQ(lines(L"[LOG_LINE]  decode-call index=", L"file(" + movie + L")"), c.decodeCalls);
+        EXPECT_EQ(lines(L"(timeout)decode_frame wait ", L" (first)") - firstBefore, c.firstFrameTimeouts);
+        EXPECT_EQ(Tiles(id, static_cast<int>(positions.size())), c.tiles);
+    }
+}
 
 // A codec that hangs inside RenderFile: the watchdog (its timer posted here instead of
 // waiting five minutes) starts a new process. The old one stops serving at once and
