@@ -188,8 +188,9 @@ TEST_F(Recovery, JobThreadFaultsCountForTheirOwnItem) {
 }
 
 // WM_CLOSE while a frame is stalled: the frame is cancelled, no more responses come,
-// the item stays first in the saved queue and the process ends after the job; a
-// restarted service finishes it.
+// the item stays first in the saved queue and the process ends after the job. A service
+// started without the restart marker leaves that queue alone; a restarted one finishes
+// the item.
 TEST_F(Recovery, CloseDuringAStalledFrameKeepsTheItemForTheNextProcess) {
     Set(L"decode_frame_timeout_ms", 60000);
     StartService();
@@ -205,6 +206,12 @@ TEST_F(Recovery, CloseDuringAStalledFrameKeepsTheItemForTheNextProcess) {
     ASSERT_TRUE(DecodeRequestList_CL::Parse(ReadFileBytes(folder.file(L"TessaloomDataList.dat")), saved));
     ASSERT_EQ(saved.size(), 1u);
     EXPECT_EQ(saved[0].movie_path, movie);
+
+    const std::string queue = ReadFileBytes(folder.file(L"TessaloomDataList.dat"));
+    StartService();
+    EXPECT_EQ(Count(List(), L"デコードアイテムは読み込まない"), 2u);
+    ASSERT_TRUE(service.Close());
+    EXPECT_EQ(ReadFileBytes(folder.file(L"TessaloomDataList.dat")), queue);
 
     ASSERT_TRUE(WriteFileBytes(release, "go"));
     StartService(L"-restart");

@@ -1,6 +1,6 @@
 // The real Tessaloom.exe started as its client starts it: its window and logs, the
 // requests it takes by pipe (from the requester tool) and by WM_COPYDATA, the queue it
-// saves and reads back after a restart, and its end by WM_CLOSE.
+// saves, and its end by WM_CLOSE.
 #include <gtest/gtest.h>
 
 #include "common/pipe.h"
@@ -109,25 +109,6 @@ TEST_F(ServiceLifecycle, StartsServesItsPeersAndEndsOnClose) {
     EXPECT_EQ(code, 0u);
     EXPECT_TRUE(Contains(Seq(), L"WM_DECODE_CANCEL"));
     EXPECT_TRUE(Contains(List(), L"デコードキャンセルにより終了しました。"));
-}
-
-TEST_F(ServiceLifecycle, SavedQueueIsReadOnlyWithTheRestartMarker) {
-    const std::string saved =
-        DecodeRequestList_CL::Serialize({NoPositionItem(1, L"first.mp4"), NoPositionItem(2, L"second.mp4")});
-    ASSERT_TRUE(WriteFileBytes(folder.file(L"TessaloomDataList.dat"), saved));
-    StartService();
-    // Idle once the first start request found nothing: the queue was not read.
-    ASSERT_TRUE(WaitForLine(L"kestrel_dec_list.txt", L"デーコードするアイテムがなくなりました。"));
-    EXPECT_TRUE(Contains(List(), L"デコードアイテムは読み込まない"));
-    ASSERT_TRUE(service.Close());
-    EXPECT_EQ(QueueFile(), saved);
-    EXPECT_EQ(JobsEnded(), 0u);
-
-    StartService(L"anything");
-    ASSERT_TRUE(WaitFor([&] { return JobsEnded() == 2; }));
-    EXPECT_TRUE(Contains(List(), L"デコードアイテムの読み込み"));
-    EXPECT_TRUE(Contains(Seq(), L"ThumbnailDecode_001(残り2 file)"));
-    EXPECT_EQ(QueueFile(), kEmptyQueue);
 }
 
 }  // namespace

@@ -1,10 +1,8 @@
-// Snapwick's side of a run in one process: its pipe server keeps only the final
-// response, and a missing strip is cut into nothing.
+// Snapwick's pipe server in one process: it keeps only the final response of its
+// request.
 #include <gtest/gtest.h>
 
-#include "client/frame_files.h"
 #include "client/response_pipe_server.h"
-#include "client/strip_cutter.h"
 #include "common/pipe.h"
 #include "tests/support/test_support.h"
 
@@ -46,14 +44,6 @@ TEST(SnapwickPipeServer, KeepsOnlyTheFinalResponseOfItsRequest) {
     EXPECT_EQ(response->decode_count, 0);
     EXPECT_EQ(server.takeResponse(), nullptr);  // handed out once
     EXPECT_EQ(response->positions, Response(1, 0).positions);
-}
-
-TEST(StripCutting, AMissingStripWritesNothing) {
-    GdiplusSession gdiplus;
-    ScratchFolder folder(L"strip cut");
-    const std::wstring output = folder.file(L"thumb.jpg");
-    EXPECT_EQ(snapwick::CutStripIntoFrames(folder.file(L"none.jpg"), output, 2), (std::vector<bool>{false, false}));
-    EXPECT_FALSE(FileExists(snapwick::FrameFileName(output, 0, 2)));
 }
 
 }  // namespace
