@@ -97,30 +97,6 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-// No sound device here: the audio path cannot be rendered, yet the movie opens and its
-// first frame (asked for at 0, with the warning line) is the first second's colour.
-// A second SetContent on the same frame source then opens another movie.
-TEST_F(FrameSource, FrameZeroIsWarnedAndASecondMovieOpensOnTheSameFrameSource) {
-    const std::wstring path = Movie(L"seconds_640x360_h264_aac.mp4");
-    DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
-    ASSERT_EQ(source.SetContent(path), S_OK);
-    Gdiplus::Bitmap* frame = FrameAt(source, 0);
-    ASSERT_NE(frame, nullptr);
-    EXPECT_TRUE(SolidNear(*frame, kSecondColours[0], kTolerance));
-    const auto lines = MainLines();
-    EXPECT_TRUE(Contains(lines, L"(file)" + path));
-    EXPECT_TRUE(Contains(lines, L"[LOG_LINE] (decode-route) warning frame_zero file(" + path + L")"));
-    EXPECT_TRUE(Contains(lines, L"[LOG_LINE] (decode-route) decodeframe-enter frame=0 first=1 sticky_local=0 "
-                                L"sticky_global=0 file(" + path + L")"));
-    EXPECT_FALSE(Contains(lines, L"コーデックが存在しないか、非対応ファイルです。"));
-
-    ASSERT_EQ(source.SetContent(Movie(L"seconds_322x242_h264.mp4")), S_OK);
-    frame = FrameAt(source, MidSecond(9));
-    ASSERT_NE(frame, nullptr);
-    EXPECT_EQ(frame->GetWidth(), 322u);
-    EXPECT_TRUE(SolidNear(*frame, kSecondColours[9], kTolerance));
-}
-
 TEST_F(FrameSource, FileThatIsNotAMovieFailsToOpen) {
     const std::wstring path = Movie(L"not_a_movie.mp4");
     DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
