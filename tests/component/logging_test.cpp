@@ -23,7 +23,7 @@ bool IsTimestamp(const std::wstring& line) {
 }
 
 // UTF-16 with one byte-order mark, a timestamp and CR LF per line; a message's own line
-// feed is kept; a missing folder or path loses the line quietly.
+// feed is kept, an overlong one cut; a missing folder or path loses the line quietly.
 TEST(WriteLog, LinesAreTimestampedUtf16WithCrLf) {
     ScratchFolder folder(L"log-format");
     LogFile log;
@@ -42,6 +42,13 @@ TEST(WriteLog, LinesAreTimestampedUtf16WithCrLf) {
     EXPECT_EQ(lines[1].substr(26), L"二行目\n");
     // Exactly: BOM + 2 lines of (26 + text + CR LF) UTF-16 units.
     EXPECT_EQ(bytes.size(), 2 + 2 * (26 + 32 + 2) + 2 * (26 + 4 + 2));
+    // An overlong message is cut to fit, and its line kept.
+    WriteLog(log, L"%s", std::wstring(5000, L'z').c_str());
+    WriteLog(log, L"after");
+    const auto messages = ReadLogMessages(log.path);
+    ASSERT_EQ(messages.size(), 4u);
+    EXPECT_EQ(messages[2], std::wstring(1039, L'z'));
+    EXPECT_EQ(messages[3], L"after");
 
     LogFile lost;
     lost.path = L"Z:\\no\\such\\folder\\log.txt";
@@ -55,7 +62,6 @@ TEST(WriteLog, RestartsOnlyWhenLargerThanTheLimit) {
     ScratchFolder folder(L"log-limit");
     LogFile log;
     log.path = folder.file(L"a.txt");
-    log.maxBytes = MAX_LOG_BYTES;
     EXPECT_EQ(log.maxBytes, 33554432);
 
     // Exactly at the limit: appended to.
@@ -73,19 +79,6 @@ TEST(WriteLog, RestartsOnlyWhenLargerThanTheLimit) {
     const std::string bytes = ReadFileBytes(log.path);
     EXPECT_EQ(bytes.size(), 2 + 2 * (26 + 5 + 2));
     EXPECT_EQ(ReadLogMessages(log.path), std::vector<std::wstring>{L"alone"});
-}
-
-TEST(WriteLog, OverlongMessageIsCutToFitAndTheLineKept) {
-    ScratchFolder folder(L"log-long");
-    LogFile log;
-    log.path = folder.file(L"a.txt");
-    const std::wstring huge(5000, L'z');
-    WriteLog(log, L"%s", huge.c_str());
-    WriteLog(log, L"after");
-    const auto messages = ReadLogMessages(log.path);
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0], std::wstring(1039, L'z'));
-    EXPECT_EQ(messages[1], L"after");
 }
 
 TEST(WriteLog, ConcurrentWritersNeverInterleaveLines) {

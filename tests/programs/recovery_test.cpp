@@ -4,9 +4,6 @@
 // job thread.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
-
 #include "common/console.h"
 #include "common/pipe.h"
 #include "service/request_list.h"
@@ -104,13 +101,10 @@ TEST_F(Recovery, WatchdogReplacesAProcessWhoseCodecHangsInRenderFile) {
     Send(2, good);
     ASSERT_TRUE(WaitForLine(L"kestrel_dec_list.txt", L"受付(" + good + L")"));
 
-    const auto fired = std::chrono::steady_clock::now();
     PostMessageW(service.WaitWindow(), WM_TIMER, 0x10001, 0);
     DWORD code = 0;
     ASSERT_TRUE(service.process().Wait(30000, &code));
-    const auto ended = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - fired);
     EXPECT_EQ(code, 3u);  // ended by its own deadline, the job still stuck
-    RecordProperty("old_process_end_ms", static_cast<int>(ended.count()));
 
     ASSERT_TRUE(WaitForFinal(1));
     ASSERT_TRUE(WaitForFinal(2));

@@ -40,20 +40,6 @@ protected:
     }
 };
 
-TEST(ServiceArguments, FewerThanTwoArgumentsReturnsMinusOneAndCreatesNothing) {
-    ScratchFolder folder(L"args");
-    for (const std::wstring& arguments : {std::wstring(L""), L"\"" + folder.path() + L"\""}) {
-        ChildProcess service;
-        ASSERT_TRUE(service.Start(ProgramFolder() + L"\\Tessaloom.exe", arguments));
-        DWORD code = 0;
-        ASSERT_TRUE(service.Wait(20000, &code));
-        EXPECT_EQ(code, static_cast<DWORD>(-1));
-    }
-    EXPECT_FALSE(FileExists(folder.file(L"Thumbnail.ini")));
-    EXPECT_FALSE(FileExists(folder.file(L"kestrel_log.txt")));
-    EXPECT_FALSE(FileExists(folder.file(L"kestrel_dec_list.txt")));
-}
-
 TEST_F(ServiceLifecycle, StartsServesItsPeersAndEndsOnClose) {
     StartService();
     const HWND hwnd = service.WaitWindow();  // found by its class and title

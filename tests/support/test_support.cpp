@@ -17,6 +17,14 @@ void RemoveTree(const std::wstring& folder) {
     std::error_code ignored;  // what cannot be removed stays
     std::filesystem::remove_all(folder, ignored);
 }
+
+// A UTF-16LE file (with BOM) as text, without the BOM.
+std::wstring ReadUtf16File(const std::wstring& path) {
+    const std::string bytes = ReadFileBytes(path);
+    std::wstring text(bytes.size() / 2, L'\0');
+    if (!text.empty()) std::memcpy(&text[0], bytes.data(), text.size() * 2);  // little-endian, as Windows
+    return text.compare(0, 1, L"\xFEFF") == 0 ? text.substr(1) : text;
+}
 }  // namespace
 
 ScratchFolder::ScratchFolder(const std::wstring& name) {
@@ -60,13 +68,6 @@ std::wstring WriteFaultMovie(const std::wstring& path, const std::string& instru
 }
 
 bool FileExists(const std::wstring& path) { return PathFileExistsW(path.c_str()) != FALSE; }
-
-std::wstring ReadUtf16File(const std::wstring& path) {
-    const std::string bytes = ReadFileBytes(path);
-    std::wstring text(bytes.size() / 2, L'\0');
-    if (!text.empty()) std::memcpy(&text[0], bytes.data(), text.size() * 2);  // little-endian, as Windows
-    return text.compare(0, 1, L"\xFEFF") == 0 ? text.substr(1) : text;
-}
 
 std::vector<std::wstring> ReadLogLines(const std::wstring& path) {
     const std::wstring text = ReadUtf16File(path);

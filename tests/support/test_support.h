@@ -26,8 +26,6 @@ private:
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
-// A UTF-16LE file (with BOM) as text, without the BOM.
-std::wstring ReadUtf16File(const std::wstring& path);
 std::vector<std::wstring> ReadLogLines(const std::wstring& path);
 // The message part of each log line (after the 26-character timestamp).
 std::vector<std::wstring> ReadLogMessages(const std::wstring& path);

@@ -43,7 +43,7 @@ TEST(MessageFormat, DecodeRequestMatchesTheDocumentedExampleByteForByte) {
     EXPECT_EQ(Hex(ToPayload(ExampleRequest())), expected);
 }
 
-TEST(MessageFormat, ResponseLayout) {
+TEST(MessageFormat, ResponseDeleteAndPriorityLayouts) {
     KRB_ResponseDecode_CL response;
     response.request_id = 7;
     response.error_image_used = 1;
@@ -54,9 +54,7 @@ TEST(MessageFormat, ResponseLayout) {
     EXPECT_EQ(Hex(ToPayload(response)),
               "03 00 00 00 07 00 00 00 01 00 00 00 02 00 00 00 03 00 00 00 "
               "08 07 06 05 04 03 02 01 01 00 00 00 FE FF FF FF FF FF FF FF");
-}
-
-TEST(MessageFormat, DeleteAndPriorityDifferOnlyInTheirFirstFourBytes) {
+    // Delete and priority requests differ only in their first four bytes.
     KRB_RequestDeleteRequest_CL remove;
     KRB_RequestDecodePriorityRequest_CL priority;
     remove.request_ids = priority.request_ids = {5, -7};
@@ -83,7 +81,7 @@ TEST(MessageFormat, EmptyStringsAndEmbeddedNuls) {
     }
 }
 
-TEST(MessageRoundTrip, DecodeRequestReadsBackUnchanged) {
+TEST(MessageRoundTrip, DecodeRequestsReadBackUnchanged) {
     KRB_RequestDecodeRequest_CL request = ExampleRequest();
     request.items.push_back(request.items[0]);
     request.items[1].request_id = -9;
@@ -103,6 +101,15 @@ TEST(MessageRoundTrip, DecodeRequestReadsBackUnchanged) {
     ASSERT_EQ(back.items.size(), 2u);
     EXPECT_EQ(back.items[1].movie_path, request.items[1].movie_path);
     EXPECT_EQ(back.items[0].positions, request.items[0].positions);
+
+    // No items at all is a request too: one that only clears the queue.
+    KRB_RequestDecodeRequest_CL clear;
+    clear.clear_queue = 1;
+    const std::string clearBytes = ToPayload(clear);
+    ByteReader clearIn(clearBytes.data(), clearBytes.size());
+    ASSERT_EQ(back.read(clearIn), kReadOk);
+    EXPECT_EQ(back.clear_queue, 1);
+    EXPECT_TRUE(back.items.empty());
 }
 
 TEST(MessageRejection, EveryTruncationOfEveryMessageIsRejected) {
@@ -154,18 +161,6 @@ TEST(MessageRejection, NegativeAndHugeCountsAndLengthsAreRejected) {
     PatchI32(bytes, 4, 2);  // announces two ids, carries one
     ByteReader in(bytes.data(), bytes.size());
     EXPECT_EQ(priority.read(in), kReadRejected);
-}
-
-TEST(MessageFormat, ZeroItemRequestAndZeroPositionResponseAreValid) {
-    KRB_RequestDecodeRequest_CL request;
-    request.clear_queue = 1;
-    const std::string bytes = ToPayload(request);
-    EXPECT_EQ(bytes.size(), 24u);
-    ByteReader in(bytes.data(), bytes.size());
-    KRB_RequestDecodeRequest_CL back;
-    ASSERT_EQ(back.read(in), kReadOk);
-    EXPECT_EQ(back.clear_queue, 1);
-    EXPECT_TRUE(back.items.empty());
 }
 
 }  // namespace

@@ -31,21 +31,24 @@ protected:
     DecodeRequestList_CL queue;
 };
 
-TEST_F(Queue, PriorityMovesNamedItemsBehindTheHeadInQueueOrder) {
+// Priority moves the named items behind the head in queue order; each id moves at most
+// one item, and unknown ids and the head's id change nothing. Delete removes one waiting
+// item per listed id, never the head.
+TEST_F(Queue, PriorityAndDeleteLeaveTheHeadFirst) {
     Fill({100, 9, 7, 5});
     queue.Prioritize({5, 7});
     EXPECT_EQ(Ids(queue), (std::vector<int32_t>{100, 7, 5, 9}));
-    // Each id moves at most one item; unknown ids and the head's id change nothing.
     queue.Prioritize({9, 42, 100});
     EXPECT_EQ(Ids(queue), (std::vector<int32_t>{100, 9, 7, 5}));
-}
+    queue.RemoveWaiting({100, 7, 7});
+    EXPECT_EQ(Ids(queue), (std::vector<int32_t>{100, 9, 5}));
 
-TEST_F(Queue, DeleteRemovesOneWaitingItemPerListedId) {
-    Fill({1, 4, 4});
+    queue.ClearWaiting();
+    Fill({4, 4});
     queue.RemoveWaiting({4});
-    EXPECT_EQ(Ids(queue), (std::vector<int32_t>{1, 4}));
-    queue.RemoveWaiting({4, 4, 1});
-    EXPECT_EQ(Ids(queue), (std::vector<int32_t>{1}));  // the head is never removed
+    EXPECT_EQ(Ids(queue), (std::vector<int32_t>{100, 4}));
+    queue.RemoveWaiting({4, 4, 100});
+    EXPECT_EQ(Ids(queue), (std::vector<int32_t>{100}));
 }
 
 TEST_F(Queue, ClearKeepsOnlyTheHeadAndSmallQueuesAreUntouched) {
