@@ -3,7 +3,6 @@
 // prefix) plays through the frame source's own RenderFile.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <thread>
 
@@ -56,16 +55,6 @@ protected:
         ASSERT_TRUE(ShowsFrame(FrameAt(source, kSecond), kSecond / kFrameTime));
     }
     std::wstring File() const { return L" file(" + movie_ + L")"; }
-    // Runs `cancel` on a thread of its own once the wait for the frame at 2 s has begun.
-    std::thread CancelOnceWaitingAt2s(const std::function<void()>& cancel) {
-        return std::thread([this, cancel] {
-            WaitFor([&] {
-                return Count(MainLines(), L"[LOG_LINE] (decode-route) decodeframe-enter frame=20000000 first=0 "
-                                          L"sticky_local=0 sticky_global=0" + File()) == 1;
-            });
-            cancel();
-        });
-    }
 
     Inifile_CL ini_;
     UniqueHandle cancel_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
@@ -188,7 +177,10 @@ TEST_F(FrameTimeLimit, CancelSeenByMediaFoundationIsReportedAsCancelled) {
     ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
                                 THREAD_SET_CONTEXT, FALSE, 0));
     UniqueHandle decodingThread(self);
-    std::thread canceller = CancelOnceWaitingAt2s([&] {
+    // Once the wait for the frame has begun.
+    std::thread canceller([&] {
+        WaitFor([&] { return Count(MainLines(), L"[LOG_LINE] (decode-route) decodeframe-enter frame=20000000 "
+                                                L"first=0 sticky_local=0 sticky_global=0" + File()) == 1; });
         QueueUserAPC([](ULONG_PTR event) { SetEvent(reinterpret_cast<HANDLE>(event)); }, decodingThread.get(),
                      reinterpret_cast<ULONG_PTR>(cancel_.get()));
     });

@@ -8,9 +8,9 @@
 
 namespace fault_codec {
 
-const char kMagicLine[] = "TESSALOOM-FAULT-MOVIE";
-
 namespace {
+
+constexpr char kMagicLine[] = "TESSALOOM-FAULT-MOVIE";
 
 std::string Trim(const std::string& s) {
     const size_t begin = s.find_first_not_of(" \t\r");

@@ -26,8 +26,6 @@
 
 namespace fault_codec {
 
-extern const char kMagicLine[];  // "TESSALOOM-FAULT-MOVIE"
-
 enum class CrashPoint { None, Stream, Seek, Stop };
 
 struct FaultSpec {
