@@ -1,12 +1,10 @@
 // The frame source on real movies: opening, duration, frames whose colour encodes
-// their time, the capture renderer's place in the graph, and the log lines.
+// their time, and the log lines.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
-#include "service/dshow/movie_helper.h"
 #include "tests/support/captured_logs.h"
 
 using namespace testing_support;
@@ -22,11 +20,28 @@ protected:
     UniqueHandle cancel_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
 };
 
+// One test movie and the picture size its frames must have.
+struct MovieCase {
+    const wchar_t* name;
+    int width, height;
+    int64_t durationSlack = 0;  // how far the reported duration may be from 12 s
+    int lastSecond = 11;        // the latest second that DirectShow can seek to
+    bool keyframeEvery4s = false;
+};
+void PrintTo(const MovieCase& movie, std::ostream* os) { *os << Narrow(movie.name); }
+
 class FrameSourceMovies : public FrameSource, public ::testing::WithParamInterface<MovieCase> {};
 
 // Positions in the middle of a second, out of order and back again, so every frame
 // must come from its own seek.
-TEST_P(FrameSourceMovies, FramesAtPositionsShowTheColourOfTheirSecond) {
+//
+// Keyframe mode: each frame is the first after a seek to the keyframe at or before its
+// position, and the time it is told to show is the source's at that time: the picture
+// has the colour of that second. The demuxers stamp frames on their own clocks (an MP4
+// with B-frames 80 ms late, a program stream 0.54 s), and seek to keyframes loosely
+// (a program stream lands a little late, ASF a keyframe early): the times told follow
+// the frames, not the positions. With a keyframe every 4 s the frames are those keyframes.
+TEST_P(FrameSourceMovies, FramesShowTheColourOfTheirSecondExactlyAndInKeyframeMode) {
     const MovieCase& movie = GetParam();
     const std::wstring path = Movie(movie.name);
     DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
@@ -46,9 +61,21 @@ TEST_P(FrameSourceMovies, FramesAtPositionsShowTheColourOfTheirSecond) {
     EXPECT_TRUE(Contains(list, L"(decode-route) route=ds setcontent file(" + path + L") source_size=" + size));
     EXPECT_TRUE(Contains(list, L"(decode-route) route=ds frame=" + std::to_wstring(MidSecond(movie.lastSecond)) +
                                    L" file(" + path + L") source_size=" + size));
-    EXPECT_FALSE(AnyStartsWith(list, L"(decode-route) route-switch"));
-}
+    for (const auto& line : list) EXPECT_EQ(line.find(L"route-switch"), std::wstring::npos) << Narrow(line);
 
+    DShowThumbnailMaker_CL keyframes(folder_.path(), cancel_.get());
+    keyframes.SetSeekToKeyframe(true);
+    ASSERT_EQ(keyframes.SetContent(path), S_OK);
+    for (int second : {2, 5, 9}) {
+        int64_t shown = -1;
+        DecodeFrameResult result = Failed;
+        Gdiplus::Bitmap* frame = keyframes.DecodeFrame(MidSecond(second), &result, &shown);
+        ASSERT_NE(frame, nullptr) << second;
+        ASSERT_TRUE(shown >= 0 && shown < 12 * kSecond) << second << " shows " << shown;
+        EXPECT_TRUE(SolidNear(*frame, kSecondColours[shown / kSecond], kTolerance)) << second << " shows " << shown;
+        EXPECT_TRUE(!movie.keyframeEvery4s || shown == second / 4 * 4 * kSecond) << second << " shows " << shown;
+    }
+}
 INSTANTIATE_TEST_SUITE_P(
     RealMovies, FrameSourceMovies,
     ::testing::Values(MovieCase{L"seconds_640x360_h264_aac.mp4", 640, 360},
@@ -61,7 +88,7 @@ INSTANTIATE_TEST_SUITE_P(
                       MovieCase{L"seconds_640x360_wmv2_wma.wmv", 640, 360, kSecond / 10},
                       MovieCase{L"seconds_640x360_mpeg2_mp2.mpg", 640, 360, kSecond / 10, 10},
                       MovieCase{L"seconds_1920x1080_h264.mp4", 1920, 1080},
-                      MovieCase{L"seconds_640x360_gop4s.mp4", 640, 360},  // exact: not the keyframes
+                      MovieCase{L"seconds_640x360_gop4s.mp4", 640, 360, 0, 11, true},  // exact: not the keyframes
                       MovieCase{L"seconds_322x242_h264.mp4", 322, 242}),
     [](const ::testing::TestParamInfo<MovieCase>& info) {
         std::string name = Narrow(info.param.name);
@@ -69,70 +96,6 @@ INSTANTIATE_TEST_SUITE_P(
             if (!isalnum(static_cast<unsigned char>(c))) c = '_';
         return name;
     });
-
-// Keyframe mode: each frame is the first after a seek to the keyframe at or before its
-// position, and the time it is told to show is the source's at that time: the picture
-// has the colour of that second. The demuxers stamp frames on their own clocks (an MP4
-// with B-frames 80 ms late, a program stream 0.54 s), and seek to keyframes loosely
-// (a program stream lands a little late, ASF a keyframe early): the times told follow
-// the frames, not the positions. With a keyframe every 4 s the frames are those keyframes.
-TEST_F(FrameSource, KeyframeModeShowsFramesOfTheTimesItTells) {
-    const struct {
-        const wchar_t* name;
-        std::vector<int64_t> keyframes;  // all the movie's keyframes, when checked
-    } movies[] = {
-        {L"seconds_640x360_gop4s.mp4", {0, 4 * kSecond, 8 * kSecond}},
-        {L"seconds_640x360_h264_aac.mp4", {}},
-        {L"seconds_640x360_mpeg2_mp2.mpg", {}},
-        {L"seconds_640x360_wmv2_wma.wmv", {}},
-        {L"seconds_640x360_vp9.webm", {}},
-        {L"seconds_640x360_mjpeg_pcm.avi", {}},
-    };
-    for (const auto& movie : movies) {
-        SCOPED_TRACE(Narrow(movie.name));
-        DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
-        source.SetSeekToKeyframe(true);
-        ASSERT_EQ(source.SetContent(Movie(movie.name)), S_OK);
-        for (int second : {2, 5, 9}) {
-            int64_t shown = -1;
-            DecodeFrameResult result = Failed;
-            Gdiplus::Bitmap* frame = source.DecodeFrame(MidSecond(second), &result, &shown);
-            ASSERT_NE(frame, nullptr) << second;
-            ASSERT_GE(shown, 0) << second;
-            ASSERT_LT(shown, 12 * kSecond) << second;
-            EXPECT_TRUE(SolidNear(*frame, kSecondColours[shown / kSecond], kTolerance)) << second << " shows " << shown;
-            if (!movie.keyframes.empty()) {
-                EXPECT_LE(shown, MidSecond(second));
-                EXPECT_NE(std::find(movie.keyframes.begin(), movie.keyframes.end(), shown), movie.keyframes.end())
-                    << second << " shows " << shown;
-            }
-        }
-    }
-}
-
-// No sound device here: the audio path cannot be rendered, yet the movie opens and its
-// first frame (asked for at 0, with the warning line) is the first second's colour.
-// A second SetContent on the same frame source then opens another movie.
-TEST_F(FrameSource, FrameZeroIsWarnedAndASecondMovieOpensOnTheSameFrameSource) {
-    const std::wstring path = Movie(L"seconds_640x360_h264_aac.mp4");
-    DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
-    ASSERT_EQ(source.SetContent(path), S_OK);
-    Gdiplus::Bitmap* frame = FrameAt(source, 0);
-    ASSERT_NE(frame, nullptr);
-    EXPECT_TRUE(SolidNear(*frame, kSecondColours[0], kTolerance));
-    const auto lines = MainLines();
-    EXPECT_TRUE(Contains(lines, L"(file)" + path));
-    EXPECT_TRUE(Contains(lines, L"[LOG_LINE] (decode-route) warning frame_zero file(" + path + L")"));
-    EXPECT_TRUE(Contains(lines, L"[LOG_LINE] (decode-route) decodeframe-enter frame=0 first=1 sticky_local=0 "
-                                L"sticky_global=0 file(" + path + L")"));
-    EXPECT_FALSE(Contains(lines, L"コーデックが存在しないか、非対応ファイルです。"));
-
-    ASSERT_EQ(source.SetContent(Movie(L"seconds_322x242_h264.mp4")), S_OK);
-    frame = FrameAt(source, MidSecond(9));
-    ASSERT_NE(frame, nullptr);
-    EXPECT_EQ(frame->GetWidth(), 322u);
-    EXPECT_TRUE(SolidNear(*frame, kSecondColours[9], kTolerance));
-}
 
 TEST_F(FrameSource, FileThatIsNotAMovieFailsToOpen) {
     const std::wstring path = Movie(L"not_a_movie.mp4");
@@ -145,61 +108,6 @@ TEST_F(FrameSource, FileThatIsNotAMovieFailsToOpen) {
     EXPECT_EQ(source.DecodeFrame(kSecond, &result), nullptr);
     EXPECT_EQ(result, Failed);
     EXPECT_TRUE(Contains(ListLines(), L"(decode-route) ds-seek-null frame=10000000 file(" + path + L")"));
-}
-
-// A movie known to need Media Foundation skips DirectShow from SetContent on; the
-// bypass line is written once per path and process.
-TEST_F(FrameSource, StickyMovieBypassesDirectShow) {
-    const std::wstring path = Movie(L"seconds_640x360_noaudio.mp4");
-    StickyMfFileSet.insert(path);
-    {
-        DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
-        ASSERT_EQ(source.SetContent(path), S_OK);
-        EXPECT_EQ(source.GetDuration(), 0);
-        Gdiplus::Bitmap* frame = FrameAt(source, MidSecond(6));
-        ASSERT_NE(frame, nullptr);
-        EXPECT_TRUE(SolidNear(*frame, kSecondColours[6], kTolerance));
-        ASSERT_EQ(source.SetContent(path), S_OK);
-    }
-    StickyMfFileSet.erase(path);
-    StickyMfBypassLogSet.erase(path);
-    const std::wstring bypass = L"(decode-route) sticky-mf setcontent-bypass-ds file(" + path + L")";
-    EXPECT_EQ(Count(ListLines(), bypass), 1u);
-    EXPECT_EQ(Count(MainLines(), L"[LOG_LINE] " + bypass), 1u);
-    EXPECT_TRUE(Contains(ListLines(), L"(mf-fallback) sticky-mf(global) frame=65000000 mf_frame=65000000 file(" +
-                                          path + L")"));
-    EXPECT_FALSE(Contains(MainLines(), L"(file)" + path));
-}
-
-// The graph object on its own: after rendering a movie with sound the capture renderer
-// holds the video, the edits add the two Null Renderers, and RemoveDownstream takes a
-// filter out together with everything after it.
-TEST_F(FrameSource, MovieGraphEditsAndRemoveDownstream) {
-    DShowMovieHelper_CL helper;
-    ASSERT_EQ(helper.Initialize(MEDIASUBTYPE_YUY2), S_OK);
-    BString file(Movie(L"seconds_640x360_mjpeg_pcm.avi").c_str());
-    ASSERT_TRUE(SUCCEEDED(helper.mediaControl->RenderFile(file.get())));
-    EXPECT_EQ(helper.EditFilterGraphToVideo(), S_OK);
-    EXPECT_EQ(helper.EditFilterGraphToAudio(), S_OK);
-    EXPECT_TRUE(helper.HasFilterNamed(L"NullRenderer-Video"));
-    EXPECT_TRUE(helper.HasFilterNamed(L"NullRenderer-Audio"));
-    EXPECT_NE(helper.traceText.find(L"■EditFilterGraphToVideo()\r\n"), std::wstring::npos);
-    EXPECT_NE(helper.traceText.find(L"\tSample Grabber\r\n"), std::wstring::npos);
-
-    // The filter that feeds the capture renderer, and what hangs off it, go.
-    Microsoft::WRL::ComPtr<IPin> input = DShowMovieHelper_CL::FindPinByDirection(helper.captureFilter.Get(), PINDIR_INPUT);
-    ASSERT_NE(input, nullptr);
-    Microsoft::WRL::ComPtr<IPin> upstream;
-    ASSERT_EQ(input->ConnectedTo(&upstream), S_OK);
-    PIN_INFO info{};
-    ASSERT_EQ(upstream->QueryPinInfo(&info), S_OK);
-    Microsoft::WRL::ComPtr<IBaseFilter> feeder = AdoptComRef(info.pFilter);
-    EXPECT_EQ(DShowMovieHelper_CL::FindOutputPinByMajorType(feeder.Get(), MEDIATYPE_Video), upstream);
-    upstream.Reset();
-    helper.RemoveDownstream(feeder.Get());
-    EXPECT_FALSE(helper.HasFilterNamed(L"Sample Grabber"));
-    EXPECT_FALSE(helper.IsCaptureConnected());
-    EXPECT_TRUE(helper.HasFilterNamed(L"NullRenderer-Video"));
 }
 
 }  // namespace

@@ -22,40 +22,46 @@ bool IsTimestamp(const std::wstring& line) {
     return true;
 }
 
-TEST(WriteLog, FirstLineGetsTheByteOrderMarkOnceAndCrLfEndings) {
-    ScratchFolder folder(L"log-bom");
+// UTF-16 with one byte-order mark, a timestamp and CR LF per line; a message's own line
+// feed is kept, an overlong one cut; a missing folder or path loses the line quietly.
+TEST(WriteLog, LinesAreTimestampedUtf16WithCrLf) {
+    ScratchFolder folder(L"log-format");
     LogFile log;
     log.path = folder.file(L"a.txt");
     WriteLog(log, L"first %d %s %S %lld", 42, L"wide", "narrow", -5000000000LL);
-    WriteLog(log, L"second");
+    WriteLog(log, L"二行目\n");
     const std::string bytes = ReadFileBytes(log.path);
     ASSERT_GE(bytes.size(), 4u);
     EXPECT_EQ(bytes.substr(0, 2), std::string("\xFF\xFE", 2));
     EXPECT_EQ(bytes.find(std::string("\xFF\xFE", 2), 2), std::string::npos);
-    EXPECT_EQ(bytes.substr(bytes.size() - 4), std::string("\r\0\n\0", 4));
+    EXPECT_EQ(bytes.substr(bytes.size() - 6), std::string("\n\0\r\0\n\0", 6));
     const auto lines = ReadLogLines(log.path);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_TRUE(IsTimestamp(lines[0])) << std::string(lines[0].begin(), lines[0].end());
     EXPECT_EQ(lines[0].substr(26), L"first 42 wide narrow -5000000000");
-    EXPECT_EQ(lines[1].substr(26), L"second");
+    EXPECT_EQ(lines[1].substr(26), L"二行目\n");
     // Exactly: BOM + 2 lines of (26 + text + CR LF) UTF-16 units.
-    EXPECT_EQ(bytes.size(), 2 + 2 * (26 + 32 + 2) + 2 * (26 + 6 + 2));
-}
+    EXPECT_EQ(bytes.size(), 2 + 2 * (26 + 32 + 2) + 2 * (26 + 4 + 2));
+    // An overlong message is cut to fit, and its line kept.
+    WriteLog(log, L"%s", std::wstring(5000, L'z').c_str());
+    WriteLog(log, L"after");
+    const auto messages = ReadLogMessages(log.path);
+    ASSERT_EQ(messages.size(), 4u);
+    EXPECT_EQ(messages[2], std::wstring(1039, L'z'));
+    EXPECT_EQ(messages[3], L"after");
 
-TEST(WriteLog, MessageEndingInLineFeedKeepsItBeforeCrLf) {
-    ScratchFolder folder(L"log-lf");
-    LogFile log;
-    log.path = folder.file(L"a.txt");
-    WriteLog(log, L"例外発生による再起動\n");
-    const std::wstring text = ReadUtf16File(log.path);
-    EXPECT_EQ(text.substr(26), L"例外発生による再起動\n\r\n");
+    LogFile lost;
+    lost.path = L"Z:\\no\\such\\folder\\log.txt";
+    WriteLog(lost, L"lost");
+    EXPECT_FALSE(FileExists(lost.path));
+    LogFile unnamed;
+    WriteLog(unnamed, L"no path: lost too");
 }
 
 TEST(WriteLog, RestartsOnlyWhenLargerThanTheLimit) {
     ScratchFolder folder(L"log-limit");
     LogFile log;
     log.path = folder.file(L"a.txt");
-    log.maxBytes = MAX_LOG_BYTES;
     EXPECT_EQ(log.maxBytes, 33554432);
 
     // Exactly at the limit: appended to.
@@ -73,28 +79,6 @@ TEST(WriteLog, RestartsOnlyWhenLargerThanTheLimit) {
     const std::string bytes = ReadFileBytes(log.path);
     EXPECT_EQ(bytes.size(), 2 + 2 * (26 + 5 + 2));
     EXPECT_EQ(ReadLogMessages(log.path), std::vector<std::wstring>{L"alone"});
-}
-
-TEST(WriteLog, OverlongMessageIsCutToFitAndTheLineKept) {
-    ScratchFolder folder(L"log-long");
-    LogFile log;
-    log.path = folder.file(L"a.txt");
-    const std::wstring huge(5000, L'z');
-    WriteLog(log, L"%s", huge.c_str());
-    WriteLog(log, L"after");
-    const auto messages = ReadLogMessages(log.path);
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0], std::wstring(1039, L'z'));
-    EXPECT_EQ(messages[1], L"after");
-}
-
-TEST(WriteLog, MissingFolderLosesTheLineQuietly) {
-    LogFile log;
-    log.path = L"Z:\\no\\such\\folder\\log.txt";
-    WriteLog(log, L"lost");
-    LogFile empty;
-    WriteLog(empty, L"lost too");
-    EXPECT_FALSE(FileExists(log.path));
 }
 
 TEST(WriteLog, ConcurrentWritersNeverInterleaveLines) {
@@ -135,31 +119,29 @@ TEST(Inifile, SetPathCreatesAUnicodeFileAndLeavesAnExistingOneAlone) {
     EXPECT_EQ(before.substr(0, 2), std::string("\xFF\xFE", 2));
 }
 
-TEST(MutexLock, AbandonedMutexIsOwnedAndReleasedByTheNextLock) {
+// A lock holds the mutex for its scope; a mutex abandoned by a thread that ended is
+// owned by the next lock and released with it.
+TEST(MutexLock, HeldForItsScopeAndAbandonedOnesAreTakenOver) {
     Mutex_CL mutex(CreateMutexW(nullptr, FALSE, nullptr));
+    const auto tryFromAnotherThread = [&] {
+        DWORD result = WAIT_FAILED;
+        std::thread([&] {
+            result = WaitForSingleObject(mutex.handle, 0);
+            if (result == WAIT_OBJECT_0) ReleaseMutex(mutex.handle);
+        }).join();
+        return result;
+    };
+    {
+        Lock_CL lock(mutex.handle);
+        EXPECT_EQ(lock.waitResult, static_cast<DWORD>(WAIT_OBJECT_0));
+        EXPECT_EQ(tryFromAnotherThread(), static_cast<DWORD>(WAIT_TIMEOUT));
+    }
     std::thread([&] { WaitForSingleObject(mutex.handle, INFINITE); }).join();  // ends owning it
     {
         Lock_CL lock(mutex.handle);
         EXPECT_EQ(lock.waitResult, static_cast<DWORD>(WAIT_ABANDONED));
     }
-    // Released: another thread gets it at once.
-    DWORD result = WAIT_FAILED;
-    std::thread([&] {
-        result = WaitForSingleObject(mutex.handle, 0);
-        if (result == WAIT_OBJECT_0) ReleaseMutex(mutex.handle);
-    }).join();
-    EXPECT_EQ(result, static_cast<DWORD>(WAIT_OBJECT_0));
-}
-
-TEST(MutexLock, LockIsHeldForItsScope) {
-    Mutex_CL mutex(CreateMutexW(nullptr, FALSE, nullptr));
-    DWORD inside = WAIT_FAILED;
-    {
-        Lock_CL lock(mutex.handle);
-        EXPECT_EQ(lock.waitResult, static_cast<DWORD>(WAIT_OBJECT_0));
-        std::thread([&] { inside = WaitForSingleObject(mutex.handle, 0); }).join();
-    }
-    EXPECT_EQ(inside, static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(tryFromAnotherThread(), static_cast<DWORD>(WAIT_OBJECT_0));
 }
 
 }  // namespace

@@ -1,108 +1,79 @@
-// The real Tessaloom.exe started as its client starts it, and ended by WM_CLOSE.
+// The real Tessaloom.exe started as its client starts it: its window and logs, the
+// requests it takes by pipe (from the requester tool) and by WM_COPYDATA, the queue it
+// saves, and its end by WM_CLOSE.
 #include <gtest/gtest.h>
 
-#include "tests/support/test_support.h"
+#include "service/request_list.h"
+#include "tests/support/service_fixture.h"
 
 using namespace testing_support;
 
 namespace {
 
-std::wstring Exe() { return ProgramFolder() + L"\\Tessaloom.exe"; }
+const std::string kEmptyQueue("\x00\x00\x01\x00\x00\x00\x00\x00", 8);
 
-TEST(ServiceLifecycle, FewerThanTwoArgumentsReturnsMinusOneAndCreatesNothing) {
-    ScratchFolder folder(L"args");
-    for (const std::wstring& arguments : {std::wstring(L""), L"\"" + folder.path() + L"\""}) {
-        ChildProcess service;
-        ASSERT_TRUE(service.Start(Exe(), arguments));
-        DWORD code = 0;
-        ASSERT_TRUE(service.Wait(20000, &code));
-        EXPECT_EQ(code, static_cast<DWORD>(-1));
-    }
-    EXPECT_FALSE(FileExists(folder.file(L"Thumbnail.ini")));
-    EXPECT_FALSE(FileExists(folder.file(L"kestrel_log.txt")));
-    EXPECT_FALSE(FileExists(folder.file(L"kestrel_dec_list.txt")));
+DecodeRequestItem_CL NoPositionItem(int32_t id, const std::wstring& movie) {
+    DecodeRequestItem_CL item;
+    item.request_id = id;
+    item.movie_path = movie;
+    item.output_path = L"never-written.jpg";
+    item.item_marker = 0x12345678;
+    return item;
 }
 
-TEST(ServiceLifecycle, StartsWithItsWindowAndLogsAndEndsOnClose) {
-    ScratchFolder folder(L"start");
-    const std::wstring client = UniqueName(L"start");
-    ServiceProcess service(client, folder.path());
-    ASSERT_TRUE(service.Start());
-    HWND hwnd = service.WaitWindow();
-    ASSERT_NE(hwnd, nullptr);
-    EXPECT_FALSE(IsWindowVisible(hwnd));
-    wchar_t title[256] = {};
-    GetWindowTextW(hwnd, title, 256);
-    EXPECT_EQ(std::wstring(title), client);
+class ServiceLifecycle : public ServiceFixture {
+protected:
+    ServiceLifecycle() : ServiceFixture(L"lifecycle") {}
 
-    EXPECT_EQ(ReadFileBytes(folder.file(L"Thumbnail.ini")).substr(0, 2), std::string("\xFF\xFE", 2));
-    const auto main = ReadLogMessages(folder.file(L"kestrel_log.txt"));
-    ASSERT_GE(main.size(), 2u);
-    EXPECT_EQ(main[0], L"★アプリ開始(Tessaloom-" + client + L")");
-    EXPECT_EQ(main[1].rfind(L"[LOG_LINE]  exe-info pid=" + std::to_wstring(service.process().Pid()) +
-                                L" path(",
-                            0),
-              0u);
+    // Runs the requester to the end; returns its exit code.
+    DWORD Requester(const std::wstring& arguments) {
+        ChildProcess requester;
+        EXPECT_TRUE(requester.Start(ProgramFolder() + L"\\requester.exe", arguments));
+        DWORD code = 99;
+        EXPECT_TRUE(requester.Wait(30000, &code));
+        return code;
+    }
+    std::string QueueFile() { return ReadFileBytes(folder.file(L"TessaloomDataList.dat")); }
+    BOOL CopyData(const std::string& bytes) {
+        COPYDATASTRUCT data = {7, static_cast<DWORD>(bytes.size()), const_cast<char*>(bytes.data())};
+        return static_cast<BOOL>(SendMessageW(service.WaitWindow(), WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data)));
+    }
+};
+
+TEST_F(ServiceLifecycle, StartsServesItsPeersAndEndsOnClose) {
+    StartService();
+    const HWND hwnd = service.WaitWindow();  // found by its class and title
+    EXPECT_FALSE(IsWindowVisible(hwnd));
+    EXPECT_EQ(Main().at(0), L"★アプリ開始(Tessaloom-" + client + L")");
     // The start request posted at creation finds the queue empty.
-    ASSERT_TRUE(WaitFor([&] {
-        return Contains(ReadLogMessages(folder.file(L"kestrel_dec_list.txt")), L"デーコードするアイテムがなくなりました。");
-    }));
-    EXPECT_TRUE(Contains(ReadLogMessages(folder.file(L"kestrel_dec_list.txt")), L"デコードアイテムは読み込まない"));
-    const auto seq = ReadLogMessages(folder.file(L"kestrel_seq.txt"));
-    EXPECT_EQ(seq[0], L"WM_CREATE");
+    ASSERT_TRUE(WaitForLine(L"kestrel_dec_list.txt", L"デーコードするアイテムがなくなりました。"));
+    EXPECT_TRUE(Contains(List(), L"デコードアイテムは読み込まない"));
+
+    // A request by pipe is worked, removed, and the queue saved empty.
+    EXPECT_EQ(Requester(L"decode " + client + L" 5 \"C:\\動画 1.mp4\" out.jpg"), 0u);
+    ASSERT_TRUE(WaitFor([&] { return JobsEnded() == 1; }));
+    EXPECT_TRUE(Contains(List(), L"受付(C:\\動画 1.mp4)"));
+    EXPECT_EQ(QueueFile(), kEmptyQueue);
+    EXPECT_EQ(Get(L"run_decode", -1), 0);
+
+    // WM_COPYDATA takes exactly one whole item.
+    ByteWriter out;
+    NoPositionItem(9, L"copied.mp4").write(out);
+    const std::string item = out.Bytes();
+    EXPECT_FALSE(CopyData(item.substr(0, item.size() - 1)));
+    EXPECT_FALSE(CopyData(item + "x"));
+    EXPECT_TRUE(CopyData(item));
+    ASSERT_TRUE(WaitFor([&] { return JobsEnded() == 2; }));
+    EXPECT_TRUE(Contains(Seq(), L"WM_COPYDATA_ADD_START(copied.mp4)"));
+    EXPECT_EQ(Count(List(), L"受付(copied.mp4)"), 1u);
+    EXPECT_EQ(QueueFile(), kEmptyQueue);
 
     PostMessageW(hwnd, WM_CLOSE, 0, 0);
     DWORD code = 1;
     ASSERT_TRUE(service.process().Wait(20000, &code));
     EXPECT_EQ(code, 0u);
-    EXPECT_TRUE(Contains(ReadLogMessages(folder.file(L"kestrel_seq.txt")), L"WM_DECODE_CANCEL"));
-    EXPECT_TRUE(Contains(ReadLogMessages(folder.file(L"kestrel_dec_list.txt")),
-                         L"デコードキャンセルにより終了しました。"));
-    // Idle close writes no queue file.
-    EXPECT_FALSE(FileExists(folder.file(L"TessaloomDataList.dat")));
-}
-
-TEST(ServiceLifecycle, WatchdogTimerRestartsWithTheSavedQueueAndOtherTimersDoNothing) {
-    ScratchFolder folder(L"restart folder with blanks");
-    const std::wstring client = UniqueName(L"restart");
-    ServiceProcess service(client, folder.path());
-    ASSERT_TRUE(service.Start());
-    HWND hwnd = service.WaitWindow();
-    ASSERT_NE(hwnd, nullptr);
-    const DWORD firstPid = service.process().Pid();
-
-    const auto seqCount = [&](const wchar_t* line) {
-        return Count(ReadLogMessages(folder.file(L"kestrel_seq.txt")), line);
-    };
-    ASSERT_TRUE(WaitFor([&] { return seqCount(L"WM_DECODE_START") == 1; }));
-    PostMessageW(hwnd, WM_TIMER, 0x10002, 0);
-    PostMessageW(hwnd, WM_TIMER, 1, 0);
-    // Posted messages are handled in order: once this start request is logged, the
-    // foreign timers have been handled, and they restarted nothing.
-    PostMessageW(hwnd, 0x8412, 0, 0);
-    ASSERT_TRUE(WaitFor([&] { return seqCount(L"WM_DECODE_START") == 2; }));
-    EXPECT_TRUE(service.process().Running());
-    EXPECT_EQ(seqCount(L"AppRestart_START"), 0u);
-
-    PostMessageW(hwnd, WM_TIMER, 0x10001, 0);
-    ASSERT_TRUE(service.process().Wait(20000));
-    // The new process announces itself and loads the queue.
-    ASSERT_TRUE(WaitFor([&] {
-        return Count(ReadLogMessages(folder.file(L"kestrel_dec_list.txt")),
-                     L"デコードアイテムの読み込み") == 1;
-    }));
-    const auto seq = ReadLogMessages(folder.file(L"kestrel_seq.txt"));
-    EXPECT_TRUE(Contains(seq, L"無応答による再起動"));
-    EXPECT_TRUE(Contains(seq, L"AppRestart_END"));
-    HWND second = service.WaitWindow();
-    ASSERT_NE(second, nullptr);
-    DWORD secondPid = 0;
-    GetWindowThreadProcessId(second, &secondPid);
-    EXPECT_NE(secondPid, firstPid);
-    EXPECT_EQ(Count(ReadLogMessages(folder.file(L"kestrel_log.txt")),
-                    L"★アプリ開始(Tessaloom-" + client + L")"),
-              2u);
-    EXPECT_TRUE(service.Close());
+    EXPECT_TRUE(Contains(Seq(), L"WM_DECODE_CANCEL"));
+    EXPECT_TRUE(Contains(List(), L"デコードキャンセルにより終了しました。"));
 }
 
 }  // namespace

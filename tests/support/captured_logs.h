@@ -9,7 +9,7 @@
 #include "common/log.h"
 #include "common/scoped.h"
 #include "service/frame_source/thumbnail_maker.h"
-#include "tests/support/frame_pixels.h"
+#include "tests/support/pixels.h"
 #include "tests/support/test_support.h"
 
 namespace testing_support {
@@ -21,12 +21,6 @@ inline std::string Dump(const std::vector<std::wstring>& lines) {
     std::string out;
     for (const auto& line : lines) out += "  " + Narrow(line) + "\n";
     return out;
-}
-
-inline bool AnyStartsWith(const std::vector<std::wstring>& lines, const std::wstring& prefix) {
-    for (const auto& line : lines)
-        if (line.compare(0, prefix.size(), prefix) == 0) return true;
-    return false;
 }
 
 // The middle of second `second` of a movie, in 100 ns units.
@@ -60,14 +54,5 @@ protected:
     GdiplusSession gdiplus_;
     ScratchFolder folder_;
 };
-
-// One test movie and the picture size its frames must have.
-struct MovieCase {
-    const wchar_t* name;
-    int width, height;
-    int64_t durationSlack = 0;  // how far the reported duration may be from 12 s
-    int lastSecond = 11;        // the latest second that DirectShow can seek to
-};
-inline void PrintTo(const MovieCase& movie, std::ostream* os) { *os << Narrow(movie.name); }
 
 }  // namespace testing_support

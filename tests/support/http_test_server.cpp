@@ -15,8 +15,6 @@ bool Readable(SOCKET s, int timeoutMs) {
     timeval timeout = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
     return select(0, &set, nullptr, nullptr, &timeout) == 1;
 }
-
-const char* Reason(int status) { return status == 200 ? "OK" : status == 404 ? "Not Found" : "Status"; }
 }  // namespace
 
 HttpTestServer::HttpTestServer(std::map<std::string, Reply> routes) : routes_(std::move(routes)) {
@@ -73,7 +71,7 @@ void HttpTestServer::Answer(SOCKET connection) {
     ++requests_;
     const auto route = routes_.find(request.substr(start + 1, end - start - 1));
     const Reply reply = route != routes_.end() ? route->second : Reply{404, "<html><body>Not Found</body></html>"};
-    const std::string response = "HTTP/1.1 " + std::to_string(reply.status) + " " + Reason(reply.status) +
+    const std::string response = "HTTP/1.1 " + std::to_string(reply.status) + (reply.status == 200 ? " OK" : " Error") +
                                  "\r\nContent-Type: text/plain\r\nContent-Length: " +
                                  std::to_string(reply.body.size()) + "\r\nConnection: close\r\n\r\n" + reply.body;
     send(connection, response.data(), static_cast<int>(response.size()), 0);

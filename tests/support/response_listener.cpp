@@ -25,10 +25,6 @@ bool ResponseListener::WaitForHeldWriter(DWORD timeoutMs) {
 
 void ResponseListener::Release() { SetEvent(release_.get()); }
 
-bool ResponseListener::WaitForCount(size_t count, DWORD timeoutMs) {
-    return WaitFor([&] { return Responses().size() >= count; }, std::chrono::milliseconds(timeoutMs));
-}
-
 std::vector<KRB_ResponseDecode_CL> ResponseListener::Responses() {
     std::lock_guard<std::mutex> lock(mutex_);
     return responses_;

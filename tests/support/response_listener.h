@@ -26,7 +26,6 @@ public:
     // Gated mode: lets the held writer's message through.
     void Release();
 
-    bool WaitForCount(size_t count, DWORD timeoutMs = 60000);
     std::vector<KRB_ResponseDecode_CL> Responses();
 
 private:

@@ -9,7 +9,7 @@
 
 #include "common/inifile.h"
 #include "common/scoped.h"
-#include "tests/support/image_file.h"
+#include "tests/support/pixels.h"
 #include "tests/support/response_listener.h"
 #include "tests/support/service_requests.h"
 #include "tests/support/test_support.h"

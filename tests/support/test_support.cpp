@@ -4,6 +4,8 @@
 #include <tlhelp32.h>
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "common/pipe.h"
@@ -12,21 +14,16 @@ namespace testing_support {
 
 namespace {
 void RemoveTree(const std::wstring& folder) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring full = folder + L"\\" + name;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(full);
-            else
-                DeleteFileW(full.c_str());
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
-    }
-    RemoveDirectoryW(folder.c_str());
+    std::error_code ignored;  // what cannot be removed stays
+    std::filesystem::remove_all(folder, ignored);
+}
+
+// A UTF-16LE file (with BOM) as text, without the BOM.
+std::wstring ReadUtf16File(const std::wstring& path) {
+    const std::string bytes = ReadFileBytes(path);
+    std::wstring text(bytes.size() / 2, L'\0');
+    if (!text.empty()) std::memcpy(&text[0], bytes.data(), text.size() * 2);  // little-endian, as Windows
+    return text.compare(0, 1, L"\xFEFF") == 0 ? text.substr(1) : text;
 }
 }  // namespace
 
@@ -71,19 +68,6 @@ std::wstring WriteFaultMovie(const std::wstring& path, const std::string& instru
 }
 
 bool FileExists(const std::wstring& path) { return PathFileExistsW(path.c_str()) != FALSE; }
-
-std::wstring ReadUtf16File(const std::wstring& path) {
-    const std::string bytes = ReadFileBytes(path);
-    std::wstring text;
-    size_t start = (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-                    static_cast<unsigned char>(bytes[1]) == 0xFE)
-                       ? 2
-                       : 0;
-    for (size_t i = start; i + 1 < bytes.size(); i += 2)
-        text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
-                                            (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-    return text;
-}
 
 std::vector<std::wstring> ReadLogLines(const std::wstring& path) {
     const std::wstring text = ReadUtf16File(path);
@@ -132,15 +116,13 @@ std::wstring ProgramFolder() {
     return folder.substr(0, folder.find_last_of(L'\\'));
 }
 
-std::wstring MoviesFolder() {
+std::wstring Movie(const std::wstring& name) {
     const wchar_t* dir = _wgetenv(L"TEST_MOVIES_DIR");
-    std::wstring folder = dir ? dir : ProgramFolder() + L"\\..\\movies";
-    for (auto& c : folder)
+    std::wstring path = (dir ? dir : ProgramFolder() + L"\\..\\movies") + L"\\" + name;
+    for (auto& c : path)
         if (c == L'/') c = L'\\';
-    return folder;
+    return path;
 }
-
-std::wstring Movie(const std::wstring& name) { return MoviesFolder() + L"\\" + name; }
 
 ChildProcess::~ChildProcess() {
     if (Running()) {

@@ -26,8 +26,6 @@ private:
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
-// A UTF-16LE file (with BOM) as text, without the BOM.
-std::wstring ReadUtf16File(const std::wstring& path);
 std::vector<std::wstring> ReadLogLines(const std::wstring& path);
 // The message part of each log line (after the 26-character timestamp).
 std::vector<std::wstring> ReadLogMessages(const std::wstring& path);
@@ -38,14 +36,13 @@ size_t Count(const std::vector<std::wstring>& lines, const std::wstring& line);
 bool WaitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
-// A fault movie for the fault codec (tests/fault_codec/fault_spec.h): its first line,
+// A fault movie for the fault codec (tools/fault_codec/fault_spec.h): its first line,
 // then the given instruction lines. Returns the path.
 std::wstring WriteFaultMovie(const std::wstring& path, const std::string& instructions);
 
 // Folder of the running test program (the build's bin folder).
 std::wstring ProgramFolder();
-// The test movies' folder (from TEST_MOVIES_DIR) and a movie in it.
-std::wstring MoviesFolder();
+// A movie in the test movies' folder (TEST_MOVIES_DIR).
 std::wstring Movie(const std::wstring& name);
 
 // A started program. Its process is ended at scope end if still running.
@@ -81,7 +78,6 @@ public:
     // Sends WM_CLOSE and waits for every process that owns such a window to end.
     bool Close(DWORD timeoutMs = 20000);
     ChildProcess& process() { return process_; }
-    std::wstring Log(const std::wstring& name) const { return workFolder_ + L"\\" + name; }
 
 private:
     std::wstring clientName_;

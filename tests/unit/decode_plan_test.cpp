@@ -1,4 +1,4 @@
-// The decode plan: the worked examples, the generator, and properties over many inputs.
+// The decode plan: the worked examples and properties over many inputs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,81 +14,48 @@ DecodePlan Plan(int64_t duration, const Positions& requested) {
     return MakeDecodePlan(duration, requested, random);
 }
 
-TEST(PlanRandom, FirstDrawsOfEveryJob) {
-    PlanRandom random;
-    std::vector<int> draws;
-    for (int i = 0; i < 10; ++i) draws.push_back(random.NextPercent());
-    EXPECT_EQ(draws, (std::vector<int>{41, 67, 34, 0, 69, 24, 78, 58, 62, 64}));
-}
-
-TEST(DecodePlan, EvenlySpacedTenMinutes) {
-    const DecodePlan plan = Plan(600000000, {-1, -1, -1, -1});
-    EXPECT_EQ(plan.last, 600000000);
-    EXPECT_EQ(plan.step, 150000000);
-    EXPECT_EQ(plan.positions, (Positions{75000000, 225000000, 375000000, 525000000}));
-    EXPECT_EQ(plan.minGap, 37500000);
-    EXPECT_EQ(plan.adjusted, 0);
-    EXPECT_TRUE(plan.clamps.empty());
-}
-
-TEST(DecodePlan, RandomTenMinutesClampsTheZeroDrawAndRaisesTheCloseNeighbour) {
-    const DecodePlan plan = Plan(600000000, {-2, -2, -2, -2});
-    EXPECT_EQ(plan.unit, 5250000);
-    ASSERT_EQ(plan.clamps.size(), 1u);
-    EXPECT_EQ(plan.clamps[0], std::make_pair(int64_t{0}, int64_t{525000000}));
-    EXPECT_EQ(plan.positions, (Positions{178500000, 216000000, 351750000, 525000000}));
-    EXPECT_EQ(plan.adjusted, 1);
-}
-
-TEST(DecodePlan, ShortAndMediumMoviesLimitLast) {
-    const DecodePlan three = Plan(30000000, {-1, -1, -1});
-    EXPECT_EQ(three.last, 15000000);
-    EXPECT_EQ(three.step, 10000000);
-    EXPECT_EQ(three.positions, (Positions{5000000, 15000000, 25000000}));
-    EXPECT_EQ(Plan(80000000, {-1}).last, 60000000);
-    EXPECT_EQ(Plan(100000000, {-1}).last, 100000000);
-    EXPECT_EQ(Plan(49999999, {-1}).last, 24999999);
-}
-
-TEST(DecodePlan, ZeroDurationClampsToOneAndKeepsTheMinimumGapUncapped) {
-    const DecodePlan plan = Plan(0, {-1, -1});
-    EXPECT_EQ(plan.positions, (Positions{1, 1000001}));
-    EXPECT_EQ(plan.minGap, 1000000);
-    ASSERT_EQ(plan.clamps.size(), 2u);
-    EXPECT_EQ(plan.clamps[0], std::make_pair(int64_t{0}, int64_t{1}));
-}
-
-TEST(DecodePlan, ExplicitEqualEntriesAreSpreadByTheMinimumGap) {
-    const DecodePlan plan = Plan(600000000, {5, 5, 5});
-    EXPECT_TRUE(plan.clamps.empty());
-    EXPECT_EQ(plan.minGap, 50000000);
-    EXPECT_EQ(plan.positions, (Positions{5, 50000005, 100000005}));
-    EXPECT_EQ(plan.adjusted, 2);
-}
-
-TEST(DecodePlan, ExplicitOneZeroAndNegativeBecomeTheirEvenlySpacedPosition) {
-    const DecodePlan plan = Plan(600000000, {1, 0, -3});
-    EXPECT_EQ(plan.positions, (Positions{100000000, 300000000, 500000000}));
-    EXPECT_EQ(plan.clamps.size(), 3u);
-}
-
-TEST(DecodePlan, RaisedPositionsStopAtLastAndMayRepeatIt) {
-    // 3 s: last is 1.5 s; explicit entries near it are raised and capped.
-    const DecodePlan plan = Plan(30000000, {14000000, 14000000, 14000000});
-    EXPECT_EQ(plan.positions, (Positions{14000000, 15000000, 15000000}));
-    EXPECT_EQ(plan.adjusted, 2);
-}
-
-TEST(DecodePlan, RaisedPositionsNearTheInt64LimitSaturate) {
+// The worked examples: positions, and the plan's figures where they are told.
+TEST(DecodePlan, WorkedExamples) {
     constexpr int64_t kMax = INT64_MAX;
-    // No last to cap at (duration 0): the raised position stops at the limit.
-    EXPECT_EQ(Plan(0, {kMax, kMax - 5}).positions, (Positions{kMax - 5, kMax}));
-    // With a last, the saturated position is capped there like any raised one.
-    EXPECT_EQ(Plan(600000000, {kMax, kMax}).positions, (Positions{kMax, 600000000}));
-}
-
-TEST(DecodePlan, EmptyRequestGivesAnEmptyPlan) {
-    EXPECT_TRUE(Plan(600000000, {}).positions.empty());
+    const struct {
+        int64_t duration;
+        Positions requested, positions;
+        int64_t last, minGap;  // -1: not checked
+        int adjusted;
+        size_t clamps;
+    } cases[] = {
+        {600000000, {-1, -1, -1, -1}, {75000000, 225000000, 375000000, 525000000}, 600000000, 37500000, 0, 0},
+        // Every job's draws start 41, 67, 34, 0: the zero draw is clamped, and its close
+        // neighbour raised.
+        {600000000, {-2, -2, -2, -2}, {178500000, 216000000, 351750000, 525000000}, -1, -1, 1, 1},
+        // Short and medium movies limit last.
+        {30000000, {-1, -1, -1}, {5000000, 15000000, 25000000}, 15000000, -1, 0, 0},
+        {80000000, {-1}, {40000000}, 60000000, -1, 0, 0},
+        {100000000, {-1}, {50000000}, 100000000, -1, 0, 0},
+        {49999999, {-1}, {24999999}, 24999999, -1, 0, 0},
+        // Zero duration: clamped to 1, and the minimum gap is not capped.
+        {0, {-1, -1}, {1, 1000001}, -1, 1000000, 1, 2},
+        // Explicit equal entries are spread by the minimum gap.
+        {600000000, {5, 5, 5}, {5, 50000005, 100000005}, -1, 50000000, 2, 0},
+        // 1, 0 and negative entries become their evenly spaced position.
+        {600000000, {1, 0, -3}, {100000000, 300000000, 500000000}, -1, -1, 0, 3},
+        // Raised positions stop at last (1.5 s of 3 s) and may repeat it.
+        {30000000, {14000000, 14000000, 14000000}, {14000000, 15000000, 15000000}, -1, -1, 2, 0},
+        // Near the int64 limit: raised positions saturate, then are capped at last if any.
+        {0, {kMax, kMax - 5}, {kMax - 5, kMax}, -1, -1, -1, 0},
+        {600000000, {kMax, kMax}, {kMax, 600000000}, -1, -1, -1, 0},
+        {600000000, {}, {}, -1, -1, 0, 0},
+    };
+    const auto asTold = [](int64_t told, int64_t value) { return told < 0 || told == value; };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.duration << " " << testing::PrintToString(c.requested));
+        const DecodePlan plan = Plan(c.duration, c.requested);
+        EXPECT_EQ(plan.positions, c.positions);
+        EXPECT_TRUE(asTold(c.last, plan.last)) << plan.last;
+        EXPECT_TRUE(asTold(c.minGap, plan.minGap)) << plan.minGap;
+        EXPECT_TRUE(asTold(c.adjusted, plan.adjusted)) << plan.adjusted;
+        EXPECT_EQ(plan.clamps.size(), c.clamps);
+    }
 }
 
 TEST(DecodePlan, PropertiesOverManyDurationsAndRequests) {

@@ -31,21 +31,24 @@ protected:
     DecodeRequestList_CL queue;
 };
 
-TEST_F(Queue, PriorityMovesNamedItemsBehindTheHeadInQueueOrder) {
+// Priority moves the named items behind the head in queue order; each id moves at most
+// one item, and unknown ids and the head's id change nothing. Delete removes one waiting
+// item per listed id, never the head.
+TEST_F(Queue, PriorityAndDeleteLeaveTheHeadFirst) {
     Fill({100, 9, 7, 5});
     queue.Prioritize({5, 7});
     EXPECT_EQ(Ids(queue), (std::vector<int32_t>{100, 7, 5, 9}));
-    // Each id moves at most one item; unknown ids and the head's id change nothing.
     queue.Prioritize({9, 42, 100});
     EXPECT_EQ(Ids(queue), (std::vector<int32_t>{100, 9, 7, 5}));
-}
+    queue.RemoveWaiting({100, 7, 7});
+    EXPECT_EQ(Ids(queue), (std::vector<int32_t>{100, 9, 5}));
 
-TEST_F(Queue, DeleteRemovesOneWaitingItemPerListedId) {
-    Fill({1, 4, 4});
+    queue.ClearWaiting();
+    Fill({4, 4});
     queue.RemoveWaiting({4});
-    EXPECT_EQ(Ids(queue), (std::vector<int32_t>{1, 4}));
-    queue.RemoveWaiting({4, 4, 1});
-    EXPECT_EQ(Ids(queue), (std::vector<int32_t>{1}));  // the head is never removed
+    EXPECT_EQ(Ids(queue), (std::vector<int32_t>{100, 4}));
+    queue.RemoveWaiting({4, 4, 100});
+    EXPECT_EQ(Ids(queue), (std::vector<int32_t>{100}));
 }
 
 TEST_F(Queue, ClearKeepsOnlyTheHeadAndSmallQueuesAreUntouched) {
@@ -63,23 +66,8 @@ TEST_F(Queue, ClearKeepsOnlyTheHeadAndSmallQueuesAreUntouched) {
     EXPECT_EQ(Ids(queue), (std::vector<int32_t>{1}));
 }
 
-TEST_F(Queue, PeekHeadCopiesTheHeadWithTheQueueLength) {
-    DecodeRequestItem_CL head;
-    EXPECT_FALSE(queue.PeekHead(head));
-    Fill({8, 9, 10});
-    ASSERT_TRUE(queue.PeekHead(head));
-    EXPECT_EQ(head.request_id, 8);
-    EXPECT_EQ(head.request_count, 3);
-    EXPECT_EQ(Ids(queue).size(), 3u);
-    queue.RemoveHead();
-    EXPECT_EQ(Ids(queue), (std::vector<int32_t>{9, 10}));
-}
-
-TEST(QueueFile, EmptyQueueIsEightBytes) {
+TEST(QueueFile, LayoutIsByteExact) {
     EXPECT_EQ(DecodeRequestList_CL::Serialize({}), std::string("\x00\x00\x01\x00\x00\x00\x00\x00", 8));
-}
-
-TEST(QueueFile, ItemLayoutIsByteExact) {
     DecodeRequestItem_CL item;
     item.request_id = 1;
     item.decode_count = 2;
@@ -138,29 +126,6 @@ TEST(QueueFile, InvalidFilesParseAsNothing) {
             EXPECT_TRUE(items.empty());
         }
     }
-}
-
-TEST(QueueItem, FromPipeRequestMapsTheFields) {
-    KRB_RequestDecodeRequest_CL request;
-    request.save_type = 2;
-    request.frame_width = 160;
-    request.frame_height = 90;
-    DecodeItem_CL entry;
-    entry.request_id = 12;
-    entry.movie_path = L"a.mp4";
-    entry.output_path = L"b.png";
-    entry.positions = {-1, -2, 30000000};
-    const auto item = DecodeRequestItem_CL::FromPipeRequest(request, entry);
-    EXPECT_EQ(item.request_id, 12);
-    EXPECT_EQ(item.request_count, 3);
-    EXPECT_EQ(item.item_marker, 0x514B5257);
-    EXPECT_EQ(item.save_type, 2);
-    EXPECT_EQ(item.frame_width, 160);
-    EXPECT_EQ(item.frame_height, 90);
-    EXPECT_EQ(item.positions, entry.positions);
-    EXPECT_TRUE(item.requester_title.empty());
-    EXPECT_EQ(item.duration, 0);
-    EXPECT_EQ(item.decode_count, 0);
 }
 
 }  // namespace

@@ -67,65 +67,55 @@ protected:
     std::string extraText;
 };
 
-struct DecisionCase {
-    const char* name;
-    std::vector<std::pair<const wchar_t*, int>> presets;
-    const wchar_t* path;
-    int requests;          // seen by the server
-    const wchar_t* result;  // "last_check_result", "-" when not written
-    bool asked;            // answered "remind later" when asked
-    bool datesWritten;
-};
-void PrintTo(const DecisionCase& c, std::ostream* os) { *os << c.name; }
-
-class UpdateDecision : public UpdateCheck, public ::testing::WithParamInterface<DecisionCase> {};
-
-TEST_P(UpdateDecision, ChecksWhenDueAndRecordsTheOutcome) {
-    const DecisionCase& c = GetParam();
+// When it checks, and what it records; "remind later" is the answer when asked.
+TEST_F(UpdateCheck, ChecksWhenDueAndRecordsTheOutcome) {
+    const struct {
+        const char* name;
+        std::vector<std::pair<const wchar_t*, int>> presets;
+        const wchar_t* path;
+        int requests;           // seen by the server
+        const wchar_t* result;  // "last_check_result", "-" when not written
+        bool asked;
+        bool datesWritten;
+    } cases[] = {
+        {"notify means no network", {{L"notify", 1}, {L"force", 1}}, L"/newer.json", 0, L"-", false, false},
+        {"checked today", {{L"last_day_ymd", kToday}}, L"/newer.json", 0, L"-", false, false},
+        {"older day key today", {{L"last_day", kToday % 100}}, L"/newer.json", 0, L"-", false, false},
+        {"checked yesterday", {{L"last_day_ymd", kYesterday}}, L"/same.json", 1, L"up_to_date", false, true},
+        {"force 2 checks again", {{L"force", 2}, {L"last_day_ymd", kToday}}, L"/same.json", 1, L"up_to_date", false,
+         true},
+        {"force 1 offers the same version", {{L"force", 1}}, L"/same.json", 1, L"update_available", true, true},
+        {"newer version", {}, L"/newer.json", 1, L"update_available", true, true},
+        {"an HTML page is never newer", {}, L"/page.html", 1, L"up_to_date", false, true},
+        {"empty body, two attempts", {}, L"/empty.txt", 2, L"network_or_parse_failed", false, false},
+        {"missing file (404)", {}, L"/missing.txt", 2, L"network_or_parse_failed", false, false},
+        {"server error (500)", {}, L"/error.json", 2, L"network_or_parse_failed", false, false},
+    };
     HttpTestServer server(kRoutes);
     ASSERT_TRUE(server.Started());
-    for (const auto& preset : c.presets) ini.SetInt(L"VERSION", preset.first, preset.second);
-    const int lastDayYmd = IntKey(L"last_day_ymd");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteFileW(folder.file(L"Snapwick.ini").c_str());
+        ini.SetPath(folder.file(L"Snapwick.ini"));
+        asked.clear();
+        for (const auto& preset : c.presets) ini.SetInt(L"VERSION", preset.first, preset.second);
+        const int lastDayYmd = IntKey(L"last_day_ymd");
+        const int requestsBefore = server.Requests();
 
-    Check(c.path, snapwick::kChoiceRemindLater);
+        Check(c.path, snapwick::kChoiceRemindLater);
 
-    EXPECT_EQ(server.Requests(), c.requests);
-    EXPECT_EQ(Key(L"last_check_result"), c.result);
-    EXPECT_EQ(asked.size(), c.asked ? 1u : 0u);
-    EXPECT_EQ(IntKey(L"last_day_ymd"), c.datesWritten ? kToday : lastDayYmd);
-    if (c.datesWritten) {
-        EXPECT_EQ(IntKey(L"last_day"), kToday % 100);
+        EXPECT_EQ(server.Requests() - requestsBefore, c.requests);
+        EXPECT_EQ(Key(L"last_check_result"), c.result);
+        EXPECT_EQ(asked.size(), c.asked ? 1u : 0u);
+        EXPECT_EQ(IntKey(L"last_day_ymd"), c.datesWritten ? kToday : lastDayYmd);
+        EXPECT_TRUE(!c.datesWritten || IntKey(L"last_day") == kToday % 100) << IntKey(L"last_day");
+        EXPECT_TRUE(opened.empty());
     }
-    EXPECT_TRUE(opened.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, UpdateDecision,
-    ::testing::Values(
-        DecisionCase{"NotifyMeansNoNetwork", {{L"notify", 1}, {L"force", 1}}, L"/newer.json", 0, L"-", false, false},
-        DecisionCase{"CheckedToday", {{L"last_day_ymd", kToday}}, L"/newer.json", 0, L"-", false, false},
-        DecisionCase{"OlderDayKeyToday", {{L"last_day", kToday % 100}}, L"/newer.json", 0, L"-", false, false},
-        DecisionCase{"CheckedYesterday", {{L"last_day_ymd", kYesterday}}, L"/same.json", 1, L"up_to_date", false, true},
-        DecisionCase{"ForceTwoChecksAgainSameVersion", {{L"force", 2}, {L"last_day_ymd", kToday}}, L"/same.json", 1,
-                     L"up_to_date", false, true},
-        DecisionCase{"ForceOneOffersTheSameVersion", {{L"force", 1}}, L"/same.json", 1, L"update_available", true, true},
-        DecisionCase{"NewerVersionRemindLater", {}, L"/newer.json", 1, L"update_available", true, true},
-        DecisionCase{"HtmlPageIsNeverNewer", {}, L"/page.html", 1, L"up_to_date", false, true},
-        DecisionCase{"EmptyBodyTwoAttempts", {}, L"/empty.txt", 2, L"network_or_parse_failed", false, false},
-        DecisionCase{"MissingFile404", {}, L"/missing.txt", 2, L"network_or_parse_failed", false, false},
-        DecisionCase{"ServerError500", {}, L"/error.json", 2, L"network_or_parse_failed", false, false}),
-    [](const ::testing::TestParamInfo<DecisionCase>& info) { return std::string(info.param.name); });
-
-TEST_F(UpdateCheck, ServerDownIsANetworkFailureAndLogged) {
-    Check(L"/newer.json");
-    EXPECT_EQ(Key(L"last_check_result"), L"network_or_parse_failed");
-    EXPECT_EQ(IntKey(L"last_day_ymd"), -1);
-    const auto log = Log();
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log[0].rfind(L"HttpSendRequest()エラー = 0x8007", 0), 0u);
-}
-
-TEST_F(UpdateCheck, OlderFormFileIsReadAndItsSiteOpened) {
+// "Go to the site" opens the older form's URL (and the next run asks again), but
+// only web addresses: a file URL is logged and not opened.
+TEST_F(UpdateCheck, GoToSiteOpensOnlyWebAddresses) {
     HttpTestServer server(kRoutes);
     ASSERT_TRUE(server.Started());
     Check(L"/older.txt", snapwick::kChoiceGoToSite);
@@ -134,15 +124,10 @@ TEST_F(UpdateCheck, OlderFormFileIsReadAndItsSiteOpened) {
     EXPECT_EQ(Key(L"last_update_url"), L"http://example.invalid/old");
     EXPECT_EQ(extraText, "notes");
     EXPECT_EQ(opened, (std::vector<std::wstring>{L"http://example.invalid/old"}));
-    // The next run asks again.
     EXPECT_EQ(IntKey(L"last_day_ymd"), -1);
-}
 
-TEST_F(UpdateCheck, AFileUrlIsLoggedAndNotOpened) {
-    HttpTestServer server(kRoutes);
-    ASSERT_TRUE(server.Started());
     Check(L"/file-url.json", snapwick::kChoiceGoToSite);
-    EXPECT_TRUE(opened.empty());
+    EXPECT_EQ(opened.size(), 1u);
     EXPECT_TRUE(Contains(Log(), L"(update-dialog) not a web address, not opened(file:///C:/windows/notepad.exe)"));
 }
 
@@ -201,21 +186,6 @@ TEST_F(UpdateCheck, TheDialogsThreeOutcomes) {
         EXPECT_EQ(opened.size(), o.opened ? 1u : 0u);
         EXPECT_EQ(IntKey(L"last_day_ymd"), o.datesWritten ? kToday : kYesterday);
     }
-}
-
-TEST_F(UpdateCheck, MessageBoxTakesTheDialogsPlace) {
-    HttpTestServer server(kRoutes);
-    ASSERT_TRUE(server.Started());
-    const std::wstring caption = UniqueName(L"update-box");
-    std::thread presser = Press(caption, IDNO);
-    UpdateCheck_CL check(ini, L"localhost", L"/newer.json");
-    check.ask = [](const std::wstring& cap, const std::wstring& current, const std::wstring& remote, HWND owner) {
-        return snapwick::AskAboutUpdateWithMessageBox(cap, current, remote, owner);
-    };
-    check.CheckForUpdate(caption, L"1.0.0", nullptr);
-    presser.join();
-    // "No" means remind later.
-    EXPECT_EQ(IntKey(L"last_day_ymd"), kToday);
 }
 
 }  // namespace

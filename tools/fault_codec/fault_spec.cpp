@@ -1,4 +1,4 @@
-#include "tests/fault_codec/fault_spec.h"
+#include "tools/fault_codec/fault_spec.h"
 
 #include <windows.h>
 #include <cstdlib>
@@ -8,9 +8,9 @@
 
 namespace fault_codec {
 
-const char kMagicLine[] = "TESSALOOM-FAULT-MOVIE";
-
 namespace {
+
+constexpr char kMagicLine[] = "TESSALOOM-FAULT-MOVIE";
 
 std::string Trim(const std::string& s) {
     const size_t begin = s.find_first_not_of(" \t\r");
@@ -60,40 +60,19 @@ bool ReadFileText(const std::wstring& path, std::string& text, size_t limit) {
     return ok != FALSE;
 }
 
-}  // namespace
-
-bool FaultSpec::Stalls(int64_t movieMs) const {
-    for (const auto& range : stallMs)
-        if (movieMs >= range.first && movieMs <= range.second) return true;
-    return false;
-}
-
-bool ParseFaultSpec(const std::string& text, FaultSpec& spec, std::string& error) {
+// The key=value lines; the magic line, if present, is skipped.
+bool ParseFaultSpec(const std::string& text, FaultSpec& spec) {
     std::stringstream lines(text);
     std::string line;
     while (std::getline(lines, line)) {
         line = Trim(line);
-        if (line.empty() || line[0] == '#' || line == kMagicLine) continue;
+        if (line.empty() || line == kMagicLine) continue;
         const size_t eq = line.find('=');
         const std::string key = Trim(line.substr(0, eq));
         const std::string value = eq == std::string::npos ? std::string() : Trim(line.substr(eq + 1));
-        int64_t n = 0;
-        bool ok = true;
-        if (key == "size") {
-            const size_t x = value.find('x');
-            int64_t w = 0, h = 0;
-            ok = x != std::string::npos && ParseNumber(value.substr(0, x), w) && ParseNumber(value.substr(x + 1), h) &&
-                 w >= 2 && w <= 4096 && w % 2 == 0 && h >= 1 && h <= 4096;
-            spec.width = static_cast<int>(w);
-            spec.height = static_cast<int>(h);
-        } else if (key == "duration_ms") {
-            ok = ParseNumber(value, spec.durationMs);
-        } else if (key == "reported_duration_ms") {
-            ok = ParseNumber(value, spec.reportedDurationMs);
-        } else if (key == "stall") {
+        bool ok;
+        if (key == "stall") {
             ok = ParseRanges(value, spec.stallMs);
-        } else if (key == "stall_for_ms") {
-            ok = ParseNumber(value, spec.stallForMs);
         } else if (key == "release_file") {
             spec.releaseFile = Wide(value);
             ok = !value.empty();
@@ -102,7 +81,6 @@ bool ParseFaultSpec(const std::string& text, FaultSpec& spec, std::string& error
         } else if (key == "crash") {
             if (value == "stream") spec.crash = CrashPoint::Stream;
             else if (value == "seek") spec.crash = CrashPoint::Seek;
-            else if (value == "connect") spec.crash = CrashPoint::Connect;
             else if (value == "stop") spec.crash = CrashPoint::Stop;
             else ok = false;
         } else if (key == "hang") {
@@ -111,31 +89,30 @@ bool ParseFaultSpec(const std::string& text, FaultSpec& spec, std::string& error
         } else if (key == "late_cue") {
             spec.lateCueFile = Wide(value);
             ok = !value.empty();
-        } else if (key == "refuse_types" || key == "no_new_segment") {
-            ok = ParseNumber(value, n) && n <= 1;
-            (key == "refuse_types" ? spec.refuseTypes : spec.noNewSegment) = n == 1;
         } else {
             ok = false;
         }
-        if (!ok) {
-            error = "bad line: " + line;
-            return false;
-        }
+        if (!ok) return false;
     }
     return true;
 }
 
-bool LoadFaultSpec(const std::wstring& path, FaultSpec& spec, std::string& error) {
+}  // namespace
+
+bool FaultSpec::Stalls(int64_t movieMs) const {
+    for (const auto& range : stallMs)
+        if (movieMs >= range.first && movieMs <= range.second) return true;
+    return false;
+}
+
+bool LoadFaultSpec(const std::wstring& path, FaultSpec& spec) {
     constexpr size_t kLimit = 64 * 1024;
     std::string text;
-    if (!ReadFileText(path, text, kLimit)) {
-        error = "cannot read the movie";
-        return false;
-    }
-    if (text.compare(0, sizeof kMagicLine - 1, kMagicLine) == 0) return ParseFaultSpec(text, spec, error);
+    if (!ReadFileText(path, text, kLimit)) return false;
+    if (text.compare(0, sizeof kMagicLine - 1, kMagicLine) == 0) return ParseFaultSpec(text, spec);
     // A real movie paired with the codec: instructions beside it, else DirectShow stalls.
     std::string side;
-    if (ReadFileText(path + L".fault", side, kLimit)) return ParseFaultSpec(side, spec, error);
+    if (ReadFileText(path + L".fault", side, kLimit)) return ParseFaultSpec(side, spec);
     spec.stallMs = {{0, INT64_MAX}};
     return true;
 }

@@ -1,4 +1,4 @@
-#include "tests/fault_codec/fault_source.h"
+#include "tools/fault_codec/fault_source.h"
 
 #include <uuids.h>
 #include <chrono>
@@ -100,8 +100,6 @@ STDMETHODIMP_(ULONG) FaultSourcePin::Release() { return filter_.Release(); }
 
 STDMETHODIMP FaultSourcePin::Connect(IPin* receivePin, const AM_MEDIA_TYPE* mt) {
     if (!receivePin) return E_POINTER;
-    if (filter_.spec_.crash == CrashPoint::Connect) Crash();
-    if (filter_.spec_.refuseTypes) return VFW_E_NO_ACCEPTABLE_TYPES;
     std::lock_guard<std::mutex> guard(filter_.stateLock_);
     if (filter_.connected_) return VFW_E_ALREADY_CONNECTED;
     if (mt && QueryAccept(mt) != S_OK) return VFW_E_TYPE_NOT_ACCEPTED;
@@ -118,7 +116,7 @@ STDMETHODIMP FaultSourcePin::Connect(IPin* receivePin, const AM_MEDIA_TYPE* mt) 
         receivePin->Disconnect();
         return VFW_E_NO_ALLOCATOR;
     }
-    ALLOCATOR_PROPERTIES wanted{1, filter_.spec_.width * filter_.spec_.height * 2, 1, 0}, actual{};
+    ALLOCATOR_PROPERTIES wanted{1, FaultSourceFilter::kWidth * FaultSourceFilter::kHeight * 2, 1, 0}, actual{};
     hr = allocator->SetProperties(&wanted, &actual);
     if (SUCCEEDED(hr)) hr = input->NotifyAllocator(allocator.Get(), FALSE);
     if (FAILED(hr)) {
@@ -166,7 +164,6 @@ STDMETHODIMP FaultSourcePin::QueryId(LPWSTR* id) { return CoTaskMemString(kPinNa
 
 STDMETHODIMP FaultSourcePin::QueryAccept(const AM_MEDIA_TYPE* mt) {
     if (!mt) return E_POINTER;
-    if (filter_.spec_.refuseTypes) return S_FALSE;
     const AM_MEDIA_TYPE& ours = filter_.type_.get();
     const bool major = mt->majortype == GUID_NULL || mt->majortype == ours.majortype;
     const bool sub = mt->subtype == GUID_NULL || mt->subtype == ours.subtype;
@@ -204,8 +201,8 @@ STDMETHODIMP FaultSourcePin::IsUsingTimeFormat(const GUID* format) { return IsFo
 STDMETHODIMP FaultSourcePin::SetTimeFormat(const GUID* format) {
     return format && *format == TIME_FORMAT_MEDIA_TIME ? S_OK : E_INVALIDARG;
 }
-STDMETHODIMP FaultSourcePin::GetDuration(LONGLONG* duration) { return Put(duration, filter_.ReportedDuration()); }
-STDMETHODIMP FaultSourcePin::GetStopPosition(LONGLONG* stop) { return Put(stop, filter_.ReportedDuration()); }
+STDMETHODIMP FaultSourcePin::GetDuration(LONGLONG* duration) { return Put(duration, FaultSourceFilter::kDuration); }
+STDMETHODIMP FaultSourcePin::GetStopPosition(LONGLONG* stop) { return Put(stop, FaultSourceFilter::kDuration); }
 STDMETHODIMP FaultSourcePin::GetCurrentPosition(LONGLONG* current) {
     std::lock_guard<std::mutex> guard(filter_.streamLock_);
     return Put(current, filter_.position_);
@@ -222,12 +219,12 @@ STDMETHODIMP FaultSourcePin::SetPositions(LONGLONG* current, DWORD currentFlags,
 }
 STDMETHODIMP FaultSourcePin::GetPositions(LONGLONG* current, LONGLONG* stop) {
     if (current) GetCurrentPosition(current);
-    if (stop) *stop = filter_.ReportedDuration();
+    if (stop) *stop = FaultSourceFilter::kDuration;
     return S_OK;
 }
 STDMETHODIMP FaultSourcePin::GetAvailable(LONGLONG* earliest, LONGLONG* latest) {
     if (earliest) *earliest = 0;
-    if (latest) *latest = filter_.ReportedDuration();
+    if (latest) *latest = FaultSourceFilter::kDuration;
     return S_OK;
 }
 STDMETHODIMP FaultSourcePin::SetRate(double rate) { return rate == 1.0 ? S_OK : E_INVALIDARG; }
@@ -236,27 +233,18 @@ STDMETHODIMP FaultSourcePin::GetPreroll(LONGLONG* preroll) { return Put(preroll,
 
 // ---------------------------------------------------------------- filter
 
-FaultSourceFilter::FaultSourceFilter() : pin_(*this), name_(L"Fault Source") { Configure(FaultSpec()); }
-
-FaultSourceFilter::FaultSourceFilter(const FaultSpec& spec) : pin_(*this), name_(L"Fault Source") {
-    Configure(spec);
-}
-
-FaultSourceFilter::~FaultSourceFilter() { StopStreaming(); }
-
-void FaultSourceFilter::Configure(const FaultSpec& spec) {
-    spec_ = spec;
+FaultSourceFilter::FaultSourceFilter() : pin_(*this), name_(L"Fault Source") {
     VIDEOINFOHEADER vih{};
-    vih.rcSource = {0, 0, spec.width, spec.height};
+    vih.rcSource = {0, 0, kWidth, kHeight};
     vih.rcTarget = vih.rcSource;
     vih.AvgTimePerFrame = kFrameTime;
     vih.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    vih.bmiHeader.biWidth = spec.width;
-    vih.bmiHeader.biHeight = spec.height;
+    vih.bmiHeader.biWidth = kWidth;
+    vih.bmiHeader.biHeight = kHeight;
     vih.bmiHeader.biPlanes = 1;
     vih.bmiHeader.biBitCount = 16;
     vih.bmiHeader.biCompression = MAKEFOURCC('Y', 'U', 'Y', '2');
-    vih.bmiHeader.biSizeImage = static_cast<DWORD>(spec.width * spec.height * 2);
+    vih.bmiHeader.biSizeImage = static_cast<DWORD>(kWidth * kHeight * 2);
     AM_MEDIA_TYPE mt{};
     mt.majortype = MEDIATYPE_Video;
     mt.subtype = MEDIASUBTYPE_YUY2;
@@ -268,9 +256,7 @@ void FaultSourceFilter::Configure(const FaultSpec& spec) {
     type_ = OwnedMediaType(mt);  // deep copy: the block above is on the stack
 }
 
-LONGLONG FaultSourceFilter::ReportedDuration() const {
-    return spec_.reportedDurationMs >= 0 ? spec_.reportedDurationMs * 10000 : Duration();
-}
+FaultSourceFilter::~FaultSourceFilter() { StopStreaming(); }
 
 STDMETHODIMP FaultSourceFilter::QueryInterface(REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;
@@ -296,14 +282,13 @@ STDMETHODIMP FaultSourceFilter::GetClassID(CLSID* clsid) { return clsid ? (*clsi
 STDMETHODIMP FaultSourceFilter::Load(LPCOLESTR fileName, const AM_MEDIA_TYPE*) {
     if (!fileName) return E_POINTER;
     FaultSpec spec;
-    std::string error;
-    if (!LoadFaultSpec(fileName, spec, error)) return VFW_E_INVALID_FILE_FORMAT;
+    if (!LoadFaultSpec(fileName, spec)) return VFW_E_INVALID_FILE_FORMAT;
     if (spec.hangInLoad)
         for (;;) Sleep(INFINITE);
     std::lock_guard<std::mutex> guard(stateLock_);
     if (connected_) return VFW_E_ALREADY_CONNECTED;
     fileName_ = fileName;
-    Configure(spec);
+    spec_ = spec;
     return S_OK;
 }
 
@@ -435,22 +420,18 @@ bool FaultSourceFilter::WaitUntilDeliverable(int64_t movieMs, ULONGLONG minimumW
         const ULONGLONG now = GetTickCount64();
         bool held = now - heldSince < minimumWaitMs ||
                     now - firstStartTick_ < static_cast<ULONGLONG>(spec_.firstFrameDelayMs);
-        if (!held && spec_.Stalls(movieMs)) {
-            const bool timeUp = spec_.stallForMs >= 0 && now - heldSince >= static_cast<ULONGLONG>(spec_.stallForMs);
-            const bool released = !spec_.releaseFile.empty() &&
-                                  GetFileAttributesW(spec_.releaseFile.c_str()) != INVALID_FILE_ATTRIBUTES;
-            held = !timeUp && !released;
-        }
+        if (!held && spec_.Stalls(movieMs))
+            held = spec_.releaseFile.empty() || GetFileAttributesW(spec_.releaseFile.c_str()) == INVALID_FILE_ATTRIBUTES;
         if (!held) return true;
         streamChanged_.wait_for(lock, std::chrono::milliseconds(20));
     }
 }
 
 void FaultSourceFilter::Stream(LONGLONG start, bool afterSeek) {
-    if (!(afterSeek && spec_.noNewSegment)) connected_->NewSegment(start, Duration(), 1.0);
-    const size_t bytes = static_cast<size_t>(spec_.width) * static_cast<size_t>(spec_.height) * 2;
+    connected_->NewSegment(start, kDuration, 1.0);
+    const size_t bytes = static_cast<size_t>(kWidth) * kHeight * 2;
     bool first = true;
-    for (int64_t index = start / kFrameTime; index * kFrameTime < Duration(); ++index, first = false) {
+    for (int64_t index = start / kFrameTime; index * kFrameTime < kDuration; ++index, first = false) {
         const bool lateSample = first && afterSeek && spec_.crash == CrashPoint::Seek;
         if (!WaitUntilDeliverable(index * kFrameTime / 10000, lateSample ? kLateSampleMs : 0)) return;
         if (first && afterSeek && spec_.crash == CrashPoint::Stream) Crash();

@@ -1,10 +1,16 @@
-// The BT.601 YUY2 to 32-bit conversion used for captured frames.
+// Captured video frames: the BT.601 YUY2 to 32-bit conversion, the video header inside
+// a format block, and the size limit of frames from the Media Foundation route.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <dshow.h>
+#include <dvdmedia.h>
 #include <cstdint>
 #include <vector>
 
+#include "service/dshow/media_type.h"
 #include "service/dshow/yuy2_converter.h"
+#include "service/frame_source/media_foundation_decode.h"
 
 namespace {
 
@@ -85,6 +91,34 @@ TEST(ConvertYuy2ToBgrx, RefusesEmptyAndHugeSizes) {
     EXPECT_FALSE(ConvertYuy2ToBgrx(src, sizeof(src), 0, 0, 1, dst));
     EXPECT_FALSE(ConvertYuy2ToBgrx(src, sizeof(src), 0, 2, -1, dst));
     EXPECT_FALSE(ConvertYuy2ToBgrx(src, sizeof(src), 0, 1 << 15, 1 << 15, dst));
+}
+
+TEST(VideoBitmapHeader, NeedsAWholeHeaderOfTheNamedFormat) {
+    VIDEOINFOHEADER2 vih2{};
+    AM_MEDIA_TYPE mt{};
+    mt.pbFormat = reinterpret_cast<BYTE*>(&vih2);
+    mt.formattype = FORMAT_VideoInfo2;
+    mt.cbFormat = sizeof(vih2);
+    EXPECT_EQ(VideoBitmapHeader(mt), &vih2.bmiHeader);
+    mt.cbFormat = sizeof(vih2) - 1;
+    EXPECT_EQ(VideoBitmapHeader(mt), nullptr);
+    mt.formattype = FORMAT_VideoInfo;
+    mt.cbFormat = sizeof(VIDEOINFOHEADER) - 1;
+    EXPECT_EQ(VideoBitmapHeader(mt), nullptr);
+    mt.formattype = FORMAT_MPEG2Video;
+    mt.cbFormat = sizeof(vih2);
+    EXPECT_EQ(VideoBitmapHeader(mt), nullptr);
+}
+
+TEST(MediaFoundationFrameSize, LongerSideIsLimitedTo1280InProportion) {
+    const int cases[][4] = {{1920, 1080, 1280, 720}, {1080, 1920, 720, 1280}, {1281, 100, 1280, 99},
+                            {20000, 1, 1280, 1},     {1280, 1280, 1280, 1280}, {322, 242, 322, 242},
+                            {2139, 1203, 1280, 719}};
+    for (const auto& c : cases) {
+        const ScaledFrameSize s = MediaFoundationFrameSize(c[0], c[1]);
+        EXPECT_EQ(s.width, c[2]) << c[0] << "x" << c[1];
+        EXPECT_EQ(s.height, c[3]) << c[0] << "x" << c[1];
+    }
 }
 
 }  // namespace

@@ -1,24 +1,19 @@
 // What a fault movie tells the fault codec to do. A fault movie is a text file:
 //
 //   TESSALOOM-FAULT-MOVIE
-//   size=64x48              picture size (even width), YUY2 frames at 25 per second
-//   duration_ms=12000       how long the frames run
-//   reported_duration_ms=N  the duration the codec reports (a wrong one, say)
 //   stall=1000-2999,5000-   movie times (ms) whose frames are held back
-//   stall_for_ms=N          a held frame goes on after N ms (default: never)
 //   release_file=PATH       a held frame goes on once this file exists
 //   first_frame_delay_ms=N  nothing at all is delivered for N ms after the first start
-//   crash=stream|seek|connect|stop
-//                           an access violation: on the streaming thread at the first
+//   crash=stream|seek|stop  an access violation: on the streaming thread at the first
 //                           frame after a seek; or on the caller's thread inside a seek
-//                           (its frame still arrives later), a pin connection or Stop
+//                           (its frame still arrives later) or Stop
 //   hang=render             Load (inside RenderFile) never returns
-//   refuse_types=1          the output pin connects to nothing
-//   no_new_segment=1        no NewSegment after a seek
 //   late_cue=PATH           a frame that a pause or run brings (not a seek) hands its
 //                           data over only once the next seek has begun, so a renderer
 //                           that took it passes it on late; PATH is made when its data
 //                           is first asked for
+//
+// The frames are 64x48 YUY2, 25 per second, for 12 s.
 //
 // Any other file (a real movie whose first bytes were registered for the codec) takes
 // its instructions from the same text in "<path>.fault" without the first line; with
@@ -31,34 +26,21 @@
 
 namespace fault_codec {
 
-extern const char kMagicLine[];  // "TESSALOOM-FAULT-MOVIE"
-
-enum class CrashPoint { None, Stream, Seek, Connect, Stop };
+enum class CrashPoint { None, Stream, Seek, Stop };
 
 struct FaultSpec {
-    int width = 64;
-    int height = 48;
-    int64_t durationMs = 12000;
-    int64_t reportedDurationMs = -1;  // -1: the real duration
     std::vector<std::pair<int64_t, int64_t>> stallMs;  // inclusive ranges of movie time
-    int64_t stallForMs = -1;                            // -1: until stopped or released
     std::wstring releaseFile;
     int64_t firstFrameDelayMs = 0;
     CrashPoint crash = CrashPoint::None;
     bool hangInLoad = false;
-    bool refuseTypes = false;
-    bool noNewSegment = false;
     std::wstring lateCueFile;  // late_cue: on when not empty
 
     bool Stalls(int64_t movieMs) const;
 };
 
-// Parses the key=value lines (the magic line, if present, is skipped). False with a
-// message for an unknown key or a bad value.
-bool ParseFaultSpec(const std::string& text, FaultSpec& spec, std::string& error);
-
-// The spec of the file at `path`, following the rules above. False with a message when
-// the file cannot be read or its instructions are bad.
-bool LoadFaultSpec(const std::wstring& path, FaultSpec& spec, std::string& error);
+// The spec of the file at `path`, following the rules above. False when the file
+// cannot be read or holds an unknown key or a bad value.
+bool LoadFaultSpec(const std::wstring& path, FaultSpec& spec);
 
 }  // namespace fault_codec

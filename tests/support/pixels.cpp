@@ -1,13 +1,10 @@
-#include "tests/support/image_file.h"
+#include "tests/support/pixels.h"
 
-#include <windows.h>
-#include <gdiplus.h>
 #include <shlwapi.h>
 #include <wrl/client.h>
 #include <cstdlib>
 #include <memory>
 
-#include "tests/support/frame_pixels.h"
 #include "tests/support/test_support.h"
 
 namespace testing_support {
@@ -62,6 +59,26 @@ Rgb FromHex(uint32_t rgb) {
 
 std::string Describe(const Rgb& c) {
     return "(" + std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) + ")";
+}
+
+::testing::AssertionResult PixelNear(Gdiplus::Bitmap& bitmap, int x, int y, unsigned rgb, int tolerance) {
+    Gdiplus::Color c;
+    if (bitmap.GetPixel(x, y, &c) != Gdiplus::Ok) return ::testing::AssertionFailure() << "GetPixel failed";
+    const Rgb got{c.GetR(), c.GetG(), c.GetB()};
+    if (Near(got, FromHex(rgb), tolerance)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "pixel (" << x << "," << y << ") is " << Describe(got) << ", want "
+                                         << Describe(FromHex(rgb));
+}
+
+::testing::AssertionResult SolidNear(Gdiplus::Bitmap& bitmap, unsigned rgb, int tolerance) {
+    const int w = static_cast<int>(bitmap.GetWidth()), h = static_cast<int>(bitmap.GetHeight());
+    const int in = 3;
+    for (int y : {in, h / 2, h - 1 - in})
+        for (int x : {in, w / 2, w - 1 - in}) {
+            ::testing::AssertionResult r = PixelNear(bitmap, x, y, rgb, tolerance);
+            if (!r) return r;
+        }
+    return ::testing::AssertionSuccess();
 }
 
 Rgb SecondsMovieColour(int64_t position100ns) {

@@ -1,8 +1,7 @@
 // The fault codec's source filter: one output pin of YUY2 frames whose grey level
 // tells the frame number, seekable, doing what its fault movie says (fault_spec.h):
-// stalling, crashing, hanging, refusing to connect, misreporting its duration.
-// The codec DLL hands it out as a registered source filter; tests may also make one
-// in-process with a spec of their own.
+// stalling, crashing, hanging. The codec DLL hands it out as a registered source
+// filter; tests may also make one in-process (it then plays a fault movie without faults).
 #pragma once
 #include <windows.h>
 #include <dshow.h>
@@ -15,7 +14,7 @@
 #include <thread>
 
 #include "service/dshow/media_type.h"
-#include "tests/fault_codec/fault_spec.h"
+#include "tools/fault_codec/fault_spec.h"
 
 namespace fault_codec {
 
@@ -77,9 +76,10 @@ private:
 class FaultSourceFilter : public IBaseFilter, public IFileSourceFilter {
 public:
     static constexpr LONGLONG kFrameTime = 400000;  // 25 frames per second
+    static constexpr int kWidth = 64, kHeight = 48;
+    static constexpr LONGLONG kDuration = 120000000;  // 12 s
 
-    FaultSourceFilter();                                // configured by Load
-    explicit FaultSourceFilter(const FaultSpec& spec);  // ready to connect
+    FaultSourceFilter();
     virtual ~FaultSourceFilter();
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
@@ -108,7 +108,6 @@ public:
 
 private:
     friend class FaultSourcePin;
-    void Configure(const FaultSpec& spec);
     void StartStreaming(bool afterSeek);  // stateLock_ held by the caller
     void StopStreaming();
     void Stream(LONGLONG start, bool afterSeek);
@@ -118,8 +117,6 @@ private:
     void WaitForSeekOrStop();
     friend class LateSample;
     HRESULT Seek(LONGLONG position);
-    LONGLONG Duration() const { return spec_.durationMs * 10000; }
-    LONGLONG ReportedDuration() const;
 
     std::atomic<ULONG> refs_{1};
     FaultSourcePin pin_;
