@@ -193,4 +193,39 @@ TEST_F(FrameTimeLimit, CancelSeenByMediaFoundationIsReportedAsCancelled) {
                                           movie_ + L")"));
 }
 
+// Codecs that misbehave in other ways, and what the frame source makes of each.
+TEST_F(FrameTimeLimit, MisbehavingCodecs) {
+    Set(L"decode_use_media_foundation_on_dshow_fail", 0);
+    Set(L"decode_frame_timeout_ms", 2000);
+    Set(L"decode_first_frame_timeout_ms", 2000);
+    const struct {
+        const char* instructions;
+        int64_t second;            // position of the frame asked for
+        DecodeFrameResult result;  // its result
+        int64_t duration;          // what the frame source reports
+    } cases[] = {
+        {"stall=3000-\nstall_for_ms=500", 3, Success, 12 * kSecond},  // held, then on
+        {"reported_duration_ms=60000", 30, Timeout, 60 * kSecond},    // nothing past the real end
+        {"no_new_segment=1", 3, Timeout, 12 * kSecond},               // no frame without a segment
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.instructions);
+        Fault(c.instructions);
+        DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
+        ASSERT_EQ(source.SetContent(movie_), S_OK);
+        EXPECT_EQ(source.GetDuration(), c.duration);
+        DecodeFrameResult result = Failed;
+        Gdiplus::Bitmap* frame = source.DecodeFrame(c.second * kSecond, &result);
+        EXPECT_EQ(result, c.result);
+        if (c.result == Success) {
+            EXPECT_TRUE(ShowsFrame(frame, c.second * kSecond / kFrameTime));
+        }
+    }
+    // A codec that connects to nothing does not open.
+    Fault("refuse_types=1");
+    DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
+    EXPECT_EQ(source.SetContent(movie_), E_FAIL);
+    EXPECT_TRUE(Contains(MainLines(), L"コーデックが存在しないか、非対応ファイルです。"));
+}
+
 }  // namespace

@@ -153,10 +153,10 @@ TEST_F(Recovery, CrashOnAStreamingThreadRestartsAndSkipsTheMovie) {
     EXPECT_EQ(Starts(), 2u);
 }
 
-// Faults on the job thread end only the job. One on the same item three times gives
-// it up (listed); faults after an item was finished count for that item, not for the
-// next one; a graph left streaming by a dead job thread harms nothing. One process
-// serves throughout.
+// Faults on the job thread (in Stop, a seek or a pin connection) end only the job. One
+// on the same item three times gives it up (listed); faults after an item was finished
+// count for that item, not for the next one; a graph left streaming by a dead job
+// thread harms nothing. One process serves throughout.
 TEST_F(Recovery, JobThreadFaultsCountForTheirOwnItem) {
     StartService();
     std::vector<DecodeItem_CL> items;
@@ -166,9 +166,14 @@ TEST_F(Recovery, JobThreadFaultsCountForTheirOwnItem) {
     items.push_back(MakeItem(4, seek, Output(L"4"), {kMs * 1000}));
     // Starts slowly: the late frames of the faulting seeks arrive while it runs.
     items.push_back(MakeItem(5, Fault(L"slow", "first_frame_delay_ms=2000"), Output(L"5"), {kMs * 1000, kMs * 2000}));
+    // Inside a pin connection, during RenderFile.
+    const std::wstring connect = Fault(L"connect", "crash=connect");
+    items.push_back(MakeItem(6, connect, Output(L"6"), {kMs * 1000}));
     ASSERT_TRUE(SendRequest(client, MakeRequest(items, 32, 24)));
 
     ASSERT_TRUE(WaitForFinal(5));
+    ASSERT_TRUE(WaitFor([&] { return Count(Errors(), connect) == 1; }));
+    EXPECT_TRUE(ResponsesFor(6).empty());
     for (int32_t id : {1, 2, 3}) {
         ASSERT_EQ(ResponsesFor(id).size(), 1u) << id;
         EXPECT_EQ(Tiles(id, 1), "D") << id;
@@ -179,6 +184,34 @@ TEST_F(Recovery, JobThreadFaultsCountForTheirOwnItem) {
     EXPECT_EQ(Tiles(5, 2), "DD");
     EXPECT_TRUE(service.process().Running());
     EXPECT_EQ(Starts(), 1u);
+}
+
+// A movie whose DirectShow codec stalls while Media Foundation can read it: the first
+// job switches routes at its first frame, later jobs for the same path go straight to
+// Media Foundation (logged once per process), and every tile shows the movie.
+TEST_F(Recovery, StalledDirectShowHandsTheMovieToMediaFoundationForGood) {
+    Set(L"decode_frame_timeout_ms", 500);
+    Set(L"decode_first_frame_timeout_ms", 500);
+    StartService();
+    const std::wstring movie = Movie(L"seconds_640x360_fault_brand.mp4");
+    const std::vector<int64_t> positions = {25000000, 85000000};
+    for (int32_t id = 1; id <= 3; ++id) {
+        const std::wstring output = Output(L"mf" + std::to_wstring(id));
+        ASSERT_TRUE(SendRequest(client, MakeRequest({MakeItem(id, movie, output, positions)}, 64, 36)));
+        ASSERT_TRUE(WaitForFinal(id));
+        EXPECT_EQ(ResponsesFor(id).back().error_image_used, 0) << id;
+        ImagePixels image;
+        ASSERT_TRUE(LoadImagePixels(output, image));
+        for (int j = 0; j < 2; ++j)
+            EXPECT_TRUE(Near(image.Average(j * 64, 0, 64, 36), SecondsMovieColour(positions[static_cast<size_t>(j)]), 40))
+                << id << " tile " << j;
+    }
+    const std::wstring file = L"file(" + movie + L")";
+    EXPECT_EQ(Count(List(), L"(decode-route) route-switch ds->mf frame=25000000 mf_frame=25000000 " + file +
+                                L" ds_released=1"),
+              1u);
+    EXPECT_EQ(Count(List(), L"(decode-route) sticky-mf setcontent-bypass-ds " + file), 1u);
+    EXPECT_EQ(Count(Main(), L"(file)" + movie), 1u);
 }
 
 // WM_CLOSE while a frame is stalled: the frame is cancelled, no more responses come,

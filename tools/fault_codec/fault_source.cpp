@@ -100,6 +100,8 @@ STDMETHODIMP_(ULONG) FaultSourcePin::Release() { return filter_.Release(); }
 
 STDMETHODIMP FaultSourcePin::Connect(IPin* receivePin, const AM_MEDIA_TYPE* mt) {
     if (!receivePin) return E_POINTER;
+    if (filter_.spec_.crash == CrashPoint::Connect) Crash();
+    if (filter_.spec_.refuseTypes) return VFW_E_NO_ACCEPTABLE_TYPES;
     std::lock_guard<std::mutex> guard(filter_.stateLock_);
     if (filter_.connected_) return VFW_E_ALREADY_CONNECTED;
     if (mt && QueryAccept(mt) != S_OK) return VFW_E_TYPE_NOT_ACCEPTED;
@@ -164,6 +166,7 @@ STDMETHODIMP FaultSourcePin::QueryId(LPWSTR* id) { return CoTaskMemString(kPinNa
 
 STDMETHODIMP FaultSourcePin::QueryAccept(const AM_MEDIA_TYPE* mt) {
     if (!mt) return E_POINTER;
+    if (filter_.spec_.refuseTypes) return S_FALSE;
     const AM_MEDIA_TYPE& ours = filter_.type_.get();
     const bool major = mt->majortype == GUID_NULL || mt->majortype == ours.majortype;
     const bool sub = mt->subtype == GUID_NULL || mt->subtype == ours.subtype;
@@ -201,8 +204,8 @@ STDMETHODIMP FaultSourcePin::IsUsingTimeFormat(const GUID* format) { return IsFo
 STDMETHODIMP FaultSourcePin::SetTimeFormat(const GUID* format) {
     return format && *format == TIME_FORMAT_MEDIA_TIME ? S_OK : E_INVALIDARG;
 }
-STDMETHODIMP FaultSourcePin::GetDuration(LONGLONG* duration) { return Put(duration, FaultSourceFilter::kDuration); }
-STDMETHODIMP FaultSourcePin::GetStopPosition(LONGLONG* stop) { return Put(stop, FaultSourceFilter::kDuration); }
+STDMETHODIMP FaultSourcePin::GetDuration(LONGLONG* duration) { return Put(duration, filter_.ReportedDuration()); }
+STDMETHODIMP FaultSourcePin::GetStopPosition(LONGLONG* stop) { return Put(stop, filter_.ReportedDuration()); }
 STDMETHODIMP FaultSourcePin::GetCurrentPosition(LONGLONG* current) {
     std::lock_guard<std::mutex> guard(filter_.streamLock_);
     return Put(current, filter_.position_);
@@ -219,12 +222,12 @@ STDMETHODIMP FaultSourcePin::SetPositions(LONGLONG* current, DWORD currentFlags,
 }
 STDMETHODIMP FaultSourcePin::GetPositions(LONGLONG* current, LONGLONG* stop) {
     if (current) GetCurrentPosition(current);
-    if (stop) *stop = FaultSourceFilter::kDuration;
+    if (stop) *stop = filter_.ReportedDuration();
     return S_OK;
 }
 STDMETHODIMP FaultSourcePin::GetAvailable(LONGLONG* earliest, LONGLONG* latest) {
     if (earliest) *earliest = 0;
-    if (latest) *latest = FaultSourceFilter::kDuration;
+    if (latest) *latest = filter_.ReportedDuration();
     return S_OK;
 }
 STDMETHODIMP FaultSourcePin::SetRate(double rate) { return rate == 1.0 ? S_OK : E_INVALIDARG; }
@@ -420,15 +423,19 @@ bool FaultSourceFilter::WaitUntilDeliverable(int64_t movieMs, ULONGLONG minimumW
         const ULONGLONG now = GetTickCount64();
         bool held = now - heldSince < minimumWaitMs ||
                     now - firstStartTick_ < static_cast<ULONGLONG>(spec_.firstFrameDelayMs);
-        if (!held && spec_.Stalls(movieMs))
-            held = spec_.releaseFile.empty() || GetFileAttributesW(spec_.releaseFile.c_str()) == INVALID_FILE_ATTRIBUTES;
+        if (!held && spec_.Stalls(movieMs)) {
+            const bool timeUp = spec_.stallForMs >= 0 && now - heldSince >= static_cast<ULONGLONG>(spec_.stallForMs);
+            const bool released = !spec_.releaseFile.empty() &&
+                                  GetFileAttributesW(spec_.releaseFile.c_str()) != INVALID_FILE_ATTRIBUTES;
+            held = !timeUp && !released;
+        }
         if (!held) return true;
         streamChanged_.wait_for(lock, std::chrono::milliseconds(20));
     }
 }
 
 void FaultSourceFilter::Stream(LONGLONG start, bool afterSeek) {
-    connected_->NewSegment(start, kDuration, 1.0);
+    if (!(afterSeek && spec_.noNewSegment)) connected_->NewSegment(start, kDuration, 1.0);
     const size_t bytes = static_cast<size_t>(kWidth) * kHeight * 2;
     bool first = true;
     for (int64_t index = start / kFrameTime; index * kFrameTime < kDuration; ++index, first = false) {

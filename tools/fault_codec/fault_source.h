@@ -1,6 +1,6 @@
 // The fault codec's source filter: one output pin of YUY2 frames whose grey level
 // tells the frame number, seekable, doing what its fault movie says (fault_spec.h):
-// stalling, crashing, hanging. The codec DLL hands it out as a registered source
+// stalling, crashing, hanging, refusing to connect, misreporting its duration. The codec DLL hands it out as a registered source
 // filter; tests may also make one in-process (it then plays a fault movie without faults).
 #pragma once
 #include <windows.h>
@@ -117,6 +117,9 @@ private:
     void WaitForSeekOrStop();
     friend class LateSample;
     HRESULT Seek(LONGLONG position);
+    LONGLONG ReportedDuration() const {
+        return spec_.reportedDurationMs >= 0 ? spec_.reportedDurationMs * 10000 : kDuration;
+    }
 
     std::atomic<ULONG> refs_{1};
     FaultSourcePin pin_;

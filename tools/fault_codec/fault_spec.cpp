@@ -70,9 +70,17 @@ bool ParseFaultSpec(const std::string& text, FaultSpec& spec) {
         const size_t eq = line.find('=');
         const std::string key = Trim(line.substr(0, eq));
         const std::string value = eq == std::string::npos ? std::string() : Trim(line.substr(eq + 1));
+        int64_t n = 0;
         bool ok;
         if (key == "stall") {
             ok = ParseRanges(value, spec.stallMs);
+        } else if (key == "stall_for_ms") {
+            ok = ParseNumber(value, spec.stallForMs);
+        } else if (key == "reported_duration_ms") {
+            ok = ParseNumber(value, spec.reportedDurationMs);
+        } else if (key == "refuse_types" || key == "no_new_segment") {
+            ok = ParseNumber(value, n) && n <= 1;
+            (key == "refuse_types" ? spec.refuseTypes : spec.noNewSegment) = n == 1;
         } else if (key == "release_file") {
             spec.releaseFile = Wide(value);
             ok = !value.empty();
@@ -81,6 +89,7 @@ bool ParseFaultSpec(const std::string& text, FaultSpec& spec) {
         } else if (key == "crash") {
             if (value == "stream") spec.crash = CrashPoint::Stream;
             else if (value == "seek") spec.crash = CrashPoint::Seek;
+            else if (value == "connect") spec.crash = CrashPoint::Connect;
             else if (value == "stop") spec.crash = CrashPoint::Stop;
             else ok = false;
         } else if (key == "hang") {

@@ -2,12 +2,17 @@
 //
 //   TESSALOOM-FAULT-MOVIE
 //   stall=1000-2999,5000-   movie times (ms) whose frames are held back
+//   stall_for_ms=N          a held frame goes on after N ms (default: never)
 //   release_file=PATH       a held frame goes on once this file exists
 //   first_frame_delay_ms=N  nothing at all is delivered for N ms after the first start
-//   crash=stream|seek|stop  an access violation: on the streaming thread at the first
+//   crash=stream|seek|connect|stop
+//                           an access violation: on the streaming thread at the first
 //                           frame after a seek; or on the caller's thread inside a seek
-//                           (its frame still arrives later) or Stop
+//                           (its frame still arrives later), a pin connection or Stop
 //   hang=render             Load (inside RenderFile) never returns
+//   refuse_types=1          the output pin connects to nothing
+//   reported_duration_ms=N  the duration the codec reports (a wrong one, say)
+//   no_new_segment=1        no NewSegment after a seek
 //   late_cue=PATH           a frame that a pause or run brings (not a seek) hands its
 //                           data over only once the next seek has begun, so a renderer
 //                           that took it passes it on late; PATH is made when its data
@@ -26,14 +31,18 @@
 
 namespace fault_codec {
 
-enum class CrashPoint { None, Stream, Seek, Stop };
+enum class CrashPoint { None, Stream, Seek, Connect, Stop };
 
 struct FaultSpec {
     std::vector<std::pair<int64_t, int64_t>> stallMs;  // inclusive ranges of movie time
+    int64_t stallForMs = -1;  // -1: until stopped or released
     std::wstring releaseFile;
     int64_t firstFrameDelayMs = 0;
     CrashPoint crash = CrashPoint::None;
     bool hangInLoad = false;
+    bool refuseTypes = false;
+    int64_t reportedDurationMs = -1;  // -1: the real duration
+    bool noNewSegment = false;
     std::wstring lateCueFile;  // late_cue: on when not empty
 
     bool Stalls(int64_t movieMs) const;

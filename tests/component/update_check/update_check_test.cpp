@@ -162,14 +162,18 @@ std::thread Press(const std::wstring& caption, int id, std::wstring* staticText 
     });
 }
 
-TEST_F(UpdateCheck, TheDialogsThreeOutcomes) {
+TEST_F(UpdateCheck, TheDialogsThreeOutcomesAndTheMessageBoxFallback) {
     HttpTestServer server(kRoutes);
     ASSERT_TRUE(server.Started());
     struct Outcome {
         int button;  // 0: closed by its close box
         bool opened;
         bool datesWritten;
-    } outcomes[] = {{snapwick::ID_GO_TO_SITE, true, false}, {snapwick::ID_REMIND_LATER, false, true}, {0, false, false}};
+        bool messageBox;  // the fallback where the dialog cannot be made ("No": remind later)
+    } outcomes[] = {{snapwick::ID_GO_TO_SITE, true, false, false},
+                    {snapwick::ID_REMIND_LATER, false, true, false},
+                    {0, false, false, false},
+                    {IDNO, false, true, true}};
     for (const auto& o : outcomes) {
         SCOPED_TRACE(o.button);
         ini.SetInt(L"VERSION", L"last_day_ymd", kYesterday);
@@ -179,6 +183,7 @@ TEST_F(UpdateCheck, TheDialogsThreeOutcomes) {
         std::thread presser = Press(caption, o.button, &text);
         UpdateCheck_CL check(ini, L"localhost", L"/newer.json");
         check.openUrl = [&](const std::wstring& url) { opened.push_back(url); };
+        if (o.messageBox) check.ask = snapwick::AskAboutUpdateWithMessageBox;
         check.CheckForUpdate(caption, L"1.0.0", nullptr);
         presser.join();
         EXPECT_EQ(text, snapwick::UpdateMessageText(L"1.0.0", L"1.0.0.1"));
