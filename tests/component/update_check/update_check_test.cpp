@@ -113,6 +113,15 @@ TEST_F(UpdateCheck, ChecksWhenDueAndRecordsTheOutcome) {
     }
 }
 
+TEST_F(UpdateCheck, ServerDownIsANetworkFailureAndLogged) {
+    Check(L"/newer.json");
+    EXPECT_EQ(Key(L"last_check_result"), L"network_or_parse_failed");
+    EXPECT_EQ(IntKey(L"last_day_ymd"), -1);
+    const auto log = Log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log[0].rfind(L"HttpSendRequest()エラー = 0x8007", 0), 0u);
+}
+
 // "Go to the site" opens the older form's URL (and the next run asks again), but
 // only web addresses: a file URL is logged and not opened.
 TEST_F(UpdateCheck, GoToSiteOpensOnlyWebAddresses) {
