@@ -1,7 +1,6 @@
 #include "common/image_encoder.h"
 
 #include <gdiplus.h>
-#include <cstdint>
 #include <cwchar>
 #include <memory>
 #include <new>
@@ -49,22 +48,6 @@ bool CopyPixelsAsGdiBitmap(Gdiplus::Bitmap& bitmap, const Gdiplus::Rect& area, G
         Gdiplus::Ok)
         return false;
     return bitmap.UnlockBits(&data) == Gdiplus::Ok;
-}
-
-bool SaveOpaqueBitmapAs(const std::wstring& path, Gdiplus::Bitmap& bitmap, const wchar_t* mimeType) {
-    const INT width = static_cast<INT>(bitmap.GetWidth());
-    const INT height = static_cast<INT>(bitmap.GetHeight());
-    const bool jpeg = wcscmp(mimeType, L"image/jpeg") == 0;
-    const size_t stride = jpeg ? (static_cast<size_t>(width) * 3 + 3) / 4 * 4 : static_cast<size_t>(width) * 4;
-    if (width <= 0 || height <= 0 || stride > INT32_MAX) return false;
-    std::unique_ptr<BYTE[]> pixels(new (std::nothrow) BYTE[stride * static_cast<size_t>(height)]);
-    if (!pixels || !CopyPixelsAsGdiBitmap(bitmap, Gdiplus::Rect(0, 0, width, height),
-                                          jpeg ? PixelFormat24bppRGB : PixelFormat32bppARGB, pixels.get(),
-                                          static_cast<INT>(stride)))
-        return false;
-    Gdiplus::Bitmap copy(width, height, static_cast<INT>(stride), jpeg ? PixelFormat24bppRGB : PixelFormat32bppRGB,
-                         pixels.get());
-    return copy.GetLastStatus() == Gdiplus::Ok && SaveImageAs(path, copy, mimeType);
 }
 
 const wchar_t* MimeTypeForSaveType(int saveType) {

@@ -18,10 +18,5 @@ bool SaveImageAs(const std::wstring& path, Gdiplus::Image& image, const wchar_t*
 bool CopyPixelsAsGdiBitmap(Gdiplus::Bitmap& bitmap, const Gdiplus::Rect& area, Gdiplus::PixelFormat format,
                            BYTE* scan0, INT stride);
 
-// Saves a bitmap without alpha as SaveBitmapAs saves a GDI bitmap made from it (the
-// same bytes), without making one: JPEG encoders get 24-bit pixels, which they would
-// otherwise convert to first.
-bool SaveOpaqueBitmapAs(const std::wstring& path, Gdiplus::Bitmap& bitmap, const wchar_t* mimeType);
-
 // The MIME type for a request's save_type (0 BMP, 1 JPEG, 2 PNG), null for others.
 const wchar_t* MimeTypeForSaveType(int saveType);
