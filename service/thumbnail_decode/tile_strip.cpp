@@ -60,7 +60,6 @@ bool TileStrip::Draw(int j, int count, Gdiplus::Bitmap& frame, DecodeRequestItem
     if (!image_ && !Create(frame, request, count)) return false;
     const int index = j + 1;
     const wchar_t* file = request.movie_path.c_str();
-    Gdiplus::Graphics graphics(image_.get());
     const int srcWidth = static_cast<int>(frame.GetWidth());
     const int srcHeight = static_cast<int>(frame.GetHeight());
     WriteLog(mainLog, L"[LOG_LINE]  draw-start index=%d/%d src=%dx%d dst=%dx%d file(%s)", index,
@@ -112,11 +111,19 @@ bool TileStrip::Draw(int j, int count, Gdiplus::Bitmap& frame, DecodeRequestItem
             WriteLog(decodeListLog, L"(draw) stretchblt-end index=%d/%d file(%s)", index, count, file);
         }
         WriteLog(decodeListLog, L"(draw) releasehdc-start index=%d/%d file(%s)", index, count, file);
-        Gdiplus::Bitmap tileImage(request.frame_width, request.frame_height, request.frame_width * 4,
-                                  PixelFormat32bppRGB, static_cast<BYTE*>(tilePixels));
-        graphics.SetCompositingMode(Gdiplus::CompositingModeSourceCopy);
-        graphics.DrawImage(&tileImage, Gdiplus::Rect(request.frame_width * j, 0, request.frame_width, request.frame_height),
-                           0, 0, request.frame_width, request.frame_height, Gdiplus::UnitPixel);
+        // GDI+ converts the tile's rows into the strip's place as it unlocks it: the
+        // pixels a copying DrawImage gives, at a fraction of its cost.
+        Gdiplus::BitmapData data = {};
+        data.Width = static_cast<UINT>(request.frame_width);
+        data.Height = static_cast<UINT>(request.frame_height);
+        data.Stride = request.frame_width * 4;
+        data.PixelFormat = PixelFormat32bppRGB;
+        data.Scan0 = tilePixels;
+        Gdiplus::Rect place(request.frame_width * j, 0, request.frame_width, request.frame_height);
+        if (image_->LockBits(&place, Gdiplus::ImageLockModeWrite | Gdiplus::ImageLockModeUserInputBuf,
+                             PixelFormat32bppRGB, &data) != Gdiplus::Ok ||
+            image_->UnlockBits(&data) != Gdiplus::Ok)
+            return false;
     }
     WriteLog(decodeListLog, L"(draw) releasehdc-end index=%d/%d file(%s)", index, count, file);
     Mirror(request.frame_width * j, request.frame_width);
