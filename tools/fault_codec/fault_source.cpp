@@ -52,7 +52,7 @@ public:
     STDMETHODIMP GetPointer(BYTE** buffer) override {
         // Taken first: once the seek has begun the allocator is decommitted.
         const HRESULT hr = inner_->GetPointer(buffer);
-        UniqueHandle marker(CreateFileW(filter_.spec_.lateCueFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+        UniqueHandle marker(CreateFileW(filter_.script_.lateCueFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         marker.reset();
         filter_.WaitForSeekOrStop();
@@ -100,8 +100,8 @@ STDMETHODIMP_(ULONG) FaultSourcePin::Release() { return filter_.Release(); }
 
 STDMETHODIMP FaultSourcePin::Connect(IPin* receivePin, const AM_MEDIA_TYPE* mt) {
     if (!receivePin) return E_POINTER;
-    if (filter_.spec_.crash == CrashPoint::Connect) Crash();
-    if (filter_.spec_.refuseTypes) return VFW_E_NO_ACCEPTABLE_TYPES;
+    if (filter_.script_.crash == CrashPoint::Connect) Crash();
+    if (filter_.script_.refuseTypes) return VFW_E_NO_ACCEPTABLE_TYPES;
     std::lock_guard<std::mutex> guard(filter_.stateLock_);
     if (filter_.connected_) return VFW_E_ALREADY_CONNECTED;
     if (mt && QueryAccept(mt) != S_OK) return VFW_E_TYPE_NOT_ACCEPTED;
@@ -166,7 +166,7 @@ STDMETHODIMP FaultSourcePin::QueryId(LPWSTR* id) { return CoTaskMemString(kPinNa
 
 STDMETHODIMP FaultSourcePin::QueryAccept(const AM_MEDIA_TYPE* mt) {
     if (!mt) return E_POINTER;
-    if (filter_.spec_.refuseTypes) return S_FALSE;
+    if (filter_.script_.refuseTypes) return S_FALSE;
     const AM_MEDIA_TYPE& ours = filter_.type_.get();
     const bool major = mt->majortype == GUID_NULL || mt->majortype == ours.majortype;
     const bool sub = mt->subtype == GUID_NULL || mt->subtype == ours.subtype;
@@ -284,14 +284,14 @@ STDMETHODIMP FaultSourceFilter::GetClassID(CLSID* clsid) { return clsid ? (*clsi
 
 STDMETHODIMP FaultSourceFilter::Load(LPCOLESTR fileName, const AM_MEDIA_TYPE*) {
     if (!fileName) return E_POINTER;
-    FaultSpec spec;
-    if (!LoadFaultSpec(fileName, spec)) return VFW_E_INVALID_FILE_FORMAT;
-    if (spec.hangInLoad)
+    FaultScript script;
+    if (!LoadFaultScript(fileName, script)) return VFW_E_INVALID_FILE_FORMAT;
+    if (script.hangInLoad)
         for (;;) Sleep(INFINITE);
     std::lock_guard<std::mutex> guard(stateLock_);
     if (connected_) return VFW_E_ALREADY_CONNECTED;
     fileName_ = fileName;
-    spec_ = spec;
+    script_ = script;
     return S_OK;
 }
 
@@ -305,7 +305,7 @@ STDMETHODIMP FaultSourceFilter::GetCurFile(LPOLESTR* fileName, AM_MEDIA_TYPE* mt
 }
 
 STDMETHODIMP FaultSourceFilter::Stop() {
-    if (spec_.crash == CrashPoint::Stop) Crash();
+    if (script_.crash == CrashPoint::Stop) Crash();
     std::lock_guard<std::mutex> guard(stateLock_);
     StopStreaming();
     state_ = State_Stopped;
@@ -406,7 +406,7 @@ HRESULT FaultSourceFilter::Seek(LONGLONG position) {
         if (streaming) StartStreaming(true);
     }
     // The stream goes on and delivers this seek's frame after the caller is gone.
-    if (spec_.crash == CrashPoint::Seek) Crash();
+    if (script_.crash == CrashPoint::Seek) Crash();
     return S_OK;
 }
 
@@ -422,11 +422,11 @@ bool FaultSourceFilter::WaitUntilDeliverable(int64_t movieMs, ULONGLONG minimumW
         if (stopStream_) return false;
         const ULONGLONG now = GetTickCount64();
         bool held = now - heldSince < minimumWaitMs ||
-                    now - firstStartTick_ < static_cast<ULONGLONG>(spec_.firstFrameDelayMs);
-        if (!held && spec_.Stalls(movieMs)) {
-            const bool timeUp = spec_.stallForMs >= 0 && now - heldSince >= static_cast<ULONGLONG>(spec_.stallForMs);
-            const bool released = !spec_.releaseFile.empty() &&
-                                  GetFileAttributesW(spec_.releaseFile.c_str()) != INVALID_FILE_ATTRIBUTES;
+                    now - firstStartTick_ < static_cast<ULONGLONG>(script_.firstFrameDelayMs);
+        if (!held && script_.Stalls(movieMs)) {
+            const bool timeUp = script_.stallForMs >= 0 && now - heldSince >= static_cast<ULONGLONG>(script_.stallForMs);
+            const bool released = !script_.releaseFile.empty() &&
+                                  GetFileAttributesW(script_.releaseFile.c_str()) != INVALID_FILE_ATTRIBUTES;
             held = !timeUp && !released;
         }
         if (!held) return true;
@@ -435,13 +435,13 @@ bool FaultSourceFilter::WaitUntilDeliverable(int64_t movieMs, ULONGLONG minimumW
 }
 
 void FaultSourceFilter::Stream(LONGLONG start, bool afterSeek) {
-    if (!(afterSeek && spec_.noNewSegment)) connected_->NewSegment(start, kDuration, 1.0);
+    if (!(afterSeek && script_.noNewSegment)) connected_->NewSegment(start, kDuration, 1.0);
     const size_t bytes = static_cast<size_t>(kWidth) * kHeight * 2;
     bool first = true;
     for (int64_t index = start / kFrameTime; index * kFrameTime < kDuration; ++index, first = false) {
-        const bool lateSample = first && afterSeek && spec_.crash == CrashPoint::Seek;
+        const bool lateSample = first && afterSeek && script_.crash == CrashPoint::Seek;
         if (!WaitUntilDeliverable(index * kFrameTime / 10000, lateSample ? kLateSampleMs : 0)) return;
-        if (first && afterSeek && spec_.crash == CrashPoint::Stream) Crash();
+        if (first && afterSeek && script_.crash == CrashPoint::Stream) Crash();
         ComPtr<IMediaSample> sample;
         if (FAILED(allocator_->GetBuffer(&sample, nullptr, nullptr, 0))) return;
         BYTE* data = nullptr;
@@ -457,7 +457,7 @@ void FaultSourceFilter::Stream(LONGLONG start, bool afterSeek) {
         REFERENCE_TIME begin = index * kFrameTime - start, end = begin + kFrameTime;
         sample->SetTime(&begin, &end);
         sample->SetSyncPoint(TRUE);
-        if (!spec_.lateCueFile.empty() && !afterSeek) sample = AdoptComRef<IMediaSample>(new LateSample(sample, *this));
+        if (!script_.lateCueFile.empty() && !afterSeek) sample = AdoptComRef<IMediaSample>(new LateSample(sample, *this));
         const HRESULT hr = input_->Receive(sample.Get());
         if (hr != S_OK) return;  // flushing or stopping; a seek starts us again
     }

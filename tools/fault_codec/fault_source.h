@@ -1,5 +1,5 @@
 // The fault codec's source filter: one output pin of YUY2 frames whose grey level
-// tells the frame number, seekable, doing what its fault movie says (fault_spec.h):
+// tells the frame number, seekable, doing what its fault movie says (fault_script.h):
 // stalling, crashing, hanging, refusing to connect, misreporting its duration. The codec DLL hands it out as a registered source
 // filter; tests may also make one in-process (it then plays a fault movie without faults).
 #pragma once
@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "service/dshow/media_type.h"
-#include "tools/fault_codec/fault_spec.h"
+#include "tools/fault_codec/fault_script.h"
 
 namespace fault_codec {
 
@@ -118,12 +118,12 @@ private:
     friend class LateSample;
     HRESULT Seek(LONGLONG position);
     LONGLONG ReportedDuration() const {
-        return spec_.reportedDurationMs >= 0 ? spec_.reportedDurationMs * 10000 : kDuration;
+        return script_.reportedDurationMs >= 0 ? script_.reportedDurationMs * 10000 : kDuration;
     }
 
     std::atomic<ULONG> refs_{1};
     FaultSourcePin pin_;
-    FaultSpec spec_;
+    FaultScript script_;
     OwnedMediaType type_;
     std::wstring fileName_;
 

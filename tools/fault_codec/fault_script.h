@@ -33,7 +33,7 @@ namespace fault_codec {
 
 enum class CrashPoint { None, Stream, Seek, Connect, Stop };
 
-struct FaultSpec {
+struct FaultScript {
     std::vector<std::pair<int64_t, int64_t>> stallMs;  // inclusive ranges of movie time
     int64_t stallForMs = -1;  // -1: until stopped or released
     std::wstring releaseFile;
@@ -48,8 +48,8 @@ struct FaultSpec {
     bool Stalls(int64_t movieMs) const;
 };
 
-// The spec of the file at `path`, following the rules above. False when the file
+// The script of the file at `path`, following the rules above. False when the file
 // cannot be read or holds an unknown key or a bad value.
-bool LoadFaultSpec(const std::wstring& path, FaultSpec& spec);
+bool LoadFaultScript(const std::wstring& path, FaultScript& script);
 
 }  // namespace fault_codec

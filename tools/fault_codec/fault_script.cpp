@@ -1,4 +1,4 @@
-#include "tools/fault_codec/fault_spec.h"
+#include "tools/fault_codec/fault_script.h"
 
 #include <windows.h>
 #include <cstdlib>
@@ -61,7 +61,7 @@ bool ReadFileText(const std::wstring& path, std::string& text, size_t limit) {
 }
 
 // The key=value lines; the magic line, if present, is skipped.
-bool ParseFaultSpec(const std::string& text, FaultSpec& spec) {
+bool ParseFaultScript(const std::string& text, FaultScript& script) {
     std::stringstream lines(text);
     std::string line;
     while (std::getline(lines, line)) {
@@ -73,30 +73,30 @@ bool ParseFaultSpec(const std::string& text, FaultSpec& spec) {
         int64_t n = 0;
         bool ok;
         if (key == "stall") {
-            ok = ParseRanges(value, spec.stallMs);
+            ok = ParseRanges(value, script.stallMs);
         } else if (key == "stall_for_ms") {
-            ok = ParseNumber(value, spec.stallForMs);
+            ok = ParseNumber(value, script.stallForMs);
         } else if (key == "reported_duration_ms") {
-            ok = ParseNumber(value, spec.reportedDurationMs);
+            ok = ParseNumber(value, script.reportedDurationMs);
         } else if (key == "refuse_types" || key == "no_new_segment") {
             ok = ParseNumber(value, n) && n <= 1;
-            (key == "refuse_types" ? spec.refuseTypes : spec.noNewSegment) = n == 1;
+            (key == "refuse_types" ? script.refuseTypes : script.noNewSegment) = n == 1;
         } else if (key == "release_file") {
-            spec.releaseFile = Wide(value);
+            script.releaseFile = Wide(value);
             ok = !value.empty();
         } else if (key == "first_frame_delay_ms") {
-            ok = ParseNumber(value, spec.firstFrameDelayMs);
+            ok = ParseNumber(value, script.firstFrameDelayMs);
         } else if (key == "crash") {
-            if (value == "stream") spec.crash = CrashPoint::Stream;
-            else if (value == "seek") spec.crash = CrashPoint::Seek;
-            else if (value == "connect") spec.crash = CrashPoint::Connect;
-            else if (value == "stop") spec.crash = CrashPoint::Stop;
+            if (value == "stream") script.crash = CrashPoint::Stream;
+            else if (value == "seek") script.crash = CrashPoint::Seek;
+            else if (value == "connect") script.crash = CrashPoint::Connect;
+            else if (value == "stop") script.crash = CrashPoint::Stop;
             else ok = false;
         } else if (key == "hang") {
             ok = value == "render";
-            spec.hangInLoad = ok;
+            script.hangInLoad = ok;
         } else if (key == "late_cue") {
-            spec.lateCueFile = Wide(value);
+            script.lateCueFile = Wide(value);
             ok = !value.empty();
         } else {
             ok = false;
@@ -108,21 +108,21 @@ bool ParseFaultSpec(const std::string& text, FaultSpec& spec) {
 
 }  // namespace
 
-bool FaultSpec::Stalls(int64_t movieMs) const {
+bool FaultScript::Stalls(int64_t movieMs) const {
     for (const auto& range : stallMs)
         if (movieMs >= range.first && movieMs <= range.second) return true;
     return false;
 }
 
-bool LoadFaultSpec(const std::wstring& path, FaultSpec& spec) {
+bool LoadFaultScript(const std::wstring& path, FaultScript& script) {
     constexpr size_t kLimit = 64 * 1024;
     std::string text;
     if (!ReadFileText(path, text, kLimit)) return false;
-    if (text.compare(0, sizeof kMagicLine - 1, kMagicLine) == 0) return ParseFaultSpec(text, spec);
+    if (text.compare(0, sizeof kMagicLine - 1, kMagicLine) == 0) return ParseFaultScript(text, script);
     // A real movie paired with the codec: instructions beside it, else DirectShow stalls.
     std::string side;
-    if (ReadFileText(path + L".fault", side, kLimit)) return ParseFaultSpec(side, spec);
-    spec.stallMs = {{0, INT64_MAX}};
+    if (ReadFileText(path + L".fault", side, kLimit)) return ParseFaultScript(side, script);
+    script.stallMs = {{0, INT64_MAX}};
     return true;
 }
 
