@@ -1,0 +1,169 @@
+// MP4 and QuickTime: the first track whose handler is 'vide' gives the rotation from its
+// track header's matrix and the pixel aspect from the 'pasp' box of its first sample entry.
+// Boxes are walked along that one path only; every other box is skipped by its size (an
+// 'mdat' of gigabytes before the 'moov' costs one header read).
+#include "service/frame_source/header_reader.h"
+
+namespace {
+
+constexpr uint32_t FourCC(const char (&code)[5]) {
+    return (uint32_t(uint8_t(code[0])) << 24) | (uint32_t(uint8_t(code[1])) << 16) |
+           (uint32_t(uint8_t(code[2])) << 8) | uint32_t(uint8_t(code[3]));
+}
+
+struct Box {
+    uint32_t type = 0;
+    uint64_t payload = 0;  // first byte after the header
+    uint64_t end = 0;      // one past the last byte
+};
+
+// The box that starts at `at` and must end by `limit` (its parent's end or the file's).
+bool ReadBox(HeaderReader& reader, uint64_t at, uint64_t limit, Box* box) {
+    uint64_t size = 0, type = 0, header = 8;
+    if (!reader.Visit() || limit - at < header || !reader.ReadBigEndian(at, 4, &size) ||
+        !reader.ReadBigEndian(at + 4, 4, &type))
+        return false;
+    if (size == 1) {  // 64-bit size after the type
+        header = 16;
+        if (limit - at < header || !reader.ReadBigEndian(at + 8, 8, &size)) return false;
+    } else if (size == 0) {  // to the end of what holds it
+        size = limit - at;
+    }
+    if (size < header || size > limit - at) return false;
+    box->type = static_cast<uint32_t>(type);
+    box->payload = at + header;
+    box->end = at + size;
+    return true;
+}
+
+enum class Step { Next, Stop, Fail };
+
+// Calls visit(box) for each box in [begin, end) until it says Stop or Fail. Fewer than 8
+// bytes left over at the end cannot be a box and are ignored (old QuickTime writers end
+// some lists with four zero bytes). False when a box is odd or visit failed.
+template <typename Visit>
+bool ForEachBox(HeaderReader& reader, uint64_t begin, uint64_t end, int depth, Visit visit) {
+    if (depth > kMaxHeaderDepth || begin > end) return false;
+    for (uint64_t at = begin; end - at >= 8;) {
+        Box box;
+        if (!ReadBox(reader, at, end, &box)) return false;
+        const Step step = visit(box);
+        if (step == Step::Fail) return false;
+        if (step == Step::Stop) return true;
+        at = box.end;  // at least 8 bytes further: no box is read twice
+    }
+    return true;
+}
+
+// Exactly the right-angle turns of ISO/IEC 14496-12's matrix {a b u c d v x y w}, which
+// maps a stored point (p, q) to (a p + c q + x, b p + d q + y); with y downwards,
+// a = 0, b = 1, c = -1, d = 0 turns the picture clockwise by 90 degrees. The translation
+// is not looked at; anything else (mirrors, scaling, other angles) is shown as stored.
+int RotationOf(const int32_t m[9]) {
+    constexpr int32_t kOne = 0x10000, kW = 0x40000000;  // 16.16 and 2.30 fixed point
+    if (m[2] != 0 || m[5] != 0 || m[8] != kW) return 0;
+    const int32_t a = m[0], b = m[1], c = m[3], d = m[4];
+    if (a == 0 && b == kOne && c == -kOne && d == 0) return 90;
+    if (a == -kOne && b == 0 && c == 0 && d == -kOne) return 180;
+    if (a == 0 && b == -kOne && c == kOne && d == 0) return 270;
+    return 0;
+}
+
+// Track header: version and flags, then times, ids and duration (20 bytes, or 32 for
+// version 1), 8 reserved bytes, layer, group, volume and 2 reserved bytes, then the matrix.
+int ReadTrackRotation(HeaderReader& reader, const Box& tkhd) {
+    uint64_t version = 0;
+    if (!reader.ReadBigEndian(tkhd.payload, 1, &version) || version > 1) return 0;
+    const uint64_t matrixAt = tkhd.payload + 4 + (version == 1 ? 32 : 20) + 16;
+    if (tkhd.end - tkhd.payload < matrixAt - tkhd.payload + 36) return 0;
+    int32_t m[9];
+    for (int i = 0; i < 9; ++i) {
+        uint64_t v = 0;
+        if (!reader.ReadBigEndian(matrixAt + 4 * i, 4, &v)) return 0;
+        m[i] = static_cast<int32_t>(static_cast<uint32_t>(v));
+    }
+    return RotationOf(m);
+}
+
+struct Track {
+    bool video = false;
+    int rotation = 0;
+    uint64_t aspectX = 1, aspectY = 1;
+};
+
+// The first sample entry of 'stsd' (version and flags, entry count, then the entries);
+// in a visual sample entry the boxes follow 78 bytes of fixed fields.
+bool ReadSampleDescription(HeaderReader& reader, const Box& stsd, int depth, Track* track) {
+    uint64_t count = 0;
+    if (stsd.end - stsd.payload < 8 || !reader.ReadBigEndian(stsd.payload + 4, 4, &count)) return false;
+    if (count == 0) return true;
+    Box entry;
+    if (!ReadBox(reader, stsd.payload + 8, stsd.end, &entry)) return false;
+    constexpr uint64_t kVisualFields = 78;
+    if (entry.end - entry.payload < kVisualFields) return true;  // not a picture's entry: no aspect
+    return ForEachBox(reader, entry.payload + kVisualFields, entry.end, depth + 1, [&](const Box& box) {
+        if (box.type != FourCC("pasp")) return Step::Next;
+        uint64_t h = 0, v = 0;
+        if (box.end - box.payload < 8 || !reader.ReadBigEndian(box.payload, 4, &h) ||
+            !reader.ReadBigEndian(box.payload + 4, 4, &v))
+            return Step::Stop;  // shown as stored
+        if (h != 0 && v != 0) {
+            track->aspectX = h;
+            track->aspectY = v;
+        }
+        return Step::Stop;
+    });
+}
+
+// mdia holds hdlr and minf, minf holds stbl, stbl holds stsd.
+bool ReadMedia(HeaderReader& reader, const Box& mdia, int depth, Track* track) {
+    return ForEachBox(reader, mdia.payload, mdia.end, depth + 1, [&](const Box& box) {
+        if (box.type == FourCC("hdlr")) {
+            // Version and flags, pre_defined, then the handler type.
+            uint64_t handler = 0;
+            if (box.end - box.payload < 12 || !reader.ReadBigEndian(box.payload + 8, 4, &handler)) return Step::Fail;
+            track->video = handler == FourCC("vide");
+        } else if (box.type == FourCC("minf")) {
+            const bool ok = ForEachBox(reader, box.payload, box.end, depth + 2, [&](const Box& stbl) {
+                if (stbl.type != FourCC("stbl")) return Step::Next;
+                const bool found = ForEachBox(reader, stbl.payload, stbl.end, depth + 3, [&](const Box& stsd) {
+                    if (stsd.type != FourCC("stsd")) return Step::Next;
+                    return ReadSampleDescription(reader, stsd, depth + 3, track) ? Step::Stop : Step::Fail;
+                });
+                return found ? Step::Stop : Step::Fail;
+            });
+            if (!ok) return Step::Fail;
+        }
+        return Step::Next;
+    });
+}
+
+bool ReadTrack(HeaderReader& reader, const Box& trak, int depth, Track* track) {
+    return ForEachBox(reader, trak.payload, trak.end, depth + 1, [&](const Box& box) {
+        if (box.type == FourCC("tkhd")) track->rotation = ReadTrackRotation(reader, box);
+        if (box.type == FourCC("mdia") && !ReadMedia(reader, box, depth + 1, track)) return Step::Fail;
+        return Step::Next;
+    });
+}
+
+}  // namespace
+
+bool ReadIsoMediaGeometry(HeaderReader& reader, RawGeometry* geometry) {
+    bool found = false;
+    const bool ok = ForEachBox(reader, 0, reader.Size(), 0, [&](const Box& moov) {
+        if (moov.type != FourCC("moov")) return Step::Next;
+        const bool read = ForEachBox(reader, moov.payload, moov.end, 1, [&](const Box& trak) {
+            if (trak.type != FourCC("trak")) return Step::Next;
+            Track track;
+            if (!ReadTrack(reader, trak, 1, &track)) return Step::Fail;
+            if (!track.video) return Step::Next;
+            geometry->rotation = track.rotation;
+            geometry->aspectX = track.aspectX;
+            geometry->aspectY = track.aspectY;
+            found = true;
+            return Step::Stop;
+        });
+        return read ? Step::Stop : Step::Fail;
+    });
+    return ok && found;
+}
