@@ -41,6 +41,21 @@ make seconds_640x360_mpeg2_mp2.mpg -filter_complex "$(seconds_filter 640x360)" -
 # first bytes (and it stalls), Media Foundation decodes it.
 make seconds_640x360_fault_brand.mp4 -filter_complex "$(seconds_filter 640x360)" -map '[v]' -c:v libx264 -pix_fmt yuv420p -g 25 -brand TSFC
 make testsrc2_640x360_h264.mp4 -f lavfi -i testsrc2=size=640x360:rate=25:duration=12 -c:v libx264 -pix_fmt yuv420p -g 25
+# Movies whose pictures players turn or widen, 4 s each, from the asymmetric testsrc2 picture so
+# that a wrong turn or a mirror shows. Names say how players show them: rotated90 is turned
+# 90 degrees clockwise. ffmpeg writes the display matrix only when copying the stream, and
+# 5.1's "rotate" tag turns the other way (counterclockwise): rotate=270 makes a clockwise 90.
+SRC="$OUT/testsrc2_640x360_h264.mp4"
+make rotated90_640x360_h264.mp4 -i "$SRC" -t 4 -c copy -metadata:s:v:0 rotate=270
+make rotated180_640x360_h264.mp4 -i "$SRC" -t 4 -c copy -metadata:s:v:0 rotate=180
+make rotated270_640x360_h264.mp4 -i "$SRC" -t 4 -c copy -metadata:s:v:0 rotate=90
+make rotated90_640x360_h264.mov -i "$SRC" -t 4 -c copy -metadata:s:v:0 rotate=270
+# Anamorphic PAL: 720x576 stored, pixels 64:45 wide, shown as 1024x576. The MP4 carries a
+# 'pasp' box; ffmpeg's Matroska writer gives the display size as the aspect ratio 16:9
+# (DisplayUnit 3).
+make anamorphic_720x576_par64x45_h264.mp4 -f lavfi -i testsrc2=size=720x576:rate=25:duration=4 -vf setsar=64/45 \
+  -c:v libx264 -pix_fmt yuv420p -g 25
+make anamorphic_720x576_par64x45_h264.mkv -i "$OUT/anamorphic_720x576_par64x45_h264.mp4" -c copy
 # Not a movie at all: plain text, the same in every run. Random bytes differ per build tree,
 # and once crashed a whole test process (a Unix segmentation fault, exit code 139) while
 # Media Foundation probed them.
