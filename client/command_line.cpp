@@ -47,14 +47,18 @@ bool ParseFrameCount(const std::wstring& text, int& value) {
     return true;
 }
 
-bool CheckArguments(const CommandLine_CL& commandLine, ClientArguments& out) {
+bool CheckArguments(const CommandLine_CL& commandLine, ClientArguments& out, std::wstring* problem) {
     out.movie = commandLine.getPositional(1);
     out.output = commandLine.getPositional(2);
     const std::wstring mode = commandLine.getPositional(4);
     if (out.movie.empty() || out.output.empty()) return false;
-    if (!ParseFrameCount(commandLine.getPositional(3), out.frames) || out.frames <= 0 ||
-        out.frames > kMaxFrames)
+    if (!ParseFrameCount(commandLine.getPositional(3), out.frames) || out.frames <= 0) return false;
+    if (out.frames > kMaxFrames) {
+        if (problem)
+            *problem = L"at most " + std::to_wstring(kMaxFrames) +
+                       L" frames: with more, each frame of the strip would be less than 16 px wide";
         return false;
+    }
     if (_wcsicmp(mode.c_str(), L"random") == 0) {
         out.modeCode = kRandom;
     } else if (_wcsicmp(mode.c_str(), L"normal") == 0) {

@@ -41,10 +41,13 @@ struct ClientArguments {
 
 // Applies the rules to positionals 1 to 4: movie and output not empty, frames a
 // decimal number from 1 to kMaxFrames, mode "normal" or "random" in any case.
-bool CheckArguments(const CommandLine_CL& commandLine, ClientArguments& out);
+// `problem`, when given, receives a line for the user where the usage line alone
+// would not say what is wrong.
+bool CheckArguments(const CommandLine_CL& commandLine, ClientArguments& out, std::wstring* problem = nullptr);
 
-// More positions than this would not fit into one message on the service's pipe.
-constexpr int kMaxFrames = 600000;
+// A JPEG strip is at most 65,500 px wide (what the encoders take): more frames would
+// leave each less than 16 px.
+constexpr int kMaxFrames = 4093;
 // Digits only, optional leading '-'; false for anything else or a value out of int range.
 bool ParseFrameCount(const std::wstring& text, int& value);
 

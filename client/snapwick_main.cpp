@@ -78,7 +78,9 @@ int SnapwickMain() {
     CommandLine_CL commandLine;
     commandLine.parse(GetCommandLineW());
     ClientArguments arguments;
-    if (!CheckArguments(commandLine, arguments)) {
+    std::wstring problem;
+    if (!CheckArguments(commandLine, arguments, &problem)) {
+        if (!problem.empty()) WriteStderrLine(problem);
         WriteStderrLine(kUsage);
         return -1;
     }

@@ -37,7 +37,7 @@ bool SaveTile(Gdiplus::Bitmap& strip, int x, int width, int height, const std::w
     Gdiplus::Bitmap tile(width, height, stride, PixelFormat24bppRGB, rows.get());
     if (tile.GetLastStatus() != Gdiplus::Ok) return false;
     DeleteFileW(path.c_str());  // so that only a file written now counts
-    return SaveImageAs(path, tile, L"image/jpeg") && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return SaveImageAs(path, tile, L"image/jpeg") == Gdiplus::Ok && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 }  // namespace
 

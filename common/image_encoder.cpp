@@ -23,14 +23,26 @@ bool FindImageEncoder(const wchar_t* mimeType, CLSID* clsid) {
 
 bool SaveBitmapAs(const std::wstring& path, HBITMAP bitmap, const wchar_t* mimeType) {
     Gdiplus::Bitmap image(bitmap, static_cast<HPALETTE>(GetStockObject(DEFAULT_PALETTE)));
-    return SaveImageAs(path, image, mimeType);
+    return SaveImageAs(path, image, mimeType) == Gdiplus::Ok;
 }
 
-bool SaveImageAs(const std::wstring& path, Gdiplus::Image& image, const wchar_t* mimeType) {
+Gdiplus::Status SaveImageAs(const std::wstring& path, Gdiplus::Image& image, const wchar_t* mimeType) {
     CLSID clsid;
-    if (!FindImageEncoder(mimeType, &clsid)) return false;
-    image.Save(path.c_str(), &clsid, nullptr);
-    return true;
+    if (!FindImageEncoder(mimeType, &clsid)) return Gdiplus::UnknownImageFormat;
+    return image.Save(path.c_str(), &clsid, nullptr);
+}
+
+const wchar_t* SaveStatusText(Gdiplus::Status status) {
+    switch (status) {
+    case Gdiplus::Ok: return L"saved";
+    case Gdiplus::UnknownImageFormat: return L"no encoder for the format";
+    case Gdiplus::OutOfMemory: return L"out of memory";
+    case Gdiplus::Win32Error: return L"the file cannot be written";
+    case Gdiplus::FileNotFound: return L"the folder does not exist";
+    case Gdiplus::AccessDenied: return L"access denied";
+    case Gdiplus::InvalidParameter: return L"the image is too large or invalid for the format";
+    default: return L"the encoder failed";
+    }
 }
 
 bool CopyPixelsAsGdiBitmap(Gdiplus::Bitmap& bitmap, const Gdiplus::Rect& area, Gdiplus::PixelFormat format,

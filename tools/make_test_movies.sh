@@ -40,6 +40,13 @@ make seconds_640x360_mpeg2_mp2.mpg -filter_complex "$(seconds_filter 640x360)" -
 # An MP4 of the fault codec's own brand: DirectShow picks the fault codec for it by its
 # first bytes (and it stalls), Media Foundation decodes it.
 make seconds_640x360_fault_brand.mp4 -filter_complex "$(seconds_filter 640x360)" -map '[v]' -c:v libx264 -pix_fmt yuv420p -g 25 -brand TSFC
+# Wide frames: 36 of them are more than a JPEG strip can hold side by side, yet the
+# strip stays small enough to be rewritten quickly after every tile.
+make seconds_1920x360_h264.mp4 -filter_complex "$(seconds_filter 1920x360)" -map '[v]' -c:v libx264 -pix_fmt yuv420p -g 25
+# Black stretches: 0-2 s black, then red to 3 s, green to 6 s, black to 9.5 s, blue to 12 s.
+make blank_stretches_640x360_h264.mp4 -filter_complex \
+  "color=c=black:s=640x360:r=25:d=2[a];color=c=red:s=640x360:r=25:d=1[b];color=c=0x00FF00:s=640x360:r=25:d=3[c];color=c=black:s=640x360:r=25:d=3.5[d];color=c=blue:s=640x360:r=25:d=2.5[e];[a][b][c][d][e]concat=n=5:v=1:a=0[v]" \
+  -map '[v]' -c:v libx264 -pix_fmt yuv420p -g 25
 make testsrc2_640x360_h264.mp4 -f lavfi -i testsrc2=size=640x360:rate=25:duration=12 -c:v libx264 -pix_fmt yuv420p -g 25
 # Movies whose pictures players turn or widen, 4 s each, from the asymmetric testsrc2 picture so
 # that a wrong turn or a mirror shows. Names say how players show them: rotated90 is turned
@@ -56,6 +63,12 @@ make rotated90_640x360_h264.mov -i "$SRC" -t 4 -c copy -metadata:s:v:0 rotate=27
 make anamorphic_720x576_par64x45_h264.mp4 -f lavfi -i testsrc2=size=720x576:rate=25:duration=4 -vf setsar=64/45 \
   -c:v libx264 -pix_fmt yuv420p -g 25
 make anamorphic_720x576_par64x45_h264.mkv -i "$OUT/anamorphic_720x576_par64x45_h264.mp4" -c copy
+# What a player shows of each at 1.5 s: ffmpeg's own decode turns by the display matrix,
+# and the scale makes its pixels square.
+for movie in rotated90_640x360_h264.mp4 rotated180_640x360_h264.mp4 rotated270_640x360_h264.mp4 \
+             rotated90_640x360_h264.mov anamorphic_720x576_par64x45_h264.mp4 anamorphic_720x576_par64x45_h264.mkv; do
+  make "$movie.shown.png" -ss 1.5 -i "$OUT/$movie" -frames:v 1 -vf 'scale=iw*sar:ih,setsar=1'
+done
 # Not a movie at all: plain text, the same in every run. Random bytes differ per build tree,
 # and once crashed a whole test process (a Unix segmentation fault, exit code 139) while
 # Media Foundation probed them.

@@ -86,6 +86,30 @@ bool ReadOutputType(IMFSourceReader* reader, OutputType& out, const wchar_t*& fa
     return true;
 }
 
+// MF_MT_VIDEO_ROTATION, which the headers declare from Windows 8 on only; older systems
+// simply do not report it.
+constexpr GUID kVideoRotation = {0xc380465d, 0x2271, 0x428c, {0x9b, 0x83, 0xec, 0xea, 0x3b, 0x4a, 0x85, 0xc1}};
+
+// The turn and pixel aspect that the stream's native type reports, if any. The turn
+// is how far the content was turned counter-clockwise: the clockwise turn that shows it.
+DisplayGeometry ReportedGeometry(IMFSourceReader* reader, const std::wstring& path) {
+    DisplayGeometry g;
+    ComPtr<IMFMediaType> native;
+    if (FAILED(reader->GetNativeMediaType(kFirstVideoStream, 0, &native))) return g;
+    UINT32 rotation = 0;
+    if (SUCCEEDED(native->GetUINT32(kVideoRotation, &rotation)) &&
+        (rotation == 90 || rotation == 180 || rotation == 270))
+        g.rotation = static_cast<int>(rotation);
+    UINT32 x = 0, y = 0;
+    if (SUCCEEDED(MFGetAttributeRatio(native.Get(), MF_MT_PIXEL_ASPECT_RATIO, &x, &y)) && x != 0 && y != 0) {
+        g.pixelAspectX = x;
+        g.pixelAspectY = y;
+    }
+    WriteLog(mainLog, L"[LOG_LINE] (mf-fallback) reported rotation=%u pixel_aspect=%u:%u file(%s)", rotation, x, y,
+             path.c_str());
+    return g;
+}
+
 // The clone, or a high-quality scaled copy of it when its longer side exceeds the limit.
 std::unique_ptr<Gdiplus::Bitmap> LimitSize(std::unique_ptr<Gdiplus::Bitmap> clone, int64_t mfFrame,
                                            const std::wstring& path) {
@@ -219,7 +243,7 @@ bool ReadFirstSampleTime(IMFSourceReader* reader, int64_t& time) {
 
 // Opens a reader, seeks and reads until one usable picture; Media Foundation is started.
 std::unique_ptr<Gdiplus::Bitmap> ReadFrame(const std::wstring& path, HANDLE cancelEvent, int64_t mfFrame,
-                                           MfFrameTimes& times) {
+                                           MfFrameTimes& times, DisplayGeometry& reported) {
     const wchar_t* file = path.c_str();
     ComPtr<IMFAttributes> attributes;
     HRESULT hr = MFCreateAttributes(&attributes, 2);
@@ -242,6 +266,7 @@ std::unique_ptr<Gdiplus::Bitmap> ReadFrame(const std::wstring& path, HANDLE canc
         LogStepFailure(L"SetStreamSelection(video)", hr, mfFrame, path);
         return nullptr;
     }
+    reported = ReportedGeometry(reader.Get(), path);
     RequestOutputType(reader.Get());
     if (times.readFirst) {
         times.haveFirst = ReadFirstSampleTime(reader.Get(), times.first);
@@ -383,7 +408,7 @@ ScaledFrameSize MediaFoundationFrameSize(int width, int height) {
 }
 
 Gdiplus::Bitmap* DecodeFrameWithMediaFoundation(const std::wstring& path, HANDLE cancelEvent, int64_t mfFrame,
-                                                MfFrameTimes* times) {
+                                                MfFrameTimes* times, DisplayGeometry* reported) {
     const wchar_t* file = path.c_str();
     WriteLog(mainLog, L"[LOG_LINE] (mf-fallback) enter frame=%lld file(%s)", mfFrame, file);
     WriteLog(decodeListLog, L"(mf-fallback) enter frame=%lld file(%s)", mfFrame, file);
@@ -400,8 +425,10 @@ Gdiplus::Bitmap* DecodeFrameWithMediaFoundation(const std::wstring& path, HANDLE
             return nullptr;
         }
         // Everything the reader made is released inside, before the session shuts down.
-        MfFrameTimes unused;
-        frame = ReadFrame(path, cancelEvent, mfFrame, times ? *times : unused);
+        MfFrameTimes unusedTimes;
+        DisplayGeometry unusedGeometry;
+        frame = ReadFrame(path, cancelEvent, mfFrame, times ? *times : unusedTimes,
+                          reported ? *reported : unusedGeometry);
     }
     if (frame) {
         WriteLog(mainLog, L"[LOG_LINE] (mf-fallback) exit success frame=%lld file(%s)", mfFrame, file);

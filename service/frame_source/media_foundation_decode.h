@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "service/frame_source/display_geometry.h"
+
 // Time stamps around one Media Foundation frame, in 100 ns units.
 struct MfFrameTimes {
     bool readFirst = false;  // asked: the movie's first sample too, read before the seek
@@ -15,9 +17,11 @@ struct MfFrameTimes {
     int64_t sample = 0;      // the time stamp of the sample the frame came from
 };
 
-// Caller owns the result; null on failure. mfFrame >= 1, in 100 ns units.
+// Caller owns the result, the picture as stored; null on failure. mfFrame >= 1, in
+// 100 ns units. `reported`, when given, receives the turn and pixel aspect that the
+// movie's video type reports (none reported: 0 and 1:1).
 Gdiplus::Bitmap* DecodeFrameWithMediaFoundation(const std::wstring& path, HANDLE cancelEvent, int64_t mfFrame,
-                                                MfFrameTimes* times = nullptr);
+                                                MfFrameTimes* times = nullptr, DisplayGeometry* reported = nullptr);
 
 // The size a decoded picture is given: its longer side limited to 1280 pixels, the
 // other side in proportion, truncated (at least 1). Unchanged when already within.

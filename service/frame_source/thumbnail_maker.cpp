@@ -1,5 +1,6 @@
 #include "service/frame_source/thumbnail_maker.h"
 
+#include <dvdmedia.h>
 #include <uuids.h>
 
 #include "common/inifile.h"
@@ -87,6 +88,12 @@ HRESULT DShowThumbnailMaker_CL::SetContent(const std::wstring& path) {
     captureCallback->ClearFrame();
     dsFrame.reset();
     mfFrame.reset();
+    containerGeometry = ReadDisplayGeometry(path);
+    dsGeometry = containerGeometry;
+    for (LogFile* log : {&mainLog, &decodeListLog})
+        WriteLog(*log, L"(decode-route) container rotation=%d pixel_aspect=%u:%u file(%s)",
+                 containerGeometry.rotation, containerGeometry.pixelAspectX, containerGeometry.pixelAspectY,
+                 path.c_str());
 
     if (StickyMfFileSet.count(path) != 0) {
         ReleaseContent();
@@ -163,6 +170,15 @@ HRESULT DShowThumbnailMaker_CL::SetContent(const std::wstring& path) {
         connectedWidth = header->biWidth < 0 ? -header->biWidth : header->biWidth;
         connectedHeight = header->biHeight < 0 ? -header->biHeight : header->biHeight;
     }
+    DisplayGeometry reported;
+    const BYTE* block = connected.get().formattype == FORMAT_VideoInfo2 ? connected.format(sizeof(VIDEOINFOHEADER2))
+                                                                        : nullptr;
+    if (block) {
+        const auto* info = reinterpret_cast<const VIDEOINFOHEADER2*>(block);
+        reported = PixelAspectFromPictureAspect(info->dwPictAspectRatioX, info->dwPictAspectRatioY, connectedWidth,
+                                                connectedHeight);
+    }
+    dsGeometry = CombineGeometry(reported, containerGeometry);
     captureCallback->SetConnectedType(std::move(connected));
     const bool connectedValid = connectedWidth >= 1 && connectedHeight >= 1;
 
@@ -224,7 +240,10 @@ void DShowThumbnailMaker_CL::PrepareNext(int64_t frame) {
 Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeWithMediaFoundation(int64_t frame, int64_t* shownAt) {
     MfFrameTimes times;
     times.readFirst = seekToKeyframe && !frameOriginKnown;
-    mfFrame.reset(DecodeFrameWithMediaFoundation(moviePath, cancelEvent, MediaFoundationPosition(frame), &times));
+    DisplayGeometry reported;
+    mfFrame.reset(
+        DecodeFrameWithMediaFoundation(moviePath, cancelEvent, MediaFoundationPosition(frame), &times, &reported));
+    mfFrame = ShowAsDisplayed(std::move(mfFrame), CombineGeometry(reported, containerGeometry));
     if (times.haveFirst) {
         frameOrigin = times.first;
         frameOriginKnown = true;
@@ -345,7 +364,7 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeFrame(int64_t frame, DecodeFrameR
     firstFrame = false;
 
     int64_t frameTime = 0;
-    dsFrame = captureCallback->TakeFrame(&frameTime);
+    dsFrame = ShowAsDisplayed(captureCallback->TakeFrame(&frameTime), dsGeometry);
     if (dsFrame) {
         *result = Success;
         WriteLog(mainLog, L"[LOG_LINE] (decode-route) route=ds frame=%lld file(%s) source_size=%dx%d", frame, file,

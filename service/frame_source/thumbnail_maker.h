@@ -13,6 +13,7 @@
 
 #include "service/dshow/movie_helper.h"
 #include "service/dshow/thumbnail_sample_grabber.h"
+#include "service/frame_source/displayed_frame.h"
 
 enum DecodeFrameResult : uint32_t { Success = 0, Timeout = 1, Cancelled = 2, Failed = 3 };
 
@@ -42,6 +43,7 @@ public:
     // Keyframe mode: each frame is the keyframe at or before its position, the first
     // frame that arrives after a seek to it. Off (exact frames) until set.
     void SetSeekToKeyframe(bool on) { seekToKeyframe = on; }
+    // Frames come out as players show them: turned and stretched as the movie says.
     // `frame` is a media time in 100 ns units. The returned bitmap stays owned by the
     // frame source and valid until the next DecodeFrame, SetContent or destruction.
     // `shownAt`, when given, receives the movie time of the frame returned: `frame`
@@ -72,6 +74,8 @@ private:
     int64_t duration = 0;
     int32_t sourceWidth = 0;
     int32_t sourceHeight = 0;
+    DisplayGeometry containerGeometry;  // what the movie's headers say, for either route
+    DisplayGeometry dsGeometry;         // that, with what the DirectShow type reports
     Microsoft::WRL::ComPtr<DShowThumbnailMakerSampleGrabber_CL> captureCallback;
     HANDLE cancelEvent;
     bool firstFrame = false;

@@ -1,12 +1,15 @@
 #include "service/thumbnail_decode/thumbnail_decode.h"
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "common/log.h"
 #include "common/scoped.h"
 #include "service/process_state.h"
 #include "service/frame_source/thumbnail_maker.h"
 #include "service/main_window.h"
+#include "service/thumbnail_decode/blank_frames.h"
 #include "service/thumbnail_decode/decode_plan.h"
 #include "service/thumbnail_decode/progress_response.h"
 #include "service/thumbnail_decode/tile_strip.h"
@@ -21,6 +24,7 @@ struct JobState {
     int consecutiveTimeouts = 0;
     int abortLimit = 0;
     bool seekToKeyframe = false;
+    bool skipBlankFrames = false;
 };
 
 // The time of the frame shown, kept within the movie: a demuxer's time stamps need not
@@ -66,6 +70,60 @@ void DrawTile(TileStrip& strip, int j, int count, Gdiplus::Bitmap* frame, Gdiplu
     strip.Draw(j, count, black, request);
 }
 
+// A blank frame (black, a fade, a leader) gives way to the first picture among a few
+// later frames before the next tile's; if they are all blank, or a try fails or comes
+// back to a frame already tried (keyframe mode), the first frame stays. `kept` holds
+// that first frame meanwhile: the source's own frame lasts only until its next decode.
+// Returns the frame to draw; `shownAt` becomes its time.
+Gdiplus::Bitmap* SkipBlankFrame(DShowThumbnailMaker_CL& source, Gdiplus::Bitmap* frame, int j, const DecodePlan& plan,
+                                int64_t duration, const DecodeRequestItem_CL& request, JobState& state,
+                                int64_t& shownAt, std::unique_ptr<Gdiplus::Bitmap>& kept, DecodeFrameResult& result) {
+    const int count = static_cast<int>(plan.positions.size());
+    const wchar_t* file = request.movie_path.c_str();
+    LumaStats luma;
+    if (!MeasureFrameLuma(*frame, &luma) || !IsBlank(luma)) return frame;
+    const int64_t planned = plan.positions[static_cast<size_t>(j)];
+    const int64_t limit = j + 1 < count ? plan.positions[static_cast<size_t>(j + 1)] : duration;
+    const std::vector<int64_t> tries = BlankSearchPositions(planned, limit);
+    WriteLog(mainLog, L"[LOG_LINE]  blank-frame index=%d/%d frame=%lld mean=%.1f deviation=%.1f tries=%d file(%s)",
+             j + 1, count, planned, luma.mean, luma.deviation, static_cast<int>(tries.size()), file);
+    WriteLog(decodeListLog, L"(blank) frame index=%d/%d frame=%lld mean=%.1f deviation=%.1f file(%s)", j + 1, count,
+             planned, luma.mean, luma.deviation, file);
+    if (tries.empty()) return frame;
+    kept.reset(frame->Clone(0, 0, static_cast<INT>(frame->GetWidth()), static_cast<INT>(frame->GetHeight()),
+                            PixelFormat32bppRGB));
+    if (!kept || kept->GetLastStatus() != Gdiplus::Ok) return frame;  // cannot keep it: no search
+    std::vector<int64_t> seen{shownAt};
+    for (const int64_t position : tries) {
+        DecodeFrameResult tryResult = Failed;
+        int64_t at = position;
+        Gdiplus::Bitmap* candidate = source.DecodeFrame(position, &tryResult, &at);
+        if (state.seekToKeyframe && candidate) at = WithinMovie(at, duration);
+        const bool again = state.seekToKeyframe && candidate &&
+                           std::find(seen.begin(), seen.end(), at) != seen.end();
+        LumaStats candidateLuma;
+        const bool picture = candidate && !again && MeasureFrameLuma(*candidate, &candidateLuma) &&
+                             !IsBlank(candidateLuma);
+        WriteLog(mainLog,
+                 L"[LOG_LINE]  blank-try index=%d/%d frame=%lld result=%u shown=%lld repeated=%d picture=%d "
+                 L"file(%s)",
+                 j + 1, count, position, static_cast<unsigned>(tryResult), at, again ? 1 : 0, picture ? 1 : 0,
+                 file);
+        // A cancel must reach the loop; a timeout or failure only ends the search.
+        if (tryResult == Cancelled) result = Cancelled;
+        if (picture) {
+            shownAt = state.seekToKeyframe ? at : position;
+            WriteLog(decodeListLog, L"(blank) skipped index=%d/%d frame=%lld shown=%lld file(%s)", j + 1, count,
+                     planned, shownAt, file);
+            return candidate;
+        }
+        if (!candidate || tryResult != Success || again) break;
+        seen.push_back(at);
+    }
+    WriteLog(decodeListLog, L"(blank) kept index=%d/%d frame=%lld file(%s)", j + 1, count, planned, file);
+    return kept.get();
+}
+
 void FrameLoop(MainWindow_CL& window, DShowThumbnailMaker_CL& source, DecodeRequestItem_CL& request,
                const DecodePlan& plan, JobState& state) {
     const int count = static_cast<int>(plan.positions.size());
@@ -74,6 +132,7 @@ void FrameLoop(MainWindow_CL& window, DShowThumbnailMaker_CL& source, DecodeRequ
     TileStrip strip;
     for (int j = 0; j < count; ++j) {
         Gdiplus::Bitmap* frame = nullptr;
+        std::unique_ptr<Gdiplus::Bitmap> keptBlank;  // a blank frame kept while later ones are tried
         if (state.failed) {
             frame = errorImage;
             state.errorFlag = 1;
@@ -95,6 +154,11 @@ void FrameLoop(MainWindow_CL& window, DShowThumbnailMaker_CL& source, DecodeRequ
                 request.positions[static_cast<size_t>(j)] = shownAt;
                 WriteLog(mainLog, L"[LOG_LINE]  decode-keyframe index=%d/%d frame=%lld shown=%lld file(%s)", j + 1,
                          count, position, shownAt, file);
+            }
+            if (state.skipBlankFrames && frame && result == Success) {
+                frame = SkipBlankFrame(source, frame, j, plan, request.duration, request, state, shownAt, keptBlank,
+                                       result);
+                request.positions[static_cast<size_t>(j)] = shownAt;
             }
             if (result == Cancelled) {
                 state.failed = true;
@@ -191,6 +255,8 @@ int ThumbnailDecode(MainWindow_CL& window) {
             state.seekToKeyframe = settings.GetInt(kSettingsSection, L"seek_to_keyframe", 0) == 1;
             WriteLog(mainLog, L"[LOG_LINE] (ini) seek_to_keyframe=%d file(%s)", state.seekToKeyframe ? 1 : 0, file);
             source.SetSeekToKeyframe(state.seekToKeyframe);
+            state.skipBlankFrames = settings.GetInt(kSettingsSection, L"skip_blank_frames", 0) == 1;
+            WriteLog(mainLog, L"[LOG_LINE] (ini) skip_blank_frames=%d file(%s)", state.skipBlankFrames ? 1 : 0, file);
             FrameLoop(window, source, request, plan, state);
         }
 

@@ -6,6 +6,7 @@
 #include "common/log.h"
 #include "common/scoped.h"
 #include "common/image_encoder.h"
+#include "service/thumbnail_decode/strip_fit.h"
 
 namespace {
 constexpr Gdiplus::ARGB kOpaqueBlack = 0xFF000000;
@@ -15,6 +16,19 @@ bool TileStrip::Create(Gdiplus::Bitmap& frame, DecodeRequestItem_CL& request, in
     if (request.frame_width == -1 || request.frame_height == -1) {
         request.frame_width = static_cast<int32_t>(frame.GetWidth());
         request.frame_height = static_cast<int32_t>(frame.GetHeight());
+    }
+    const TileFit fit = FitTiles(request.frame_width, request.frame_height, count, request.save_type);
+    if (fit.scaled) {
+        const wchar_t* file = request.movie_path.c_str();
+        WriteLog(mainLog, L"[LOG_LINE]  strip-fit tile=%dx%d->%dx%d count=%d reason=%s possible=%d file(%s)",
+                 request.frame_width, request.frame_height, fit.width, fit.height, count, fit.reason,
+                 fit.possible ? 1 : 0, file);
+        WriteLog(decodeListLog, L"(draw) strip-fit tile=%dx%d->%dx%d count=%d reason=%s possible=%d file(%s)",
+                 request.frame_width, request.frame_height, fit.width, fit.height, count, fit.reason,
+                 fit.possible ? 1 : 0, file);
+        if (!fit.possible) return false;
+        request.frame_width = fit.width;
+        request.frame_height = fit.height;
     }
     const int64_t width = static_cast<int64_t>(request.frame_width) * count;
     if (request.frame_width <= 0 || request.frame_height <= 0 || width > INT32_MAX) return false;
@@ -151,7 +165,17 @@ void TileStrip::Save(int j, int count, const DecodeRequestItem_CL& request) {
     WriteLog(decodeListLog, L"(save) gethbitmap-end index=%d/%d hbitmap=%p file(%s)", index, count,
              static_cast<void*>(strip), file);
     const wchar_t* mime = MimeTypeForSaveType(request.save_type);
-    if (strip && mime) SaveImageAs(request.output_path, *strip, mime);
+    if (mime) {
+        const Gdiplus::Status status = strip ? SaveImageAs(request.output_path, *strip, mime) : Gdiplus::InvalidParameter;
+        if (status != Gdiplus::Ok) {
+            // The job goes on: later tiles may still be written, and every tile is answered.
+            const wchar_t* reason = !strip ? L"no strip image" : SaveStatusText(status);
+            WriteLog(mainLog, L"[LOG_LINE]  save-failed index=%d/%d status=%d reason=%s out(%s) file(%s)", index,
+                     count, static_cast<int>(status), reason, out, file);
+            WriteLog(errorListLog, L"(save failed) index=%d/%d status=%d reason=%s out(%s) file(%s)", index, count,
+                     static_cast<int>(status), reason, out, file);
+        }
+    }
     WriteLog(mainLog, L"[LOG_LINE]  save-end index=%d/%d out(%s) file(%s)", index, count, out, file);
     WriteLog(decodeListLog, L"(save) end index=%d/%d out(%s) file(%s)", index, count, out, file);
 }

@@ -97,6 +97,31 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
+// Movies that players show turned (a display matrix) or widened (non-square pixels):
+// both routes give the picture that ffmpeg's own decode shows at the same time.
+TEST_F(FrameSource, TurnedAndWidenedMoviesComeOutAsPlayersShowThem) {
+    const wchar_t* movies[] = {L"rotated90_640x360_h264.mp4", L"rotated180_640x360_h264.mp4",
+                               L"rotated270_640x360_h264.mp4", L"rotated90_640x360_h264.mov",
+                               L"anamorphic_720x576_par64x45_h264.mp4", L"anamorphic_720x576_par64x45_h264.mkv"};
+    for (const wchar_t* name : movies) {
+        const std::wstring path = Movie(name);
+        ImagePixels shown;
+        ASSERT_TRUE(LoadImagePixels(path + L".shown.png", shown)) << Narrow(name);
+        for (const bool mediaFoundation : {false, true}) {
+            SCOPED_TRACE(Narrow(name) + (mediaFoundation ? " through Media Foundation" : " through DirectShow"));
+            if (mediaFoundation) StickyMfFileSet.insert(path);
+            DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
+            ASSERT_EQ(source.SetContent(path), S_OK);
+            Gdiplus::Bitmap* frame = FrameAt(source, 15000000);
+            StickyMfFileSet.erase(path);
+            ASSERT_NE(frame, nullptr);
+            ImagePixels seen;
+            ASSERT_TRUE(BitmapPixels(*frame, seen));
+            EXPECT_TRUE(SamePicture(seen, shown, 40));
+        }
+    }
+}
+
 TEST_F(FrameSource, FileThatIsNotAMovieFailsToOpen) {
     const std::wstring path = Movie(L"not_a_movie.mp4");
     DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());

@@ -32,9 +32,12 @@ bool LoadImagePixels(const std::wstring& path, ImagePixels& image) {
         AdoptComRef(SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<UINT>(bytes.size())));
     if (!stream) return false;
     std::unique_ptr<Gdiplus::Bitmap> bitmap(Gdiplus::Bitmap::FromStream(stream.Get()));
-    if (!bitmap || bitmap->GetLastStatus() != Gdiplus::Ok) return false;
-    image.width = static_cast<int>(bitmap->GetWidth());
-    image.height = static_cast<int>(bitmap->GetHeight());
+    return bitmap && bitmap->GetLastStatus() == Gdiplus::Ok && BitmapPixels(*bitmap, image);
+}
+
+bool BitmapPixels(Gdiplus::Bitmap& bitmap, ImagePixels& image) {
+    image.width = static_cast<int>(bitmap.GetWidth());
+    image.height = static_cast<int>(bitmap.GetHeight());
     image.argb.assign(static_cast<size_t>(image.width) * image.height, 0);
     Gdiplus::Rect rect(0, 0, image.width, image.height);
     Gdiplus::BitmapData data = {};
@@ -43,9 +46,26 @@ bool LoadImagePixels(const std::wstring& path, ImagePixels& image) {
     data.Stride = image.width * 4;
     data.PixelFormat = PixelFormat32bppARGB;
     data.Scan0 = image.argb.data();
-    return bitmap->LockBits(&rect, Gdiplus::ImageLockModeRead | Gdiplus::ImageLockModeUserInputBuf,
-                            PixelFormat32bppARGB, &data) == Gdiplus::Ok &&
-           bitmap->UnlockBits(&data) == Gdiplus::Ok;
+    return bitmap.LockBits(&rect, Gdiplus::ImageLockModeRead | Gdiplus::ImageLockModeUserInputBuf,
+                           PixelFormat32bppARGB, &data) == Gdiplus::Ok &&
+           bitmap.UnlockBits(&data) == Gdiplus::Ok;
+}
+
+::testing::AssertionResult SamePicture(const ImagePixels& seen, const ImagePixels& want, int tolerance) {
+    if (seen.width != want.width || seen.height != want.height)
+        return ::testing::AssertionFailure() << seen.width << "x" << seen.height << " instead of " << want.width
+                                             << "x" << want.height;
+    constexpr int kCells = 4;
+    for (int cy = 0; cy < kCells; ++cy)
+        for (int cx = 0; cx < kCells; ++cx) {
+            const int x = seen.width * cx / kCells, y = seen.height * cy / kCells;
+            const int w = seen.width / kCells, h = seen.height / kCells;
+            const Rgb a = seen.Average(x, y, w, h), b = want.Average(x, y, w, h);
+            if (!Near(a, b, tolerance))
+                return ::testing::AssertionFailure() << "cell " << cx << "," << cy << ": " << Describe(a)
+                                                     << " instead of " << Describe(b);
+        }
+    return ::testing::AssertionSuccess();
 }
 
 bool Near(const Rgb& a, const Rgb& b, int tolerance) {

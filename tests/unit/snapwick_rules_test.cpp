@@ -43,10 +43,11 @@ TEST(SnapwickArguments, PositionalsOptionsAndRules) {
         {L"s.exe movie.mp4 out.jpg 3", false},
         {L"s.exe \"\" out.jpg 3 normal", false},
         {L"s.exe movie.mp4 \"\" 3 normal", false},
-        // Not a number, or more frames than one request can carry.
+        // Not a number, or more frames than a JPEG strip can hold at 16 px each.
         {L"s.exe movie.mp4 out.jpg 3x normal", false},
         {L"s.exe movie.mp4 out.jpg 99999999999 normal", false},
-        {L"s.exe movie.mp4 out.jpg 600001 normal", false},
+        {L"s.exe movie.mp4 out.jpg 4094 normal", false},
+        {L"s.exe movie.mp4 out.jpg 4093 normal", true, L"movie.mp4", L"out.jpg", 4093, kEvenlySpaced},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << std::string(c.commandLine, c.commandLine + wcslen(c.commandLine)));

@@ -1,0 +1,75 @@
+#include "service/frame_source/displayed_frame.h"
+
+#include <cstdint>
+
+namespace {
+bool Square(const DisplayGeometry& g) { return g.pixelAspectX == g.pixelAspectY; }
+
+uint64_t Gcd(uint64_t a, uint64_t b) {
+    while (b != 0) {
+        const uint64_t t = a % b;
+        a = b;
+        b = t;
+    }
+    return a;
+}
+}  // namespace
+
+DisplayGeometry CombineGeometry(const DisplayGeometry& reported, const DisplayGeometry& headers) {
+    DisplayGeometry g = headers;
+    if (reported.rotation != 0) g.rotation = reported.rotation;
+    if (!Square(reported) && reported.pixelAspectX != 0 && reported.pixelAspectY != 0) {
+        g.pixelAspectX = reported.pixelAspectX;
+        g.pixelAspectY = reported.pixelAspectY;
+    }
+    return g;
+}
+
+DisplayGeometry PixelAspectFromPictureAspect(unsigned pictureX, unsigned pictureY, int width, int height) {
+    DisplayGeometry g;
+    if (pictureX == 0 || pictureY == 0 || width <= 0 || height <= 0) return g;
+    // pixel aspect = (pictureX / pictureY) / (width / height)
+    uint64_t x = uint64_t{pictureX} * static_cast<uint64_t>(height);
+    uint64_t y = uint64_t{pictureY} * static_cast<uint64_t>(width);
+    const uint64_t d = Gcd(x, y);
+    x /= d;
+    y /= d;
+    if (x > UINT32_MAX || y > UINT32_MAX) return g;
+    g.pixelAspectX = static_cast<uint32_t>(x);
+    g.pixelAspectY = static_cast<uint32_t>(y);
+    return g;
+}
+
+std::unique_ptr<Gdiplus::Bitmap> ShowAsDisplayed(std::unique_ptr<Gdiplus::Bitmap> frame, const DisplayGeometry& g) {
+    if (!frame) return frame;
+    const int storedWidth = static_cast<int>(frame->GetWidth());
+    const int storedHeight = static_cast<int>(frame->GetHeight());
+    // The size before the turn: DisplayedSize swaps the sides for 90 and 270.
+    int width = 0, height = 0;
+    DisplayedSize(DisplayGeometry{0, g.pixelAspectX, g.pixelAspectY}, storedWidth, storedHeight, &width, &height);
+    if (width != storedWidth || height != storedHeight) {
+        auto stretched = std::make_unique<Gdiplus::Bitmap>(width, height, PixelFormat32bppRGB);
+        if (stretched->GetLastStatus() != Gdiplus::Ok) return frame;
+        {
+            Gdiplus::Graphics graphics(stretched.get());
+            if (graphics.GetLastStatus() != Gdiplus::Ok) return frame;
+            graphics.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBilinear);
+            graphics.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHalf);
+            Gdiplus::ImageAttributes edges;  // the border pixels repeat instead of fading to nothing
+            edges.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
+            if (graphics.DrawImage(frame.get(), Gdiplus::Rect(0, 0, width, height), 0, 0, storedWidth, storedHeight,
+                                   Gdiplus::UnitPixel, &edges) != Gdiplus::Ok)
+                return frame;
+        }
+        frame = std::move(stretched);
+    }
+    Gdiplus::RotateFlipType turn = Gdiplus::RotateNoneFlipNone;
+    switch (g.rotation) {
+    case 90: turn = Gdiplus::Rotate90FlipNone; break;  // clockwise, as GDI+ counts
+    case 180: turn = Gdiplus::Rotate180FlipNone; break;
+    case 270: turn = Gdiplus::Rotate270FlipNone; break;
+    default: return frame;
+    }
+    frame->RotateFlip(turn);
+    return frame;
+}
