@@ -92,6 +92,81 @@ TEST_F(ThumbnailJob, RealMoviesGiveTilesOfTheirPlannedSeconds) {
     ExpectTilesMatchPositions(Image(3), 64, shown);
 }
 
+// What a viewer sees: turned and widened movies at their own displayed size; more
+// tiles than a JPEG can hold side by side, made smaller; a save that fails, logged
+// while every tile is still answered.
+TEST_F(ThumbnailJob, TilesShowWhatViewersSeeAndEveryStripCanBeWritten) {
+    Request(1, {Movie(L"rotated90_640x360_h264.mp4"), Movie(L"anamorphic_720x576_par64x45_h264.mkv")}, {15000000}, 1,
+            -1, -1);
+    for (int32_t id : {1, 2}) {
+        ImagePixels shown;
+        ASSERT_TRUE(LoadImagePixels((id == 1 ? Movie(L"rotated90_640x360_h264.mp4")
+                                             : Movie(L"anamorphic_720x576_par64x45_h264.mkv")) +
+                                        L".shown.png",
+                                    shown));
+        EXPECT_TRUE(SamePicture(Image(id), shown, 40)) << id;
+    }
+
+    // 4 x 20,000 px would not fit a JPEG: 4 x 16,375 px does, at the same aspect.
+    Request(3, {Movie(L"seconds_640x360_noaudio.mp4")}, kFourEven, 1, 20000, 10);
+    EXPECT_EQ(ResponsesFor(3).size(), 4u);
+    const ImagePixels wide = Image(3);
+    EXPECT_EQ(wide.width, 65500);
+    EXPECT_EQ(wide.height, 8);
+    ExpectTilesMatchPositions(wide, 16375, kFourPlanned);
+    EXPECT_EQ(Count(List(), L"(draw) strip-fit tile=20000x10->16375x8 count=4 reason=jpeg-size possible=1 file(" +
+                                Movie(L"seconds_640x360_noaudio.mp4") + L")"),
+              1u);
+
+    // A strip that cannot be written: each save's failure is listed, each tile answered.
+    const std::wstring nowhere = folder.file(L"no such folder\\strip.jpg");
+    ASSERT_TRUE(SendRequest(client, MakeRequest({MakeItem(4, Movie(L"seconds_640x360_noaudio.mp4"), nowhere, {-1, -1})},
+                                                32, 18, 1)));
+    ASSERT_TRUE(WaitForFinal(4));
+    EXPECT_EQ(ResponsesFor(4).size(), 2u);
+    for (const wchar_t* index : {L"index=1/2", L"index=2/2"}) {
+        bool listed = false;
+        for (const auto& line : Errors())
+            listed = listed || (line.find(std::wstring(L"(save failed) ") + index) == 0 &&
+                                line.find(L"out(" + nowhere + L")") != std::wstring::npos);
+        EXPECT_TRUE(listed) << index;
+    }
+}
+
+// With "skip_blank_frames" a black tile gives way to the first picture among the frames
+// up to halfway to the next tile, and the response tells its time; where all of them are
+// black the planned frame stays. Without it the black frames are shown.
+TEST_F(ThumbnailJob, BlankFramesAreSkippedOnlyWhenAsked) {
+    const std::wstring movie = Movie(L"blank_stretches_640x360_h264.mp4");
+    // 12.04 s: 1.505, 4.515, 7.525 and 10.535 s; black to 2 s and from 6 to 9.5 s.
+    const std::vector<int64_t> planned = {15050000, 45150000, 75250000, 105350000};
+    const unsigned red = 0xFF0000, green = 0x00FF00, black = 0, blue = 0x0000FF;
+    struct Case {
+        int skip, keyframes;
+        std::vector<int64_t> times;
+        std::vector<unsigned> colours;
+    } cases[] = {
+        {0, 0, planned, {black, green, black, blue}},
+        // Tile 1 is found at the second try, 1.505 + 2 x 0.37625 s; tile 3's four tries are black.
+        {1, 0, {22575000, 45150000, 75250000, 105350000}, {red, green, black, blue}},
+        // A keyframe every second: the first try lands on the black keyframe already shown,
+        // which ends the search (the second would have reached the red one at 2 s).
+        {1, 1, {10000000, 40000000, 70000000, 100000000}, {black, green, black, blue}},
+    };
+    int32_t id = 1;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "skip " << c.skip << " keyframes " << c.keyframes);
+        Set(L"skip_blank_frames", c.skip);
+        Set(L"seek_to_keyframe", c.keyframes);
+        Request(id, {movie}, kFourEven, 0, 64, 36);
+        EXPECT_EQ(ResponsesFor(id).back().positions, c.times);
+        const ImagePixels image = Image(id);
+        for (int j = 0; j < 4; ++j)
+            EXPECT_TRUE(Near(image.Average(j * 64, 0, 64, 36), FromHex(c.colours[j]), 40)) << "tile " << j;
+        ++id;
+    }
+}
+
 // Movies that cannot be decoded: error tiles, the items worked in order and every one
 // listed; no file for an unknown save type; a movie that a crash interrupted is skipped once; an item
 // without positions goes without a word.

@@ -114,6 +114,25 @@ TEST_F(SnapwickRun, JapaneseMovieNameAndOneRandomFrameWrittenToTheOutputItself) 
     ExpectFrameOfSecond(output, std::to_wstring(second), 640, 360);
 }
 
+// More frames than a JPEG strip holds side by side (36 x 1,920 px): the service makes
+// them smaller, 1,819 px wide at the same aspect, and every one is written and handed on.
+TEST_F(SnapwickRun, MoreFramesThanAJpegStripHoldsAreAllWrittenSmaller) {
+    Install(true);
+    std::string output;
+    EXPECT_EQ(Run(install.path(),
+                  L"\"" + Movie(L"seconds_1920x360_h264.mp4") + L"\" \"" + out.file(L"w.jpg") + L"\" 36 normal", output),
+              0u)
+        << output;
+    std::string calls;
+    for (int i = 0; i < 36; ++i) {
+        const std::wstring file = out.file(L"w_" + std::to_wstring(i) + L".jpg");
+        const std::wstring seconds = std::to_wstring((1666666 + int64_t{i} * 3333333) / kSecond);
+        calls += VelmarCall(seconds, file);
+        ExpectFrameOfSecond(file, seconds, 1819, 341);
+    }
+    EXPECT_EQ(VelmarCalls(), calls) << output;
+}
+
 TEST_F(SnapwickRun, RejectedArgumentsAndABusyPipeLeaveTheRunningServiceAlone) {
     // A service serving this client: a rejected run must not close it.
     ServiceProcess running(kClient, out.path());
@@ -126,6 +145,10 @@ TEST_F(SnapwickRun, RejectedArgumentsAndABusyPipeLeaveTheRunningServiceAlone) {
         EXPECT_EQ(Run(ProgramFolder(), arguments, output), 0xFFFFFFFFu) << ToUtf8(arguments);
         EXPECT_NE(output.find("usage: Snapwick"), std::string::npos) << output;
     }
+    // Too many frames for a strip is said as such.
+    std::string tooMany;
+    EXPECT_EQ(Run(ProgramFolder(), L"movie.mp4 out.jpg 4094 normal", tooMany), 0xFFFFFFFFu);
+    EXPECT_NE(tooMany.find("at most 4093 frames"), std::string::npos) << tooMany;
     // Nor may a run while another run holds the response pipe.
     PipeServer_CL otherRun;
     otherRun.pipeName = kClient;
