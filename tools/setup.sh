@@ -39,3 +39,9 @@ if [ ! -f "$WINEPREFIX/.headless-ready" ]; then
   /usr/lib/wine/wineserver -k || true
   touch "$WINEPREFIX/.headless-ready"
 fi
+# Wine links the user's Documents folder to the Unix home: Snapwick's work folder
+# (Documents\Snapwick) would then be shared by every build tree and left in the home.
+# A folder of its own keeps each prefix's runs apart.
+for docs in "$WINEPREFIX"/drive_c/users/*/Documents; do
+  if [ -L "$docs" ]; then rm "$docs" && mkdir "$docs"; fi
+done
