@@ -125,6 +125,8 @@ TEST(DisplayGeometryHeaders, WellFormedAreReadAndHostileAreShownAsStored) {
         {"box smaller than its header", Mp4(Box("moov", SizedBox(7, "free", "") + kGoodTrak)), kAsStored},
         {"trak larger than moov", Mp4(Box("moov", SizedBox(static_cast<uint32_t>(kGoodTrak.size() + 8), "trak",
                                                            kGoodTrak.substr(8)))), kAsStored},
+        {"box running past the end of moov", Mp4(Box("moov", SizedBox(16, "free", "")) + Box("free", "") + kGoodTrak),
+         kAsStored},
         {"moov larger than the file", Mp4(SizedBox(static_cast<uint32_t>(moov.size() + 1), "moov", moov.substr(8))),
          kAsStored},
         {"64-bit mdat beyond the file", Mp4(LargeBox(1ULL << 40, "mdat", "") + moov), kAsStored},
