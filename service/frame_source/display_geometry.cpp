@@ -58,12 +58,14 @@ bool AspectInRange(uint64_t x, uint64_t y) {
 
 bool IsRightAngle(int rotation) { return rotation == 0 || rotation == 90 || rotation == 180 || rotation == 270; }
 
-DisplayGeometry Checked(const RawGeometry& raw) {
+}  // namespace
+
+DisplayGeometry CheckedGeometry(int rotation, uint64_t aspectX, uint64_t aspectY) {
     DisplayGeometry geometry;
-    if (IsRightAngle(raw.rotation)) geometry.rotation = raw.rotation;
-    if (AspectInRange(raw.aspectX, raw.aspectY)) {
-        const uint64_t d = Gcd(raw.aspectX, raw.aspectY);
-        const uint64_t x = raw.aspectX / d, y = raw.aspectY / d;
+    if (IsRightAngle(rotation)) geometry.rotation = rotation;
+    if (AspectInRange(aspectX, aspectY)) {
+        const uint64_t d = Gcd(aspectX, aspectY);
+        const uint64_t x = aspectX / d, y = aspectY / d;
         if (x <= UINT32_MAX && y <= UINT32_MAX) {
             geometry.pixelAspectX = static_cast<uint32_t>(x);
             geometry.pixelAspectY = static_cast<uint32_t>(y);
@@ -71,8 +73,6 @@ DisplayGeometry Checked(const RawGeometry& raw) {
     }
     return geometry;
 }
-
-}  // namespace
 
 bool MemoryByteSource::Read(uint64_t offset, void* into, size_t count) {
     if (offset > size_ || count > size_ - offset) return false;
@@ -95,7 +95,7 @@ DisplayGeometry ReadDisplayGeometry(ByteSource& source) {
             for (const char* type : kFirstBoxes)
                 if (std::memcmp(first + 4, type, 4) == 0) read = ReadIsoMediaGeometry(reader, &raw);
         }
-        return read ? Checked(raw) : DisplayGeometry{};
+        return read ? CheckedGeometry(raw.rotation, raw.aspectX, raw.aspectY) : DisplayGeometry{};
     } catch (...) {  // a failed allocation, say: shown as stored
         return {};
     }

@@ -41,6 +41,10 @@ DisplayGeometry ReadDisplayGeometry(ByteSource& source);
 // Opens the file read-only, sharing read, write and delete with others.
 DisplayGeometry ReadDisplayGeometry(const std::wstring& moviePath);
 
+// A turn and pixel aspect as found: a turn other than 0, 90, 180 or 270 counts as 0,
+// an aspect outside 1/8..8 (or with a zero term) as 1:1; the aspect reduced.
+DisplayGeometry CheckedGeometry(int rotation, uint64_t aspectX, uint64_t aspectY);
+
 // The picture size a player shows for a stored w x h frame: width = w * aspect rounded to an even number
 // (720x576 at 64:45 -> 1024x576; at 1:1 the width stays as stored), height unchanged, then width and height
 // swapped for 90 and 270. Never below 2 px a side (1 where the stored side is 1); an aspect outside 1/8..8

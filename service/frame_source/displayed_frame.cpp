@@ -2,23 +2,10 @@
 
 #include <cstdint>
 
-namespace {
-bool Square(const DisplayGeometry& g) { return g.pixelAspectX == g.pixelAspectY; }
-
-uint64_t Gcd(uint64_t a, uint64_t b) {
-    while (b != 0) {
-        const uint64_t t = a % b;
-        a = b;
-        b = t;
-    }
-    return a;
-}
-}  // namespace
-
 DisplayGeometry CombineGeometry(const DisplayGeometry& reported, const DisplayGeometry& headers) {
     DisplayGeometry g = headers;
     if (reported.rotation != 0) g.rotation = reported.rotation;
-    if (!Square(reported) && reported.pixelAspectX != 0 && reported.pixelAspectY != 0) {
+    if (reported.pixelAspectX != reported.pixelAspectY) {
         g.pixelAspectX = reported.pixelAspectX;
         g.pixelAspectY = reported.pixelAspectY;
     }
@@ -26,18 +13,10 @@ DisplayGeometry CombineGeometry(const DisplayGeometry& reported, const DisplayGe
 }
 
 DisplayGeometry PixelAspectFromPictureAspect(unsigned pictureX, unsigned pictureY, int width, int height) {
-    DisplayGeometry g;
-    if (pictureX == 0 || pictureY == 0 || width <= 0 || height <= 0) return g;
+    if (width <= 0 || height <= 0) return DisplayGeometry();
     // pixel aspect = (pictureX / pictureY) / (width / height)
-    uint64_t x = uint64_t{pictureX} * static_cast<uint64_t>(height);
-    uint64_t y = uint64_t{pictureY} * static_cast<uint64_t>(width);
-    const uint64_t d = Gcd(x, y);
-    x /= d;
-    y /= d;
-    if (x > UINT32_MAX || y > UINT32_MAX) return g;
-    g.pixelAspectX = static_cast<uint32_t>(x);
-    g.pixelAspectY = static_cast<uint32_t>(y);
-    return g;
+    return CheckedGeometry(0, uint64_t{pictureX} * static_cast<uint64_t>(height),
+                           uint64_t{pictureY} * static_cast<uint64_t>(width));
 }
 
 std::unique_ptr<Gdiplus::Bitmap> ShowAsDisplayed(std::unique_ptr<Gdiplus::Bitmap> frame, const DisplayGeometry& g) {

@@ -11,7 +11,7 @@
 DisplayGeometry CombineGeometry(const DisplayGeometry& reported, const DisplayGeometry& headers);
 
 // Pixel aspect from a picture aspect ratio (VIDEOINFOHEADER2's) of a w x h picture;
-// 1:1 when any term is 0.
+// 1:1 when any term is 0 or the result is out of range.
 DisplayGeometry PixelAspectFromPictureAspect(unsigned pictureX, unsigned pictureY, int width, int height);
 
 // The frame as shown: stretched to its displayed width, then turned clockwise. The

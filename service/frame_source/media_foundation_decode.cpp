@@ -93,21 +93,14 @@ constexpr GUID kVideoRotation = {0xc380465d, 0x2271, 0x428c, {0x9b, 0x83, 0xec, 
 // The turn and pixel aspect that the stream's native type reports, if any. The turn
 // is how far the content was turned counter-clockwise: the clockwise turn that shows it.
 DisplayGeometry ReportedGeometry(IMFSourceReader* reader, const std::wstring& path) {
-    DisplayGeometry g;
     ComPtr<IMFMediaType> native;
-    if (FAILED(reader->GetNativeMediaType(kFirstVideoStream, 0, &native))) return g;
-    UINT32 rotation = 0;
-    if (SUCCEEDED(native->GetUINT32(kVideoRotation, &rotation)) &&
-        (rotation == 90 || rotation == 180 || rotation == 270))
-        g.rotation = static_cast<int>(rotation);
-    UINT32 x = 0, y = 0;
-    if (SUCCEEDED(MFGetAttributeRatio(native.Get(), MF_MT_PIXEL_ASPECT_RATIO, &x, &y)) && x != 0 && y != 0) {
-        g.pixelAspectX = x;
-        g.pixelAspectY = y;
-    }
+    if (FAILED(reader->GetNativeMediaType(kFirstVideoStream, 0, &native))) return DisplayGeometry();
+    UINT32 rotation = 0, x = 1, y = 1;
+    native->GetUINT32(kVideoRotation, &rotation);
+    MFGetAttributeRatio(native.Get(), MF_MT_PIXEL_ASPECT_RATIO, &x, &y);
     WriteLog(mainLog, L"[LOG_LINE] (mf-fallback) reported rotation=%u pixel_aspect=%u:%u file(%s)", rotation, x, y,
              path.c_str());
-    return g;
+    return CheckedGeometry(static_cast<int>(rotation % 360), x, y);
 }
 
 // The clone, or a high-quality scaled copy of it when its longer side exceeds the limit.
