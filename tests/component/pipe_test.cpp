@@ -29,13 +29,30 @@ TEST(PipeClient, BusyPipeIsTriedTenTimes200MsApart) {
 // A server whose handler holds each message until the test lets it go.
 class HoldingServer : public PipeServer_CL {
 public:
-    void handleMessage(const unsigned char*, size_t) override {
+    void handleMessage(const unsigned char*, size_t count) override {
         SetEvent(handling.get());
         WaitForSingleObject(release.get(), 20000);
+        bytesHandled += count;
     }
     UniqueHandle handling{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     UniqueHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::atomic<size_t> bytesHandled{0};
 };
+
+// The service saves its queue while it handles a request: the writer is let go
+// first, so that the next one gets in at once instead of running out of retries.
+TEST(PipeServer, NextWriterGetsInWhileAMessageIsHandled) {
+    HoldingServer server;
+    server.pipeName = UniqueName(L"next-writer");
+    ASSERT_EQ(server.start(), S_OK);
+    ASSERT_TRUE(SendWhenFree(server.pipeName, "x"));
+    ASSERT_EQ(WaitForSingleObject(server.handling.get(), 20000), static_cast<DWORD>(WAIT_OBJECT_0));
+    PipeClient_CL next(server.pipeName);
+    EXPECT_EQ(next.open(), PipeClient_CL::OpenResult::Opened);
+    EXPECT_TRUE(next.send("yy", 2));
+    SetEvent(server.release.get());
+    EXPECT_TRUE(WaitFor([&] { return server.bytesHandled == 3; })) << server.bytesHandled;
+}
 
 // WM_CLOSE stops the service's server on its main thread: a stop that comes while a
 // message is handled must still end the listening thread.
