@@ -5,9 +5,12 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
+
 #include "client/command_line.h"
 #include "client/frame_files.h"
 #include "client/outside_program.h"
+#include "client/process_state.h"
 #include "client/update/version_file.h"
 #include "common/scoped.h"
 
@@ -90,6 +93,23 @@ TEST(SnapwickFrames, TileWidthsAndSeconds) {
     for (int64_t p : {-9999999LL, -1LL, 0LL, 9999999LL}) EXPECT_EQ(PositionSeconds(p), 0) << p;
     EXPECT_EQ(PositionSeconds(-10000000), -1);
     EXPECT_EQ(PositionSeconds(INT64_MAX), 922337203685LL);
+}
+
+// Each run asks with an id of its own: an answer meant for another run never matches.
+TEST(SnapwickRequestId, NeverZeroAndOwnedByOneRun) {
+    const struct {
+        uint32_t pid;
+        uint64_t tick;
+    } runs[] = {{0x24, 1000}, {0x24, 1001}, {0x24, 1000 + 32767}, {0x28, 1000}, {0, 0}, {1, 0},
+                {0xFFFFFFFF, UINT64_MAX}};
+    std::vector<int32_t> ids;
+    for (const auto& run : runs) {
+        const int32_t id = RunRequestId(run.pid, run.tick);
+        EXPECT_NE(id, 0) << run.pid << " " << run.tick;
+        EXPECT_GE(id, 0) << run.pid << " " << run.tick;
+        EXPECT_EQ(std::count(ids.begin(), ids.end(), id), 0) << run.pid << " " << run.tick;
+        ids.push_back(id);
+    }
 }
 
 TEST(SnapwickOutsideProgram, CommandLineSplitsBackIntoTheSameArguments) {
