@@ -113,18 +113,24 @@ TEST(SnapwickRequestId, NeverZeroAndOwnedByOneRun) {
 }
 
 TEST(SnapwickOutsideProgram, CommandLineSplitsBackIntoTheSameArguments) {
-    const std::wstring program = L"C:\\Program Files\\Snap wick\\velmar.exe";
-    for (const std::wstring file : {L"C:\\out\\t_0.jpg", L"C:\\a b & c | d %PATH%\\t_1.jpg", L"C:\\日本語 フォルダ\\t.jpg",
-                                    L"C:\\odd\\", L"C:\\q\"uote\\x.jpg"}) {
-        const std::wstring line = OutsideProgramCommandLine(program, 12, file);
-        int argc = 0;
-        LocalMemory<LPWSTR*> argv(CommandLineToArgvW(line.c_str(), &argc));
-        ASSERT_EQ(argc, 5) << std::string(line.begin(), line.end());
-        EXPECT_EQ(std::wstring(argv.get()[0]), program);
-        EXPECT_EQ(std::wstring(argv.get()[1]), L"-s");
-        EXPECT_EQ(std::wstring(argv.get()[2]), L"0");
-        EXPECT_EQ(std::wstring(argv.get()[3]), L"12");
-        EXPECT_EQ(std::wstring(argv.get()[4]), file);
+    // Quotes only where they must be.
+    EXPECT_EQ(OutsideProgramCommandLine(L"C:\\app\\velmar.exe", 12, L"C:\\out\\thumb_0.jpg"),
+              L"C:\\app\\velmar.exe -s 0 12 C:\\out\\thumb_0.jpg");
+    EXPECT_EQ(OutsideProgramCommandLine(L"C:\\Program Files\\velmar.exe", 3, L"C:\\a\tb\\t.jpg"),
+              L"\"C:\\Program Files\\velmar.exe\" -s 0 3 \"C:\\a\tb\\t.jpg\"");
+    for (const std::wstring program : {L"C:\\Program Files\\Snap wick\\velmar.exe", L"C:\\app\\velmar.exe"}) {
+        for (const std::wstring file : {L"C:\\out\\t_0.jpg", L"C:\\a b & c | d %PATH%\\t_1.jpg", L"C:\\日本語 フォルダ\\t.jpg",
+                                        L"C:\\odd\\", L"C:\\q\"uote\\x.jpg", L"", L"C:\\odd folder\\"}) {
+            const std::wstring line = OutsideProgramCommandLine(program, 12, file);
+            int argc = 0;
+            LocalMemory<LPWSTR*> argv(CommandLineToArgvW(line.c_str(), &argc));
+            ASSERT_EQ(argc, 5) << std::string(line.begin(), line.end());
+            EXPECT_EQ(std::wstring(argv.get()[0]), program);
+            EXPECT_EQ(std::wstring(argv.get()[1]), L"-s");
+            EXPECT_EQ(std::wstring(argv.get()[2]), L"0");
+            EXPECT_EQ(std::wstring(argv.get()[3]), L"12");
+            EXPECT_EQ(std::wstring(argv.get()[4]), file);
+        }
     }
 }
 
