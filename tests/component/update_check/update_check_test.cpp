@@ -88,8 +88,9 @@ TEST_F(UpdateCheck, ChecksWhenDueAndRecordsTheOutcome) {
         {"newer version", {}, L"/newer.json", 1, L"update_available", true, true},
         {"an HTML page is never newer", {}, L"/page.html", 1, L"up_to_date", false, true},
         {"empty body, two attempts", {}, L"/empty.txt", 2, L"network_or_parse_failed", false, false},
-        {"missing file (404)", {}, L"/missing.txt", 2, L"network_or_parse_failed", false, false},
-        {"server error (500)", {}, L"/error.json", 2, L"network_or_parse_failed", false, false},
+        // An error status is a definite answer: asked once.
+        {"missing file (404)", {}, L"/missing.txt", 1, L"network_or_parse_failed", false, false},
+        {"server error (500)", {}, L"/error.json", 1, L"network_or_parse_failed", false, false},
     };
     HttpTestServer server(kRoutes);
     ASSERT_TRUE(server.Started());
