@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include "common/module_path.h"
+
 namespace snapwick {
 
 const wchar_t* const kClientName = L"Snapwick";
@@ -20,13 +22,7 @@ std::wstring WorkFolder() {
     return std::wstring(documents) + L"\\Snapwick";
 }
 
-std::wstring ProgramFolder() {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder = path;
-    const size_t slash = folder.find_last_of(L'\\');
-    return slash == std::wstring::npos ? std::wstring() : folder.substr(0, slash);
-}
+std::wstring ProgramFolder() { return ModuleFolder(nullptr); }
 
 int32_t RunRequestId(uint32_t processId, uint64_t tickMs) {
     const uint32_t id = static_cast<uint32_t>(tickMs & 0x7FFF) << 16 | (processId & 0xFFFF);

@@ -4,6 +4,7 @@
 #include <shlwapi.h>
 
 #include "common/log.h"
+#include "common/module_path.h"
 #include "service/process_state.h"
 #include "service/thumbnail_decode/thumbnail_decode.h"
 
@@ -15,14 +16,6 @@ std::wstring QueueMutexName(const std::wstring& workFolder) {
     for (auto& c : name)
         if (c == L'\\') c = L'/';
     return name;
-}
-
-std::wstring ModuleFolder() {
-    wchar_t path[2048] = {};
-    GetModuleFileNameW(nullptr, path, 2048);
-    std::wstring folder = path;
-    const size_t slash = folder.find_last_of(L'\\');
-    return slash == std::wstring::npos ? std::wstring() : folder.substr(0, slash);
 }
 }  // namespace
 
@@ -43,17 +36,16 @@ MainWindow_CL::MainWindow_CL(HINSTANCE instance, int argumentCount, const std::w
     sequenceLog.path = workFolder + L"\\kestrel_seq.txt";
 
     WriteLog(mainLog, L"★アプリ開始(Tessaloom-%s)", clientName.c_str());
-    wchar_t exePath[2048] = {};
-    GetModuleFileNameW(nullptr, exePath, 2048);
+    const std::wstring exePath = ModuleFileName(nullptr);
     const DWORD pid = GetCurrentProcessId();
-    WriteLog(mainLog, L"[LOG_LINE]  exe-info pid=%u path(%s) build=%S %S", pid, exePath, __DATE__,
+    WriteLog(mainLog, L"[LOG_LINE]  exe-info pid=%u path(%s) build=%S %S", pid, exePath.c_str(), __DATE__,
              __TIME__);
-    WriteLog(decodeListLog, L"(exe-info) pid=%u path(%s) build=%S %S", pid, exePath, __DATE__,
+    WriteLog(decodeListLog, L"(exe-info) pid=%u path(%s) build=%S %S", pid, exePath.c_str(), __DATE__,
              __TIME__);
 
     cancelEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
 
-    const std::wstring folder = ModuleFolder();
+    const std::wstring folder = ModuleFolder(nullptr);
     std::wstring imagePath = folder + L"\\decode_err_image.JPG";
     if (!PathFileExistsW(imagePath.c_str())) imagePath = folder + L"\\images\\decode_err_image.JPG";
     errorImage.reset(new Gdiplus::Bitmap(imagePath.c_str()));
