@@ -1,6 +1,6 @@
-// Hostile input through the service's intake in one process: seeded cases of the
-// intake fuzzer, each read from memory that ends at a no-access page; lying frames on
-// the real pipe; and a queue file too large to be one.
+// Hostile input through the service's intake in one process (and Snapwick's version
+// file reader): seeded cases of the intake fuzzer, each read from memory that ends at
+// a no-access page; lying frames on the real pipe; and a queue file too large to be one.
 #include <gtest/gtest.h>
 
 #include "common/pipe.h"
@@ -37,7 +37,7 @@ TEST_F(HostileIntake, SeededCasesLoseNothingAndReadNothingPastTheirEnd) {
     EXPECT_EQ(totals.wrong, 0u) << problems;
     // Every path that can take an input met inputs it took and inputs it refused.
     for (IntakeTarget target : {IntakeTarget::PipeDecode, IntakeTarget::PipeDelete, IntakeTarget::PipePriority,
-                                IntakeTarget::CopyDataItem, IntakeTarget::QueueFile}) {
+                                IntakeTarget::CopyDataItem, IntakeTarget::QueueFile, IntakeTarget::VersionFile}) {
         const int t = static_cast<int>(target);
         EXPECT_GT(totals.acceptedByTarget[t], 0u) << TargetName(target);
         EXPECT_LT(totals.acceptedByTarget[t], totals.casesByTarget[t]) << TargetName(target);
