@@ -28,9 +28,10 @@ std::wstring WorkFolder();
 // The folder of this executable.
 std::wstring ProgramFolder();
 
-// This run's request id, from its process id and the start time (ms): never 0, and
-// different for two runs less than 32 s apart (the same pid: another tick; another
-// pid: other low bits), so that no answer to an earlier run passes for this one's.
+// This run's request id, from its process id (low 16 bits) and the time of asking (ms,
+// low 15 bits): never 0, and different for two runs less than 32 s apart (one pid
+// again: another tick; another pid: other low bits), so that no answer to an earlier
+// run passes for this one's.
 int32_t RunRequestId(uint32_t processId, uint64_t tickMs);
 
 }  // namespace snapwick

@@ -215,7 +215,7 @@ BOOL MainWindow_CL::OnCopyData(const COPYDATASTRUCT* data) {
 
 void MainWindow_CL::OnNoResponseTimer() {
     KillTimer(hwnd, NO_RESPONSE_TIMER_ID);
-    // A closed service is ending, and its client started without it.
+    // A closed service is ending; nothing takes its place.
     if (closed_) return;
     WriteLog(sequenceLog, L"無応答による再起動");
     WriteLog(decodeListLog, L"無応答による再起動");
