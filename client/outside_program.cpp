@@ -10,7 +10,8 @@ namespace snapwick {
 
 std::wstring OutsideProgramCommandLine(const std::wstring& program, int64_t seconds,
                                        const std::wstring& frameFile) {
-    return QuoteArgument(program) + L" -s 0 " + std::to_wstring(seconds) + L" " + QuoteArgument(frameFile);
+    return QuoteArgumentIfNeeded(program) + L" -s 0 " + std::to_wstring(seconds) + L" " +
+           QuoteArgumentIfNeeded(frameFile);
 }
 
 bool RunOutsideProgram(const std::wstring& program, int64_t seconds, const std::wstring& frameFile) {

@@ -5,7 +5,8 @@
 
 namespace snapwick {
 
-// "<program>" -s 0 <seconds> "<frame file>"
+// <program> -s 0 <seconds> <frame file>, each path in quotes only when it must be
+// (a blank, a tab or a quote in it, or empty).
 std::wstring OutsideProgramCommandLine(const std::wstring& program, int64_t seconds,
                                        const std::wstring& frameFile);
 

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include "common/module_path.h"
+
 namespace snapwick {
 
 const wchar_t* const kClientName = L"Snapwick";
@@ -10,7 +12,6 @@ Inifile_CL settings;
 const wchar_t* const kVersionSection = L"VERSION";
 LogFile updateLog;
 std::atomic<int> updateCheckBusy{0};
-std::atomic<int32_t> nextRequestId{1};
 TessaloomRequest_CL tessaloomRequest;
 
 std::wstring WorkFolder() {
@@ -21,12 +22,11 @@ std::wstring WorkFolder() {
     return std::wstring(documents) + L"\\Snapwick";
 }
 
-std::wstring ProgramFolder() {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder = path;
-    const size_t slash = folder.find_last_of(L'\\');
-    return slash == std::wstring::npos ? std::wstring() : folder.substr(0, slash);
+std::wstring ProgramFolder() { return ModuleFolder(nullptr); }
+
+int32_t RunRequestId(uint32_t processId, uint64_t tickMs) {
+    const uint32_t id = static_cast<uint32_t>(tickMs & 0x7FFF) << 16 | (processId & 0xFFFF);
+    return static_cast<int32_t>(id != 0 ? id : 0x10000);
 }
 
 }  // namespace snapwick

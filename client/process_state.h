@@ -1,5 +1,5 @@
 // What the whole Snapwick process shares: its settings file, the update check's log,
-// the request id counter, the service it talks to, and its folders.
+// the service it talks to, and its folders.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -21,13 +21,17 @@ extern const wchar_t* const kVersionSection;
 extern LogFile updateLog;
 // 1 while the update dialog is shown.
 extern std::atomic<int> updateCheckBusy;
-// The next request id; the first is 1.
-extern std::atomic<int32_t> nextRequestId;
 extern TessaloomRequest_CL tessaloomRequest;
 
 // The user's Documents folder + "\Snapwick"; empty when there is no Documents folder.
 std::wstring WorkFolder();
 // The folder of this executable.
 std::wstring ProgramFolder();
+
+// This run's request id, from its process id (low 16 bits) and the time of asking (ms,
+// low 15 bits): never 0, and different for two runs less than 32 s apart (one pid
+// again: another tick; another pid: other low bits), so that no answer to an earlier
+// run passes for this one's.
+int32_t RunRequestId(uint32_t processId, uint64_t tickMs);
 
 }  // namespace snapwick

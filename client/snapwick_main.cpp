@@ -91,10 +91,9 @@ int SnapwickMain() {
     CreateDirectoryW(workFolder.c_str(), nullptr);
     tessaloomRequest.setup(kClientName, workFolder, ProgramFolder());
 
-    const int32_t requestId = nextRequestId++;
     // The response pipe first: while another run holds it, that run's service must
     // not be closed under it.
-    MyPipeServer_CL pipeServer(kClientName, responseEvent.get(), requestId);
+    MyPipeServer_CL pipeServer(kClientName, responseEvent.get());
     if (FAILED(pipeServer.start(kPipeRetryMs))) {
         WriteStderrLine(L"another Snapwick run is in progress (the pipe \"Snapwick\" is taken)");
         return 0;
@@ -105,6 +104,8 @@ int SnapwickMain() {
     DeleteFileW(stripPath.c_str());
     if (!tessaloomRequest.findService()) WriteStderrLine(L"the service did not start: " + tessaloomRequest.executable());
 
+    const int32_t requestId = RunRequestId(GetCurrentProcessId(), GetTickCount64());
+    pipeServer.expect(requestId);
     SendRequest(BuildRequest(arguments, stripPath, requestId));
     WaitForSingleObject(responseEvent.get(), kResponseWaitMs);
     if (std::unique_ptr<KRB_ResponseDecode_CL> response = pipeServer.takeResponse()) {

@@ -37,7 +37,10 @@ bool SaveTile(Gdiplus::Bitmap& strip, int x, int width, int height, const std::w
     Gdiplus::Bitmap tile(width, height, stride, PixelFormat24bppRGB, rows.get());
     if (tile.GetLastStatus() != Gdiplus::Ok) return false;
     DeleteFileW(path.c_str());  // so that only a file written now counts
-    return SaveImageAs(path, tile, L"image/jpeg") == Gdiplus::Ok && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (SaveImageAs(path, tile, L"image/jpeg") != Gdiplus::Ok) return false;
+    // A folder of that name stays where it is: no file was written.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 }  // namespace
 

@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include "common/module_path.h"
 #include "common/scoped.h"
 
 namespace snapwick {
@@ -11,9 +12,6 @@ constexpr int kCloseAttempts = 3;
 constexpr DWORD kCloseWaitMs = 1000;
 constexpr int kStartAttempts = 5;
 constexpr DWORD kStartRetryMs = 500;
-// A starting service opens its window within a second or two; on a busy machine it
-// may take much longer, and a second copy would only compete for the same pipe.
-constexpr DWORD kWindowWaitMs = 20000;
 constexpr DWORD kPollMs = 50;
 
 // Polls for `done` up to timeoutMs, and less when `stop` is signalled.
@@ -51,8 +49,7 @@ void TessaloomRequest_CL::closeService() {
 
 int TessaloomRequest_CL::findService() {
     if (window()) return 1;
-    wchar_t directory[MAX_PATH] = {};
-    GetCurrentDirectoryW(MAX_PATH, directory);
+    const std::wstring directory = CurrentFolder();
     const std::wstring parameters = title_ + L" \"" + workFolder_ + L"\"";
     for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
         SHELLEXECUTEINFOW info = {};
@@ -60,13 +57,16 @@ int TessaloomRequest_CL::findService() {
         info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
         info.lpFile = executable_.c_str();
         info.lpParameters = parameters.c_str();
-        info.lpDirectory = directory;
+        info.lpDirectory = directory.c_str();
         info.nShow = SW_SHOWNORMAL;
-        if (ShellExecuteExW(&info) && info.hProcess) {
+        if (start(&info)) {
+            // Without a process handle (the start went through another program) the
+            // copy cannot be watched, but it was started all the same.
             UniqueHandle process(info.hProcess);
-            // Wait while the copy lives; only one that ended is started again.
-            if (PollFor([&] { return window() != nullptr; }, kWindowWaitMs, process.get())) return 1;
-            if (WaitForSingleObject(process.get(), 0) != WAIT_OBJECT_0) return 0;
+            // Wait while the copy lives; only one that is known to have ended is
+            // started again.
+            if (PollFor([&] { return window() != nullptr; }, windowWaitMs, process.get())) return 1;
+            if (!process || WaitForSingleObject(process.get(), 0) != WAIT_OBJECT_0) return 0;
         } else {
             Sleep(kStartRetryMs);
         }

@@ -1,6 +1,8 @@
 // Finding, starting and closing the service that serves this client.
 #pragma once
 #include <windows.h>
+#include <shellapi.h>
+#include <functional>
 #include <string>
 
 namespace snapwick {
@@ -25,6 +27,12 @@ public:
 
     HWND window() const;
     const std::wstring& executable() const { return executable_; }
+
+    // How a copy is started (tests stand in for it).
+    std::function<BOOL(SHELLEXECUTEINFOW*)> start = ShellExecuteExW;
+    // A starting service opens its window within a second or two; on a busy machine
+    // it may take much longer, and a second copy would only compete for the same pipe.
+    DWORD windowWaitMs = 20000;
 
 private:
     std::wstring title_;

@@ -1,5 +1,10 @@
 #include "common/command_line.h"
 
+std::wstring QuoteArgumentIfNeeded(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+    return QuoteArgument(argument);
+}
+
 std::wstring QuoteArgument(const std::wstring& argument) {
     std::wstring quoted = L"\"";
     size_t backslashes = 0;

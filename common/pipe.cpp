@@ -35,8 +35,10 @@ HRESULT PipeServer_CL::start(DWORD retryMs) {
     const std::wstring path = PipePath(pipeName);
     const ULONGLONG deadline = GetTickCount64() + retryMs;
     for (;;) {
-        pipe_.reset(CreateNamedPipeW(path.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED, 0, 1,
-                                     kPipeOutBufferBytes, kPipeInBufferBytes, 0, nullptr));
+        // Only programs on this machine may write: a request names paths to read and write.
+        pipe_.reset(CreateNamedPipeW(path.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
+                                     PIPE_REJECT_REMOTE_CLIENTS, 1, kPipeOutBufferBytes, kPipeInBufferBytes, 0,
+                                     nullptr));
         if (pipe_ || GetTickCount64() >= deadline) break;
         Sleep(200);
     }
@@ -95,12 +97,11 @@ bool ReadPipeExact(HANDLE pipe, OVERLAPPED& ov, void* buffer, DWORD count, HANDL
     return true;
 }
 
-void PipeServer_CL::ReadMessage(OVERLAPPED& read) {
-    uint32_t length = 0;
-    if (ReadPipeExact(pipe_.get(), read, &length, sizeof length) && length <= kPipeInBufferBytes) {
-        std::unique_ptr<unsigned char[]> payload(new (std::nothrow) unsigned char[length + 1]);
-        if (payload && ReadPipeExact(pipe_.get(), read, payload.get(), length)) handleMessage(payload.get(), length);
-    }
+bool PipeServer_CL::ReadMessage(OVERLAPPED& read, std::unique_ptr<unsigned char[]>& payload, uint32_t& length) {
+    length = 0;
+    if (!ReadPipeExact(pipe_.get(), read, &length, sizeof length) || length > kPipeInBufferBytes) return false;
+    payload.reset(new (std::nothrow) unsigned char[length + 1]);
+    return payload && ReadPipeExact(pipe_.get(), read, payload.get(), length);
 }
 
 void PipeServer_CL::Listen() {
@@ -140,12 +141,20 @@ void PipeServer_CL::Listen() {
             ResetEvent(messageEvent_.get());
             continue;
         } else if (index == WAIT_OBJECT_0 + 1) {
-            ReadMessage(read);
+            std::unique_ptr<unsigned char[]> payload;
+            uint32_t length = 0;
+            const bool whole = ReadMessage(read, payload, length);
             // A set that came while this message was read belongs to it (a stop's is
             // seen by the loop's own check).
             ResetEvent(messageEvent_.get());
+            // The writer is let go and the next one may connect and write before the
+            // message is handled: handling (saving a long queue, say) must not hold
+            // the single instance past a writer's retries.
             DisconnectNamedPipe(pipe_.get());
             connectedAt = 0;
+            listen();
+            if (whole) handleMessage(payload.get(), length);
+            continue;
         } else {
             break;
         }
@@ -159,7 +168,13 @@ void PipeServer_CL::Listen() {
     if (PeekNamedPipe(pipe_.get(), nullptr, 0, nullptr, &available, nullptr) && available == 0)
         WaitForSingleObject(messageEvent_.get(), kStopGraceMs);
     const bool peeked = PeekNamedPipe(pipe_.get(), nullptr, 0, nullptr, &available, nullptr) != FALSE;
-    if ((peeked && available > 0) || (!peeked && GetLastError() == ERROR_BROKEN_PIPE)) ReadMessage(read);
+    std::unique_ptr<unsigned char[]> payload;
+    uint32_t length = 0;
+    if (((peeked && available > 0) || (!peeked && GetLastError() == ERROR_BROKEN_PIPE)) &&
+        ReadMessage(read, payload, length)) {
+        pipe_.reset();
+        handleMessage(payload.get(), length);
+    }
     pipe_.reset();
 }
 

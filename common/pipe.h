@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "common/scoped.h"
@@ -41,8 +42,9 @@ public:
 private:
     static DWORD WINAPI ListenThread(void* self);
     void Listen();
-    // Reads one length-prefixed message from the connected writer and handles it.
-    void ReadMessage(OVERLAPPED& read);
+    // Reads one length-prefixed message from the connected writer; false when it does
+    // not arrive whole.
+    bool ReadMessage(OVERLAPPED& read, std::unique_ptr<unsigned char[]>& payload, uint32_t& length);
 
     UniqueHandle pipe_;
     UniqueHandle messageEvent_;

@@ -4,6 +4,7 @@
 #include <shlwapi.h>
 
 #include "common/log.h"
+#include "common/module_path.h"
 #include "service/process_state.h"
 #include "service/thumbnail_decode/thumbnail_decode.h"
 
@@ -15,14 +16,6 @@ std::wstring QueueMutexName(const std::wstring& workFolder) {
     for (auto& c : name)
         if (c == L'\\') c = L'/';
     return name;
-}
-
-std::wstring ModuleFolder() {
-    wchar_t path[2048] = {};
-    GetModuleFileNameW(nullptr, path, 2048);
-    std::wstring folder = path;
-    const size_t slash = folder.find_last_of(L'\\');
-    return slash == std::wstring::npos ? std::wstring() : folder.substr(0, slash);
 }
 }  // namespace
 
@@ -43,17 +36,16 @@ MainWindow_CL::MainWindow_CL(HINSTANCE instance, int argumentCount, const std::w
     sequenceLog.path = workFolder + L"\\kestrel_seq.txt";
 
     WriteLog(mainLog, L"★アプリ開始(Tessaloom-%s)", clientName.c_str());
-    wchar_t exePath[2048] = {};
-    GetModuleFileNameW(nullptr, exePath, 2048);
+    const std::wstring exePath = ModuleFileName(nullptr);
     const DWORD pid = GetCurrentProcessId();
-    WriteLog(mainLog, L"[LOG_LINE]  exe-info pid=%u path(%s) build=%S %S", pid, exePath, __DATE__,
+    WriteLog(mainLog, L"[LOG_LINE]  exe-info pid=%u path(%s) build=%S %S", pid, exePath.c_str(), __DATE__,
              __TIME__);
-    WriteLog(decodeListLog, L"(exe-info) pid=%u path(%s) build=%S %S", pid, exePath, __DATE__,
+    WriteLog(decodeListLog, L"(exe-info) pid=%u path(%s) build=%S %S", pid, exePath.c_str(), __DATE__,
              __TIME__);
 
     cancelEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
 
-    const std::wstring folder = ModuleFolder();
+    const std::wstring folder = ModuleFolder(nullptr);
     std::wstring imagePath = folder + L"\\decode_err_image.JPG";
     if (!PathFileExistsW(imagePath.c_str())) imagePath = folder + L"\\images\\decode_err_image.JPG";
     errorImage.reset(new Gdiplus::Bitmap(imagePath.c_str()));
@@ -126,10 +118,14 @@ LRESULT MainWindow_CL::OnCreate() {
     } else {
         WriteLog(decodeListLog, L"デコードアイテムは読み込まない");
     }
-    // A restarted service may find the pipe still held by another process: it keeps
-    // trying on a timer, so that its message loop runs meanwhile.
+    // The pipe may still be held by another process: creating it is retried on a
+    // timer, so that the message loop runs meanwhile.
     pipeWaitStart_ = GetTickCount64();
     if (!TryStartPipe()) SetTimer(hwnd, PIPE_RETRY_TIMER_ID, kPipeRetryMs, nullptr);
+    // Titled now, pipe or not: WM_COPYDATA requesters and the client's close find the
+    // window by its title. The pipe is tried first, so that a client that finds the
+    // title and writes at once normally finds the pipe too.
+    SetWindowTextW(hwnd, g_clientName.c_str());
     PostMessageW(hwnd, WM_DECODE_START, 0, 0);
     return 0;
 }
@@ -146,9 +142,6 @@ bool MainWindow_CL::TryStartPipe() {
     }
     WriteLog(mainLog, L"[LOG_LINE] (pipe) server started pipe(%s) waited=%llu ms", pipeServer.pipeName.c_str(),
              waited);
-    // Clients look the window up by its title and then write to the pipe at once:
-    // the title appears only now that the pipe is ours.
-    SetWindowTextW(hwnd, g_clientName.c_str());
     return true;
 }
 
@@ -158,39 +151,46 @@ void MainWindow_CL::OnTimer(UINT_PTR id) {
     } else if (id == PIPE_RETRY_TIMER_ID) {
         if (isQuitRequested != 0 || TryStartPipe()) KillTimer(hwnd, PIPE_RETRY_TIMER_ID);
     } else if (id == QUIT_DEADLINE_TIMER_ID && isDecoding != 0) {
-        WriteLog(mainLog, L"[LOG_LINE] (restart) job still running %u ms after the restart; ending the process",
+        WriteLog(mainLog, L"[LOG_LINE] (quit) job still running %u ms after the quit; ending the process",
                  kStuckJobGraceMs);
         // The job is stuck inside a codec, which may hold locks that an orderly exit
-        // (ExitProcess runs DLL detach code) would wait on. The new process is started
-        // and the queue saved, so ending here loses nothing.
+        // (ExitProcess runs DLL detach code) would wait on. The queue was saved when
+        // the job started (and a new process is started when this is a restart), so
+        // ending here loses nothing.
         TerminateProcess(GetCurrentProcess(), kStuckJobExitCode);
     }
 }
 
 void MainWindow_CL::OnClose() {
+    // Closed by its client for good: from here on no request reaches this process
+    // (untitled, so no client finds it; the pipe closed, a message already coming in
+    // taken first), and nothing starts it again (neither the watchdog nor the crash
+    // filter). A job that does not return from its codec cannot keep it alive.
+    closed_ = true;
     KillTimer(hwnd, PIPE_RETRY_TIMER_ID);
-    isQuitRequested = 1;
-    if (isDecoding == 0)
-        PostMessageW(hwnd, WM_DECODE_CANCEL, 0, 0);
-    else
-        SetEvent(cancelEvent.get());
+    KillTimer(hwnd, NO_RESPONSE_TIMER_ID);
+    SetWindowTextW(hwnd, L"");
+    RequestQuit();
     pipeServer.stop();
+    WriteLog(mainLog, L"[LOG_LINE] (pipe) server stopped for close pipe(%s)", pipeServer.pipeName.c_str());
 }
 
 void MainWindow_CL::RequestQuit() {
     const bool decoding = isDecoding != 0;
     isQuitRequested = 1;
-    if (decoding)
+    if (decoding) {
         SetEvent(cancelEvent.get());
-    else
+        SetTimer(hwnd, QUIT_DEADLINE_TIMER_ID, kStuckJobGraceMs, nullptr);
+    } else {
         PostMessageW(hwnd, WM_DECODE_CANCEL, 0, 0);
+    }
 }
 
 BOOL MainWindow_CL::OnCopyData(const COPYDATASTRUCT* data) {
     WriteLog(sequenceLog, L"WM_COPYDATA_START");
-    if (handedOver_) {
-        // The queue file belongs to the new process now.
-        WriteLog(decodeListLog, L"WM_COPYDATA 再起動中のため拒否");
+    if (handedOver_ || closed_) {
+        // The queue file belongs to the new process now, or nobody is to work it.
+        WriteLog(decodeListLog, handedOver_ ? L"WM_COPYDATA 再起動中のため拒否" : L"WM_COPYDATA 終了中のため拒否");
         return FALSE;
     }
     DecodeRequestItem_CL item;
@@ -215,6 +215,8 @@ BOOL MainWindow_CL::OnCopyData(const COPYDATASTRUCT* data) {
 
 void MainWindow_CL::OnNoResponseTimer() {
     KillTimer(hwnd, NO_RESPONSE_TIMER_ID);
+    // A closed service is ending; nothing takes its place.
+    if (closed_) return;
     WriteLog(sequenceLog, L"無応答による再起動");
     WriteLog(decodeListLog, L"無応答による再起動");
     // The job's movie hung this process. As after a crash, the next process finishes
@@ -235,9 +237,7 @@ void MainWindow_CL::HandOverToNewProcess() {
     SetWindowTextW(hwnd, L"");
     requestList.Save(QueuePath());
     AppRestart();
-    const bool decoding = isDecoding != 0;
     RequestQuit();
-    if (decoding) SetTimer(hwnd, QUIT_DEADLINE_TIMER_ID, kStuckJobGraceMs, nullptr);
 }
 
 bool MainWindow_CL::PeriodicRestartDue() {
@@ -328,6 +328,8 @@ void MainWindow_CL::OnJobFailed(uint64_t itemSerial) {
 }
 
 bool MainWindow_CL::HasHandedOver() { return g_window && g_window->handedOver_; }
+
+bool MainWindow_CL::IsClosed() { return g_window && g_window->closed_; }
 
 void MainWindow_CL::StopIntakeAfterCrash() {
     MainWindow_CL* self = g_window;

@@ -20,7 +20,8 @@ constexpr int kMaxJobFailuresPerItem = 3;
 // While another process holds the pipe, creating it is tried again at this interval.
 constexpr UINT_PTR PIPE_RETRY_TIMER_ID = 0x10011;
 constexpr UINT kPipeRetryMs = 200;
-// After a restart the old process ends within this time even if its job never returns.
+// After a restart or WM_CLOSE the process ends within this time even if its job never
+// returns.
 constexpr UINT_PTR QUIT_DEADLINE_TIMER_ID = 0x10012;
 constexpr UINT kStuckJobGraceMs = 5000;
 constexpr UINT kStuckJobExitCode = 3;
@@ -46,7 +47,8 @@ public:
 
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
-    // Ends the service: at once when idle, after the running job otherwise.
+    // Ends the service: at once when idle, after the running job otherwise, and by
+    // force when that job has not returned within kStuckJobGraceMs.
     void RequestQuit();
     std::wstring QueuePath() const;
     // Counts a failed job (exception or fault) against the item it worked on (its
@@ -58,6 +60,8 @@ public:
     static bool HandleJobThreadFault(EXCEPTION_POINTERS* info);
     // Whether this process has handed its work over to a new process.
     static bool HasHandedOver();
+    // Whether its client closed this process (WM_CLOSE): nothing may restart it.
+    static bool IsClosed();
     // Called by the crash filter before the restart: closes the pipe after taking (and
     // saving) a message that is already coming in, so that none dies with the process.
     static void StopIntakeAfterCrash();
@@ -98,4 +102,5 @@ private:
     ULONGLONG pipeWaitStart_ = 0;
     ULONGLONG pipeWaitLogged_ = 0;
     std::atomic<bool> handedOver_{false};
+    std::atomic<bool> closed_{false};
 };

@@ -5,6 +5,7 @@
 
 #include "common/command_line.h"
 #include "common/log.h"
+#include "common/module_path.h"
 
 Inifile_CL settings;
 const wchar_t* const kSettingsSection = L"THUMBNAIL";
@@ -17,11 +18,9 @@ std::wstring RestartParameters(const std::wstring& clientName, const std::wstrin
 
 void AppRestart() {
     WriteLog(sequenceLog, L"AppRestart_START");
-    wchar_t exe[260] = {};
-    GetModuleFileNameW(GetModuleHandleW(nullptr), exe, 260);
-    wchar_t directory[260] = {};
-    GetCurrentDirectoryW(260, directory);
+    const std::wstring exe = ModuleFileName(GetModuleHandleW(nullptr));
+    const std::wstring directory = CurrentFolder();
     const std::wstring parameters = RestartParameters(g_clientName, g_workFolder);
-    ShellExecuteW(nullptr, nullptr, exe, parameters.c_str(), directory, SW_SHOWNORMAL);
+    ShellExecuteW(nullptr, nullptr, exe.c_str(), parameters.c_str(), directory.c_str(), SW_SHOWNORMAL);
     WriteLog(sequenceLog, L"AppRestart_END");
 }

@@ -48,9 +48,11 @@ bool UpdateCheck_CL::Download(std::string& text) {
     for (int attempt = 0; attempt < kDownloadAttempts; ++attempt) {
         InetHttp_CL http;
         if (!http.Open() || !http.Connect(host_) || !http.SendGet(path_)) continue;
-        // An error page is not the version file, whatever its body says.
+        // An error page is not the version file, whatever its body says; a server
+        // that said so clearly is not asked again.
         if (http.statusCode < 200 || http.statusCode > 299) {
             WriteLog(updateLog, L"(update-check) status=%u path(%s)", http.statusCode, path_.c_str());
+            if (http.statusCode != 0) return false;
             continue;
         }
         if (http.ReadBody(http.contentLength) > 0) {

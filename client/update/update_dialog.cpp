@@ -91,8 +91,9 @@ void UpdateDialog_CL::centreOverOwner() {
     SetWindowPos(hwnd_, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-int AskAboutUpdateWithMessageBox(const std::wstring& caption, const std::wstring& currentVersion,
-                                 const std::wstring& remoteVersion, HWND owner) {
+namespace {
+int AskWithMessageBox(const std::wstring& caption, const std::wstring& currentVersion,
+                      const std::wstring& remoteVersion, HWND owner) {
     switch (MessageBoxW(owner, UpdateMessageText(currentVersion, remoteVersion).c_str(), caption.c_str(),
                         MB_YESNOCANCEL)) {
     case IDYES: return kChoiceGoToSite;
@@ -100,13 +101,19 @@ int AskAboutUpdateWithMessageBox(const std::wstring& caption, const std::wstring
     default: return kChoiceClosed;
     }
 }
+}  // namespace
 
 int AskAboutUpdate(const std::wstring& caption, const std::wstring& currentVersion,
                    const std::wstring& remoteVersion, HWND owner) {
+    return AskAboutUpdateShowing([](UpdateDialog_CL& dialog, HWND window) { return dialog.show(window); }, caption,
+                                 currentVersion, remoteVersion, owner);
+}
+
+int AskAboutUpdateShowing(const ShowUpdateDialog& show, const std::wstring& caption,
+                          const std::wstring& currentVersion, const std::wstring& remoteVersion, HWND owner) {
     UpdateDialog_CL dialog(caption, currentVersion, remoteVersion);
-    const INT_PTR choice = dialog.show(owner);
-    if (choice == kChoiceNoDialog)
-        return AskAboutUpdateWithMessageBox(caption, currentVersion, remoteVersion, owner);
+    const INT_PTR choice = show(dialog, owner);
+    if (choice == kChoiceNoDialog) return AskWithMessageBox(caption, currentVersion, remoteVersion, owner);
     return static_cast<int>(choice);
 }
 

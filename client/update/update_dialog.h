@@ -1,5 +1,6 @@
 // The dialog that offers a newer version: go to the site, or be reminded later.
 #pragma once
+#include <functional>
 #include <string>
 
 #include "client/update/control_factory.h"
@@ -37,12 +38,15 @@ private:
     std::unique_ptr<ControlFactory_CL> controls_;
 };
 
+// How the dialog is shown: its choice, or kChoiceNoDialog when it cannot be created.
+using ShowUpdateDialog = std::function<INT_PTR(UpdateDialog_CL& dialog, HWND owner)>;
+
 // The dialog, or a Yes/No/Cancel message box with the same text when the dialog
 // cannot be created (Yes: go to the site, No: remind later, Cancel: closed).
 int AskAboutUpdate(const std::wstring& caption, const std::wstring& currentVersion,
                    const std::wstring& remoteVersion, HWND owner);
-// The message box alone.
-int AskAboutUpdateWithMessageBox(const std::wstring& caption, const std::wstring& currentVersion,
-                                 const std::wstring& remoteVersion, HWND owner);
+// The same with the dialog shown by `show`.
+int AskAboutUpdateShowing(const ShowUpdateDialog& show, const std::wstring& caption,
+                          const std::wstring& currentVersion, const std::wstring& remoteVersion, HWND owner);
 
 }  // namespace snapwick

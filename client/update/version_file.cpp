@@ -8,7 +8,7 @@ namespace snapwick {
 namespace {
 bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n'; }
 
-std::wstring Widen(const std::string& bytes) {
+std::wstring Widen(std::string_view bytes) {
     std::wstring text;
     for (char c : bytes) text.push_back(static_cast<wchar_t>(static_cast<int16_t>(static_cast<signed char>(c))));
     return TrimBlanks(text);
@@ -16,15 +16,15 @@ std::wstring Widen(const std::string& bytes) {
 
 // The value of "key": the text between the first two quotes after the colon that
 // follows the quoted key. False when there is no such key or value.
-bool FindValue(const std::string& text, const std::string& key, std::string& value) {
+bool FindValue(std::string_view text, const std::string& key, std::string_view& value) {
     const size_t at = text.find("\"" + key + "\"");
-    if (at == std::string::npos) return false;
+    if (at == std::string_view::npos) return false;
     const size_t colon = text.find(':', at + key.size() + 2);
-    if (colon == std::string::npos) return false;
+    if (colon == std::string_view::npos) return false;
     const size_t open = text.find('"', colon + 1);
-    if (open == std::string::npos) return false;
+    if (open == std::string_view::npos) return false;
     const size_t close = text.find('"', open + 1);
-    if (close == std::string::npos) return false;
+    if (close == std::string_view::npos) return false;
     value = text.substr(open + 1, close - open - 1);
     return true;
 }
@@ -58,9 +58,9 @@ std::wstring TrimBlanks(const std::wstring& text) {
     return text.substr(begin, end - begin);
 }
 
-VersionFile ParseVersionFile(const std::string& bytes) {
+VersionFile ParseVersionFile(std::string_view bytes) {
     VersionFile file;
-    std::string version, url;
+    std::string_view version, url;
     if (FindValue(bytes, "version", version) && FindValue(bytes, "url", url)) {
         file.version = Widen(version);
         file.url = Widen(url);
@@ -68,11 +68,11 @@ VersionFile ParseVersionFile(const std::string& bytes) {
     }
     file.version = Widen(bytes.substr(0, 7));
     if (bytes.size() >= 10) {
-        std::string tail = bytes.substr(9);
+        std::string_view tail = bytes.substr(9);
         const size_t nul = tail.find('\0');
-        if (nul != std::string::npos) {
-            file.extraText = tail.substr(nul + 1);
-            tail.resize(nul);
+        if (nul != std::string_view::npos) {
+            file.extraText = std::string(tail.substr(nul + 1));
+            tail = tail.substr(0, nul);
         }
         file.url = Widen(tail);
     }

@@ -1,6 +1,7 @@
 // The version file on the update server and version comparison.
 #pragma once
 #include <string>
+#include <string_view>
 
 namespace snapwick {
 
@@ -15,7 +16,8 @@ struct VersionFile {
 // value. Older form (when either key is missing): the first 7 bytes are the version,
 // bytes from the tenth on the URL. Each byte becomes one UTF-16 unit (sign-extended);
 // blanks, tabs and line breaks are trimmed from both ends of each value.
-VersionFile ParseVersionFile(const std::string& bytes);
+// Reads nothing outside `bytes` (the body as received, of any size and content).
+VersionFile ParseVersionFile(std::string_view bytes);
 
 // Blanks, tabs, carriage returns and line feeds removed from both ends.
 std::wstring TrimBlanks(const std::wstring& text);

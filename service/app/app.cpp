@@ -22,6 +22,12 @@ LONG WINAPI CrashFilter(EXCEPTION_POINTERS* info) {
     if (MainWindow_CL::HasHandedOver()) return EXCEPTION_EXECUTE_HANDLER;
     if (settings.GetInt(kSettingsSection, L"run_decode", 0) != 0)
         settings.SetInt(kSettingsSection, L"exception", 1);
+    // Its client closed it: the movie is marked for whoever starts a service next,
+    // but nothing starts one now.
+    if (MainWindow_CL::IsClosed()) {
+        WriteLog(decodeListLog, L"例外発生(終了要求済みのため再起動しない)");
+        return EXCEPTION_EXECUTE_HANDLER;
+    }
     WriteLog(decodeListLog, L"例外発生による再起動\n");
     MainWindow_CL::StopIntakeAfterCrash();
     AppRestart();
@@ -56,7 +62,7 @@ int ServiceMain(HINSTANCE instance) {
         WriteLog(mainLog, L"[LOG_LINE]  RegisterClassExW failed error=%u", GetLastError());
         return 1;
     }
-    // Titled at the end of WM_CREATE, once the pipe is ready.
+    // Titled at the end of WM_CREATE, after the first try at the pipe.
     HWND hwnd = CreateWindowExW(0, kWindowClass, L"", WS_OVERLAPPEDWINDOW,
                                 CW_USEDEFAULT, CW_USEDEFAULT, 64, 64, nullptr, nullptr, instance,
                                 &window);

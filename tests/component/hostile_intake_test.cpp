@@ -1,7 +1,9 @@
-// Hostile input through the service's intake in one process: seeded cases of the
-// intake fuzzer, each read from memory that ends at a no-access page; lying frames on
-// the real pipe; and a queue file too large to be one.
+// Hostile input through the service's intake in one process (and Snapwick's version
+// file reader): seeded cases of the intake fuzzer, each read from memory that ends at
+// a no-access page; lying frames on the real pipe; and a queue file too large to be one.
 #include <gtest/gtest.h>
+
+#include <cstdio>
 
 #include "common/pipe.h"
 #include "tests/support/test_support.h"
@@ -37,7 +39,7 @@ TEST_F(HostileIntake, SeededCasesLoseNothingAndReadNothingPastTheirEnd) {
     EXPECT_EQ(totals.wrong, 0u) << problems;
     // Every path that can take an input met inputs it took and inputs it refused.
     for (IntakeTarget target : {IntakeTarget::PipeDecode, IntakeTarget::PipeDelete, IntakeTarget::PipePriority,
-                                IntakeTarget::CopyDataItem, IntakeTarget::QueueFile}) {
+                                IntakeTarget::CopyDataItem, IntakeTarget::QueueFile, IntakeTarget::VersionFile}) {
         const int t = static_cast<int>(target);
         EXPECT_GT(totals.acceptedByTarget[t], 0u) << TargetName(target);
         EXPECT_LT(totals.acceptedByTarget[t], totals.casesByTarget[t]) << TargetName(target);
@@ -107,6 +109,43 @@ TEST_F(HostileIntake, LyingFramesOnThePipeAreDroppedAndTheServerKeepsServing) {
     ASSERT_TRUE(SendWhenFree(pipe, ToPayload(remove)));
     const std::vector<int32_t> expected = {1, 5, 88, 3};
     ASSERT_TRUE(WaitFor([&] { return QueuedIds() == expected; })) << ::testing::PrintToString(QueuedIds());
+}
+
+// With 200 items of 10,000 positions queued, a request is saved (16 MB) after its writer
+// was let go: the next writer gets in at once. Prints the time from a writer's connect
+// to the moment the single instance is free again, beside the time of one save.
+TEST_F(HostileIntake, ALongQueueIsSavedAfterTheWriterIsLetGo) {
+    DecodeRequestList_CL& queue = fuzzer.Window().requestList;
+    DecodeRequestItem_CL big = IntakeFuzzer::KnownQueue()[1];
+    big.positions.assign(10000, -1);
+    for (int i = 0; i < 200; ++i) queue.Append(big);
+    const auto now = [] {
+        LARGE_INTEGER count, frequency;
+        QueryPerformanceCounter(&count);
+        QueryPerformanceFrequency(&frequency);
+        return 1000.0 * static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
+    };
+    const std::wstring pipe = L"Tessaloom-" + client;
+    ASSERT_TRUE(WaitNamedPipeW(PipePath(pipe).c_str(), 20000));
+    const double connected = now();
+    ASSERT_TRUE(SendWhenFree(pipe, DecodePayload(88)));
+    // The next writer tries at once and then every millisecond.
+    UniqueHandle next;
+    while (!(next = UniqueHandle(CreateFileW(PipePath(pipe).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr))) &&
+           GetLastError() == ERROR_PIPE_BUSY && now() - connected < 60000)
+        Sleep(1);
+    const double held = now() - connected;
+    ASSERT_TRUE(next);
+    next.reset();  // announces nothing: dropped
+    ASSERT_TRUE(SendWhenFree(pipe, DecodePayload(89)));
+    ASSERT_TRUE(WaitFor([&] { return queue.Size() == 207; }, std::chrono::seconds(60))) << queue.Size();
+    const double saveStart = now();
+    ASSERT_EQ(queue.Save(fuzzer.Window().QueuePath()), S_OK);
+    std::printf("a writer's connect to the free instance: %.1f ms (one save of the %.1f MB queue: %.0f ms)\n", held,
+                static_cast<double>(ReadFileBytes(fuzzer.Window().QueuePath()).size()) / 1e6, now() - saveStart);
+    const std::vector<int32_t> ids = QueuedIds();
+    EXPECT_EQ(std::vector<int32_t>(ids.end() - 2, ids.end()), (std::vector<int32_t>{88, 89}));
 }
 
 TEST_F(HostileIntake, QueueFileTooLargeToReadIsKeptAsideAndNotOverwritten) {

@@ -1,6 +1,6 @@
-// The named-pipe transport in one process: a busy pipe's retries, a stop that comes
-// while a message is being handled, and Snapwick's server that keeps only the final
-// response of its request.
+// The named-pipe transport in one process: a busy pipe's retries, the next writer and
+// a stop while a message is being handled, and Snapwick's server that keeps only the
+// final response of its request, sent after it expects one.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -29,13 +29,30 @@ TEST(PipeClient, BusyPipeIsTriedTenTimes200MsApart) {
 // A server whose handler holds each message until the test lets it go.
 class HoldingServer : public PipeServer_CL {
 public:
-    void handleMessage(const unsigned char*, size_t) override {
+    void handleMessage(const unsigned char*, size_t count) override {
         SetEvent(handling.get());
         WaitForSingleObject(release.get(), 20000);
+        bytesHandled += count;
     }
     UniqueHandle handling{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     UniqueHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::atomic<size_t> bytesHandled{0};
 };
+
+// The service saves its queue while it handles a request: the writer is let go
+// first, so that the next one gets in at once instead of running out of retries.
+TEST(PipeServer, NextWriterGetsInWhileAMessageIsHandled) {
+    HoldingServer server;
+    server.pipeName = UniqueName(L"next-writer");
+    ASSERT_EQ(server.start(), S_OK);
+    ASSERT_TRUE(SendWhenFree(server.pipeName, "x"));
+    ASSERT_EQ(WaitForSingleObject(server.handling.get(), 20000), static_cast<DWORD>(WAIT_OBJECT_0));
+    PipeClient_CL next(server.pipeName);
+    EXPECT_EQ(next.open(), PipeClient_CL::OpenResult::Opened);
+    EXPECT_TRUE(next.send("yy", 2));
+    SetEvent(server.release.get());
+    EXPECT_TRUE(WaitFor([&] { return server.bytesHandled == 3; })) << server.bytesHandled;
+}
 
 // WM_CLOSE stops the service's server on its main thread: a stop that comes while a
 // message is handled must still end the listening thread.
@@ -76,12 +93,30 @@ KRB_ResponseDecode_CL Response(int32_t id, int32_t decodeCount) {
     return r;
 }
 
-TEST(SnapwickPipeServer, KeepsOnlyTheFinalResponseOfItsRequest) {
+// Counts the messages its listening thread has been through.
+class CountingSnapwickServer : public snapwick::MyPipeServer_CL {
+public:
+    using MyPipeServer_CL::MyPipeServer_CL;
+    void handleMessage(const unsigned char* bytes, size_t count) override {
+        MyPipeServer_CL::handleMessage(bytes, count);
+        ++handled;
+    }
+    std::atomic<int> handled{0};
+};
+
+TEST(SnapwickPipeServer, KeepsOnlyTheFinalResponseOfItsRequestSentAfterItExpectsOne) {
     const std::wstring name = UniqueName(L"snapwick-pipe");
     UniqueHandle event(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    snapwick::MyPipeServer_CL server(name, event.get(), 1);
+    CountingSnapwickServer server(name, event.get());
     ASSERT_EQ(server.start(), S_OK);
 
+    // Before the request is sent, even an answer with its id is an old one (a closed
+    // service's last, five tiles).
+    KRB_ResponseDecode_CL early = Response(1, 0);
+    early.positions.resize(5);
+    Send(name, ToPayload(early));
+    ASSERT_TRUE(WaitFor([&] { return server.handled == 1; }));
+    server.expect(1);
     Send(name, ToPayload(Response(1, 2)));
     Send(name, ToPayload(Response(7, 0)));  // another request's last response
     KRB_RequestDecodeRequest_CL request;     // not a response at all

@@ -2,21 +2,26 @@
 // filter. Started with a restart marker (as the filter restarts it), it only records
 // its command line in "restarted.txt" of the work folder.
 //   crash_probe <client> <folder>            fault with the folder's Thumbnail.ini
+//   crash_probe <client> <folder> -close     the same after its service window got WM_CLOSE
 //   crash_probe <client> <folder> -restart   write the marker and end
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "common/log.h"
+#include "common/scoped.h"
 #include "service/app/app.h"
+#include "service/main_window.h"
 #include "service/process_state.h"
 #include "tests/support/test_support.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 3) return 2;
     const std::wstring folder = argv[2];
-    if (argc >= 4) {
+    const bool close = argc == 4 && std::wstring(argv[3]) == L"-close";
+    if (argc >= 4 && !close) {
         std::wstring line;
         for (int i = 1; i < argc; ++i) line += std::wstring(L"[") + argv[i] + L"]";
         const std::string bytes(reinterpret_cast<const char*>(line.data()), line.size() * 2);
@@ -28,6 +33,22 @@ int wmain(int argc, wchar_t** argv) {
     decodeListLog.path = folder + L"\\kestrel_dec_list.txt";
     sequenceLog.path = folder + L"\\kestrel_seq.txt";
     SetUnhandledExceptionFilter(CrashFilter);
+    GdiplusSession gdiplus;
+    std::unique_ptr<MainWindow_CL> window;
+    if (close) {
+        // The service's window, closed as its client closes it.
+        window = std::make_unique<MainWindow_CL>(GetModuleHandleW(nullptr), 3, g_clientName, folder);
+        WNDCLASSEXW wc = {};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = MainWindow_CL::WindowProc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"TessaloomCrashProbe";
+        RegisterClassExW(&wc);
+        HWND hwnd = CreateWindowExW(0, wc.lpszClassName, L"", WS_OVERLAPPEDWINDOW, 0, 0, 64, 64, nullptr, nullptr,
+                                    wc.hInstance, window.get());
+        if (!hwnd) return 4;
+        SendMessageW(hwnd, WM_CLOSE, 0, 0);
+    }
     std::thread([] { RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr); }).join();
     return 0;
 }

@@ -1,7 +1,8 @@
 // The crash filter in a real process: a fault on a secondary thread logs the restart
 // and starts a new process with the same arguments (read back as the new process reads
 // them: a name with quotes, a folder with blanks and a trailing backslash), and marks
-// the job's movie only when a job was running.
+// the job's movie only when a job was running. A service its client closed is marked
+// the same way but not started again.
 #include <gtest/gtest.h>
 
 #include "common/command_line.h"
@@ -12,10 +13,15 @@ using namespace testing_support;
 
 namespace {
 
-TEST(CrashFilter, FaultRestartsWithQuotedArgumentsAndMarksTheMovieOnlyDuringAJob) {
-    for (int runDecode : {1, 0}) {
-        SCOPED_TRACE(runDecode);
-        ScratchFolder folder(L"crash " + std::to_wstring(runDecode));
+TEST(CrashFilter, FaultRestartsWithQuotedArgumentsUnlessClosedAndMarksTheMovieOnlyDuringAJob) {
+    const struct {
+        int runDecode;
+        bool closed;
+    } cases[] = {{1, false}, {0, false}, {1, true}};
+    for (const auto& c : cases) {
+        const int runDecode = c.runDecode;
+        SCOPED_TRACE(runDecode + (c.closed ? 10 : 0));
+        ScratchFolder folder(L"crash " + std::to_wstring(runDecode) + (c.closed ? L" closed" : L""));
         Inifile_CL ini;
         ini.SetPath(folder.file(L"Thumbnail.ini"));
         ini.SetInt(L"THUMBNAIL", L"run_decode", runDecode);
@@ -25,16 +31,23 @@ TEST(CrashFilter, FaultRestartsWithQuotedArgumentsAndMarksTheMovieOnlyDuringAJob
         // restart marker, it writes its arguments to "restarted.txt".
         ChildProcess probe;
         ASSERT_TRUE(probe.Start(ProgramFolder() + L"\\crash_probe.exe",
-                                QuoteArgument(L"client \"name\"") + L" " + QuoteArgument(folderArgument)));
+                                QuoteArgument(L"client \"name\"") + L" " + QuoteArgument(folderArgument) +
+                                    (c.closed ? L" -close" : L"")));
         DWORD code = 0;
         ASSERT_TRUE(probe.Wait(30000, &code));
         EXPECT_EQ(code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION)) << std::hex << code;
+        EXPECT_EQ(ini.GetInt(L"THUMBNAIL", L"exception", -7), runDecode ? 1 : -7);
+        if (c.closed) {
+            EXPECT_TRUE(Contains(ReadLogMessages(folder.file(L"kestrel_dec_list.txt")),
+                                 L"例外発生(終了要求済みのため再起動しない)"));
+            EXPECT_FALSE(Contains(ReadLogMessages(folder.file(L"kestrel_seq.txt")), L"AppRestart_START"));
+            continue;
+        }
         const std::wstring marker = folder.file(L"restarted.txt");
         ASSERT_TRUE(WaitFor([&] { return !ReadFileBytes(marker).empty(); }));
         const std::string bytes = ReadFileBytes(marker);
         EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2),
                   L"[client \"name\"][" + folderArgument + L"][-restart]");
-        EXPECT_EQ(ini.GetInt(L"THUMBNAIL", L"exception", -7), runDecode ? 1 : -7);
         EXPECT_EQ(ReadLogMessages(folder.file(L"kestrel_dec_list.txt")), std::vector<std::wstring>{L"例外発生による再起動\n"});
         EXPECT_EQ(ReadLogMessages(folder.file(L"kestrel_seq.txt")),
                   (std::vector<std::wstring>{L"AppRestart_START", L"AppRestart_END"}));

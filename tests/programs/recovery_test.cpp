@@ -4,6 +4,8 @@
 // job thread.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "common/console.h"
 #include "common/pipe.h"
 #include "service/request_list.h"
@@ -272,25 +274,59 @@ TEST_F(Recovery, PeriodicRestartsMakeEveryItemExactlyOnce) {
     EXPECT_TRUE(WaitFor([&] { return Count(Main(), stopped) + 1 == Starts(); }));
 }
 
-// A new process that finds its pipe held by another keeps trying, with its message
-// loop running and no window title meanwhile, and serves once the pipe is free.
-TEST_F(Recovery, PipeHeldByAnotherProcessIsWaitedForWithoutBlocking) {
+// A process that finds its pipe held by another keeps trying in the background. Its
+// window carries its title meanwhile: WM_COPYDATA requesters (and a client's close)
+// find it, and their requests are worked. It serves the pipe once that is free.
+TEST_F(Recovery, PipeHeldByAnotherProcessIsWaitedForWhileWmCopyDataIsServed) {
     UniqueHandle holder(CreateNamedPipeW(PipePath(L"Tessaloom-" + client).c_str(), PIPE_ACCESS_INBOUND, 0, 1, 1024,
                                          1024, 0, nullptr));
     ASSERT_TRUE(holder);
     ASSERT_TRUE(service.Start());
     ASSERT_TRUE(WaitForLine(L"kestrel_log.txt", L"[LOG_LINE] (pipe) waiting for pipe(Tessaloom-" + client +
                                                      L") held by another process waited=0 s"));
-    HWND hwnd = nullptr;
-    ASSERT_TRUE(WaitFor([&] { return (hwnd = FindWindowOfProcess(service.process().Pid())) != nullptr; }));
-    DWORD_PTR result = 0;
-    EXPECT_NE(SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 10000, &result), 0);
-    EXPECT_EQ(FindServiceWindow(client), nullptr);
+    const HWND hwnd = service.WaitWindow();
+    ASSERT_NE(hwnd, nullptr);
+    ByteWriter out;
+    const KRB_RequestDecodeRequest_CL request = MakeRequest({MakeItem(1, Fault(L"copied", ""), Output(L"1"), {kMs * 1000})}, 32, 24);
+    DecodeRequestItem_CL::FromPipeRequest(request, request.items[0]).write(out);
+    const std::string item = out.Bytes();
+    COPYDATASTRUCT data = {0, static_cast<DWORD>(item.size()), const_cast<char*>(item.data())};
+    EXPECT_EQ(SendMessageW(hwnd, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data)), TRUE);
+    ASSERT_TRUE(WaitForFinal(1));
+    EXPECT_EQ(Tiles(1, 1), "D");
 
     holder.reset();
-    ASSERT_NE(service.WaitWindow(), nullptr);
-    Send(1, Fault(L"good", ""));
-    ASSERT_TRUE(WaitForFinal(1));
+    Send(2, Fault(L"good", ""));  // sent once the service has the pipe
+    ASSERT_TRUE(WaitForFinal(2));
+}
+
+// WM_CLOSE while a codec hangs inside RenderFile: at once no client finds the window
+// and no request reaches the process; its watchdog, come due, starts nothing; and it
+// ends by its own deadline although its job never returns. The saved queue keeps the
+// item.
+TEST_F(Recovery, CloseWhileTheCodecHangsEndsTheProcessForGood) {
+    StartService();
+    const std::wstring hang = Fault(L"hang", "hang=render");
+    Send(1, hang, 2);
+    ASSERT_TRUE(WaitForLine(L"kestrel_log.txt", L"(file)" + hang));
+    const HWND hwnd = service.WaitWindow();
+    SendMessageW(hwnd, WM_CLOSE, 0, 0);
+    const ULONGLONG closedAt = GetTickCount64();
+    EXPECT_EQ(FindServiceWindow(client), nullptr);
+    PipeClient_CL writer(L"Tessaloom-" + client);
+    EXPECT_EQ(writer.open(), PipeClient_CL::OpenResult::NoReceiver);
+    PostMessageW(hwnd, WM_TIMER, 0x10001, 0);
+
+    DWORD code = 0;
+    ASSERT_TRUE(service.process().Wait(30000, &code));
+    std::printf("ended %llu ms after WM_CLOSE\n", static_cast<unsigned long long>(GetTickCount64() - closedAt));
+    EXPECT_EQ(code, 3u);  // its deadline, the job still stuck
+    EXPECT_FALSE(Contains(Seq(), L"AppRestart_START"));
+    EXPECT_EQ(Starts(), 1u);
+    std::vector<DecodeRequestItem_CL> saved;
+    ASSERT_TRUE(DecodeRequestList_CL::Parse(ReadFileBytes(folder.file(L"TessaloomDataList.dat")), saved));
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_EQ(saved[0].movie_path, hang);
 }
 
 }  // namespace

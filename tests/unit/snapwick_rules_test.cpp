@@ -5,9 +5,12 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
+
 #include "client/command_line.h"
 #include "client/frame_files.h"
 #include "client/outside_program.h"
+#include "client/process_state.h"
 #include "client/update/version_file.h"
 #include "common/scoped.h"
 
@@ -93,19 +96,42 @@ TEST(SnapwickFrames, TileWidthsAndSeconds) {
     EXPECT_EQ(PositionSeconds(INT64_MAX), 922337203685LL);
 }
 
+// Each run asks with an id of its own: an answer meant for another run never matches.
+TEST(SnapwickRequestId, NeverZeroAndOwnedByOneRun) {
+    const struct {
+        uint32_t pid;
+        uint64_t tick;
+    } runs[] = {{0x24, 1000}, {0x24, 1001}, {0x24, 1000 + 32767}, {0x28, 1000}, {0, 0}, {1, 0},
+                {0xFFFFFFFF, UINT64_MAX}};
+    std::vector<int32_t> ids;
+    for (const auto& run : runs) {
+        const int32_t id = RunRequestId(run.pid, run.tick);
+        EXPECT_NE(id, 0) << run.pid << " " << run.tick;
+        EXPECT_GE(id, 0) << run.pid << " " << run.tick;
+        EXPECT_EQ(std::count(ids.begin(), ids.end(), id), 0) << run.pid << " " << run.tick;
+        ids.push_back(id);
+    }
+}
+
 TEST(SnapwickOutsideProgram, CommandLineSplitsBackIntoTheSameArguments) {
-    const std::wstring program = L"C:\\Program Files\\Snap wick\\velmar.exe";
-    for (const std::wstring file : {L"C:\\out\\t_0.jpg", L"C:\\a b & c | d %PATH%\\t_1.jpg", L"C:\\日本語 フォルダ\\t.jpg",
-                                    L"C:\\odd\\", L"C:\\q\"uote\\x.jpg"}) {
-        const std::wstring line = OutsideProgramCommandLine(program, 12, file);
-        int argc = 0;
-        LocalMemory<LPWSTR*> argv(CommandLineToArgvW(line.c_str(), &argc));
-        ASSERT_EQ(argc, 5) << std::string(line.begin(), line.end());
-        EXPECT_EQ(std::wstring(argv.get()[0]), program);
-        EXPECT_EQ(std::wstring(argv.get()[1]), L"-s");
-        EXPECT_EQ(std::wstring(argv.get()[2]), L"0");
-        EXPECT_EQ(std::wstring(argv.get()[3]), L"12");
-        EXPECT_EQ(std::wstring(argv.get()[4]), file);
+    // Quotes only where they must be.
+    EXPECT_EQ(OutsideProgramCommandLine(L"C:\\app\\velmar.exe", 12, L"C:\\out\\thumb_0.jpg"),
+              L"C:\\app\\velmar.exe -s 0 12 C:\\out\\thumb_0.jpg");
+    EXPECT_EQ(OutsideProgramCommandLine(L"C:\\Program Files\\velmar.exe", 3, L"C:\\a\tb\\t.jpg"),
+              L"\"C:\\Program Files\\velmar.exe\" -s 0 3 \"C:\\a\tb\\t.jpg\"");
+    for (const std::wstring program : {L"C:\\Program Files\\Snap wick\\velmar.exe", L"C:\\app\\velmar.exe"}) {
+        for (const std::wstring file : {L"C:\\out\\t_0.jpg", L"C:\\a b & c | d %PATH%\\t_1.jpg", L"C:\\日本語 フォルダ\\t.jpg",
+                                        L"C:\\odd\\", L"C:\\q\"uote\\x.jpg", L"", L"C:\\odd folder\\"}) {
+            const std::wstring line = OutsideProgramCommandLine(program, 12, file);
+            int argc = 0;
+            LocalMemory<LPWSTR*> argv(CommandLineToArgvW(line.c_str(), &argc));
+            ASSERT_EQ(argc, 5) << std::string(line.begin(), line.end());
+            EXPECT_EQ(std::wstring(argv.get()[0]), program);
+            EXPECT_EQ(std::wstring(argv.get()[1]), L"-s");
+            EXPECT_EQ(std::wstring(argv.get()[2]), L"0");
+            EXPECT_EQ(std::wstring(argv.get()[3]), L"12");
+            EXPECT_EQ(std::wstring(argv.get()[4]), file);
+        }
     }
 }
 

@@ -1,5 +1,6 @@
 #include "tools/intake_fuzz/hostile_cases.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <vector>
@@ -196,12 +197,31 @@ void Mutate(std::string& bytes, CaseRandom& r, std::string& log) {
     }
 }
 
+// A version file in either form; `version` and `url` get what it says.
+std::string VersionFileBytes(CaseRandom& r, std::string& version, std::string& url) {
+    static const char* const versions[] = {"1.0.0", "1.2.3.4", "2.0", "0.0.0.1", "9.99"};
+    static const char* const urls[] = {"http://example.com/dl", "https://x/", "http://updates.example/s/setup.exe"};
+    static const char* const blanks[] = {"", " ", "\t", "\r\n", "  "};
+    version = r.Pick(versions);
+    url = r.Pick(urls);
+    if (r.OneIn(2)) {
+        const auto pair = [&](const std::string& key, const std::string& value) {
+            return "\"" + key + "\"" + r.Pick(blanks) + ":" + r.Pick(blanks) + "\"" + r.Pick(blanks) + value + "\"";
+        };
+        const std::string v = pair("version", version), u = pair("url", url);
+        return "{" + std::string(r.Pick(blanks)) + (r.OneIn(2) ? v + ", " + u : u + ",\n" + v) + "}\n";
+    }
+    // Older form: seven bytes of version, a line break, the URL (notes after a NUL).
+    const std::string head = (version + "       ").substr(0, 7);
+    return head + "\r\n" + url + (r.OneIn(3) ? std::string("\0notes", 6) : std::string("\r\n"));
+}
+
 }  // namespace
 
 const char* TargetName(IntakeTarget target) {
     static const char* const names[kIntakeTargetCount] = {"pipe decode", "pipe delete",     "pipe priority",
                                                           "pipe response", "pipe junk", "WM_COPYDATA item",
-                                                          "queue file"};
+                                                          "queue file",  "version file"};
     return names[static_cast<int>(target)];
 }
 
@@ -230,12 +250,20 @@ HostileCase MakeHostileCase(uint64_t seed, uint64_t index) {
         c.itemsBefore = static_cast<int>(items.size());
         break;
     }
+    case IntakeTarget::VersionFile: c.bytes = VersionFileBytes(r, c.version, c.url); break;
     }
     if (r.OneIn(10)) {
         c.mutation = "none";
         return c;
     }
     for (uint32_t i = 0, n = 1 + r.Below(3); i < n; ++i) Mutate(c.bytes, r, c.mutation);
+    // A body up to the size the client reads at most (1 MiB), swollen at any point.
+    if (c.target == IntakeTarget::VersionFile && r.OneIn(20)) {
+        const size_t size = r.OneIn(2) ? 65536 : 1u << 20;
+        const size_t at = r.Below(c.bytes.size() + 1);
+        c.bytes.insert(at, std::string(size - std::min(size, c.bytes.size()), r.OneIn(2) ? 'x' : '"'));
+        c.mutation += "+swell(" + std::to_string(at) + ")";
+    }
     if (c.mutation.empty()) c.mutation = "none";
     return c;
 }

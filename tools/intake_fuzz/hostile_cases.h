@@ -1,15 +1,19 @@
-// Seeded, reproducible hostile inputs for the service's intake: well-formed pipe
-// payloads, WM_COPYDATA items and queue files, then cut, lengthened, bit-flipped,
-// spliced, given extreme counts and lengths, or replaced by noise.
+// Seeded, reproducible hostile inputs for the service's intake (well-formed pipe
+// payloads, WM_COPYDATA items and queue files) and for Snapwick's version file (both
+// forms, as its update server sends it over plain HTTP), then cut, lengthened,
+// bit-flipped, spliced, given extreme counts and lengths, swollen, or replaced by noise.
 #pragma once
 #include <cstdint>
 #include <string>
 
-enum class IntakeTarget { PipeDecode, PipeDelete, PipePriority, PipeResponse, PipeJunk, CopyDataItem, QueueFile };
-constexpr int kIntakeTargetCount = 7;
+enum class IntakeTarget {
+    PipeDecode, PipeDelete, PipePriority, PipeResponse, PipeJunk, CopyDataItem, QueueFile, VersionFile
+};
+constexpr int kIntakeTargetCount = 8;
 const char* TargetName(IntakeTarget target);
 inline bool IsPipeTarget(IntakeTarget target) {
-    return target != IntakeTarget::CopyDataItem && target != IntakeTarget::QueueFile;
+    return target != IntakeTarget::CopyDataItem && target != IntakeTarget::QueueFile &&
+           target != IntakeTarget::VersionFile;
 }
 
 struct HostileCase {
@@ -17,6 +21,8 @@ struct HostileCase {
     std::string bytes;
     std::string mutation;  // what was done to the well-formed input; "none" for nothing
     int itemsBefore = 0;   // queue items the input held before it was mutated
+    std::string version;   // what a version file said before it was mutated
+    std::string url;
 };
 
 // Case `index` of the run `seed`: the same pair always gives the same case. The

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 
+#include "client/update/version_file.h"
 #include "tools/intake_fuzz/guarded_bytes.h"
 
 namespace {
@@ -136,6 +137,8 @@ CaseOutcome IntakeFuzzer::Feed(const HostileCase& input) {
         outcome = FeedPipe(bytes.data(), bytes.size());
     else if (input.target == IntakeTarget::CopyDataItem)
         outcome = FeedCopyData(bytes.data(), bytes.size());
+    else if (input.target == IntakeTarget::VersionFile)
+        outcome = FeedVersionFile(input, bytes.data());
     else
         outcome = FeedQueueFile(input, bytes.data());
     RestoreKnownQueue();
@@ -229,6 +232,19 @@ CaseOutcome IntakeFuzzer::FeedQueueFile(const HostileCase& input, const unsigned
     }
     DeleteFileW(path.c_str());
     DeleteFileW(aside.c_str());
+    return outcome;
+}
+
+CaseOutcome IntakeFuzzer::FeedVersionFile(const HostileCase& input, const unsigned char* bytes) {
+    const size_t size = input.bytes.size();
+    const snapwick::VersionFile file = snapwick::ParseVersionFile(std::string_view(reinterpret_cast<const char*>(bytes), size));
+    const auto wide = [](const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); };
+    CaseOutcome outcome;
+    outcome.accepted = file.version == wide(input.version) && file.url == wide(input.url);
+    if (input.mutation == "none" && !outcome.accepted)
+        outcome.wrong = "a well-formed version file read as something else";
+    else if (file.version.size() > size || file.url.size() > size || file.extraText.size() > size)
+        outcome.wrong = "a value longer than the body";
     return outcome;
 }
 

@@ -3,7 +3,9 @@
 // head, and each input reaches the path that takes it in the service (the pipe
 // handler, the WM_COPYDATA handler, Load of the queue file) from memory that ends at a
 // no-access page. Afterwards the queue is checked: nothing queued may be lost, and
-// only a well-formed input may change it, in the way its request says.
+// only a well-formed input may change it, in the way its request says. Version files
+// go to Snapwick's reader, from such memory too: a well-formed one must read as what
+// it says, and no value may be longer than the body.
 #pragma once
 #include <windows.h>
 #include <cstdint>
@@ -51,6 +53,7 @@ private:
     CaseOutcome FeedPipe(const unsigned char* bytes, size_t size);
     CaseOutcome FeedCopyData(const unsigned char* bytes, size_t size);
     CaseOutcome FeedQueueFile(const HostileCase& input, const unsigned char* bytes);
+    static CaseOutcome FeedVersionFile(const HostileCase& input, const unsigned char* bytes);
     void RestoreKnownQueue();
 
     GdiplusSession gdiplus_;

@@ -6,13 +6,11 @@
 #include <string>
 
 #include "common/console.h"
+#include "common/module_path.h"
 #include "common/scoped.h"
 
 int wmain(int argc, wchar_t** argv) {
-    wchar_t self[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring path = self;
-    path = path.substr(0, path.find_last_of(L'\\') + 1) + L"velmar_calls.txt";
+    const std::wstring path = ModuleFolder(nullptr) + L"\\velmar_calls.txt";
 
     std::wstring lines;
     for (int i = 1; i < argc; ++i) lines += std::wstring(argv[i]) + L"\n";

@@ -88,8 +88,9 @@ TEST_F(UpdateCheck, ChecksWhenDueAndRecordsTheOutcome) {
         {"newer version", {}, L"/newer.json", 1, L"update_available", true, true},
         {"an HTML page is never newer", {}, L"/page.html", 1, L"up_to_date", false, true},
         {"empty body, two attempts", {}, L"/empty.txt", 2, L"network_or_parse_failed", false, false},
-        {"missing file (404)", {}, L"/missing.txt", 2, L"network_or_parse_failed", false, false},
-        {"server error (500)", {}, L"/error.json", 2, L"network_or_parse_failed", false, false},
+        // An error status is a definite answer: asked once.
+        {"missing file (404)", {}, L"/missing.txt", 1, L"network_or_parse_failed", false, false},
+        {"server error (500)", {}, L"/error.json", 1, L"network_or_parse_failed", false, false},
     };
     HttpTestServer server(kRoutes);
     ASSERT_TRUE(server.Started());
@@ -178,7 +179,7 @@ TEST_F(UpdateCheck, TheDialogsThreeOutcomesAndTheMessageBoxFallback) {
         int button;  // 0: closed by its close box
         bool opened;
         bool datesWritten;
-        bool messageBox;  // the fallback where the dialog cannot be made ("No": remind later)
+        bool messageBox;  // the dialog cannot be made: the message box comes instead ("No": remind later)
     } outcomes[] = {{snapwick::ID_GO_TO_SITE, true, false, false},
                     {snapwick::ID_REMIND_LATER, false, true, false},
                     {0, false, false, false},
@@ -192,10 +193,16 @@ TEST_F(UpdateCheck, TheDialogsThreeOutcomesAndTheMessageBoxFallback) {
         std::thread presser = Press(caption, o.button, &text);
         UpdateCheck_CL check(ini, L"localhost", L"/newer.json");
         check.openUrl = [&](const std::wstring& url) { opened.push_back(url); };
-        if (o.messageBox) check.ask = snapwick::AskAboutUpdateWithMessageBox;
+        if (o.messageBox) {
+            check.ask = [](const std::wstring& c, const std::wstring& current, const std::wstring& remote, HWND owner) {
+                const auto noDialog = [](snapwick::UpdateDialog_CL&, HWND) { return INT_PTR(snapwick::kChoiceNoDialog); };
+                return snapwick::AskAboutUpdateShowing(noDialog, c, current, remote, owner);
+            };
+        }
         check.CheckForUpdate(caption, L"1.0.0", nullptr);
         presser.join();
-        EXPECT_EQ(text, snapwick::UpdateMessageText(L"1.0.0", L"1.0.0.1"));
+        EXPECT_EQ(text, L"最新のバージョン1.0.0.1が公開されています。\r\nサイトへ移動しますか？\r\n\r\n"
+                        L"　（現在インストールされているバージョンは1.0.0です。）\r\n");
         EXPECT_EQ(Key(L"last_check_result"), L"update_available");
         EXPECT_EQ(opened.size(), o.opened ? 1u : 0u);
         EXPECT_EQ(IntKey(L"last_day_ymd"), o.datesWritten ? kToday : kYesterday);

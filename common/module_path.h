@@ -1,0 +1,12 @@
+// Where this process runs from, at any path length: a program folder may be longer
+// than MAX_PATH.
+#pragma once
+#include <windows.h>
+#include <string>
+
+// The full path of the module (null: the program); empty when it cannot be had.
+std::wstring ModuleFileName(HMODULE module);
+// The folder of that path (without its last backslash); empty when it has none.
+std::wstring ModuleFolder(HMODULE module);
+// The current folder.
+std::wstring CurrentFolder();

@@ -1,0 +1,89 @@
+// Snapwick's start of the service: one copy only, waited for, also when the start gives
+// no process to watch (the start itself stood in for); and the paths of a program
+// folder longer than 259 characters.
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "client/tessaloom_request.h"
+#include "common/module_path.h"
+#include "tests/support/test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+TEST(SnapwickServiceStart, WaitsForTheStartedCopyInsteadOfStartingAnother) {
+    const struct {
+        const char* name;
+        bool processHandle;  // the start hands over the copy's process
+        bool windowComes;    // the copy opens its window, later than the old half-second retry
+        int found;
+    } cases[] = {
+        {"a copy that opens its window late", true, true, 1},
+        {"no process handle, the window late", false, true, 1},
+        {"no process handle, no window", false, false, 0},
+    };
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"Tessaloom";
+    RegisterClassW(&wc);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring title = UniqueName(L"start");
+        snapwick::TessaloomRequest_CL request;
+        request.setup(title, L"C:\\work", L"C:\\nowhere");
+        request.windowWaitMs = 3000;
+        int starts = 0;
+        UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        std::thread copy;
+        request.start = [&](SHELLEXECUTEINFOW* info) {
+            if (c.processHandle) info->hProcess = OpenProcess(SYNCHRONIZE, FALSE, GetCurrentProcessId());
+            if (c.windowComes && ++starts == 1) {
+                copy = std::thread([&] {
+                    Sleep(1500);  // a slow start
+                    HWND hwnd = CreateWindowW(L"Tessaloom", title.c_str(), 0, 0, 0, 64, 64, nullptr, nullptr,
+                                              GetModuleHandleW(nullptr), nullptr);
+                    WaitForSingleObject(done.get(), INFINITE);
+                    DestroyWindow(hwnd);
+                });
+            } else if (!c.windowComes) {
+                ++starts;
+            }
+            return TRUE;
+        };
+        EXPECT_EQ(request.findService(), c.found);
+        EXPECT_EQ(starts, 1);
+        SetEvent(done.get());
+        if (copy.joinable()) copy.join();
+    }
+}
+
+TEST(ModulePath, FoldersLongerThan259Characters) {
+    ScratchFolder scratch(L"long");
+    std::vector<std::wstring> folders = {scratch.path()};
+    while (folders.back().size() < 300) {
+        folders.push_back(folders.back() + L"\\" + std::wstring(60, L'd'));
+        ASSERT_TRUE(CreateDirectoryW(folders.back().c_str(), nullptr));
+    }
+    const std::wstring folder = folders.back();
+    const std::wstring dll = folder + L"\\fault_codec.dll";
+    ASSERT_TRUE(CopyFileW((ProgramFolder() + L"\\fault_codec.dll").c_str(), dll.c_str(), FALSE));
+    HMODULE module = LoadLibraryW(dll.c_str());
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(ModuleFileName(module), dll);
+    EXPECT_EQ(ModuleFolder(module), folder);
+    FreeLibrary(module);
+
+    const std::wstring before = CurrentFolder();
+    ASSERT_TRUE(SetCurrentDirectoryW(folder.c_str()));
+    EXPECT_EQ(CurrentFolder(), folder);
+    SetCurrentDirectoryW(before.c_str());
+    // The scratch folder's own removal does not reach this deep.
+    DeleteFileW(dll.c_str());
+    for (size_t i = folders.size() - 1; i > 0; --i) RemoveDirectoryW(folders[i].c_str());
+}
+
+}  // namespace
