@@ -1,0 +1,88 @@
+#include "service/thumbnail_decode/decode_helpers.h"
+
+#include <process.h>
+
+#include "common/log.h"
+#include "service/frame_source/cancel_signal.h"
+#include "service/frame_source/thumbnail_maker.h"
+
+namespace {
+// The helper whose thread this is; null on every other thread.
+thread_local void* t_helper = nullptr;
+}  // namespace
+
+DecodeHelpers::DecodeHelpers(TileSchedule& schedule, const DecodePlan& plan, const TileDecodeSettings& settings,
+                             const std::wstring& workFolder, HANDLE cancelEvent)
+    : schedule_(schedule), plan_(plan), settings_(settings), workFolder_(workFolder), cancelEvent_(cancelEvent) {}
+
+DecodeHelpers::~DecodeHelpers() { Finish(); }
+
+void DecodeHelpers::Start(int count) {
+    for (int i = 0; i < count; ++i) {
+        std::unique_ptr<Helper> helper(new Helper);
+        helper->owner = this;
+        helper->number = static_cast<int>(helpers_.size()) + 2;
+        helper->thread.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, ThreadProc, helper.get(), 0, nullptr)));
+        if (!helper->thread) break;  // fewer sources
+        helpers_.push_back(std::move(helper));
+    }
+}
+
+void DecodeHelpers::Finish() {
+    for (auto& helper : helpers_)
+        if (helper->thread) WaitForSingleObject(helper->thread.get(), INFINITE);
+    helpers_.clear();
+}
+
+unsigned __stdcall DecodeHelpers::ThreadProc(void* param) {
+    auto* helper = static_cast<Helper*>(param);
+    t_helper = helper;
+    helper->owner->Run(*helper);
+    t_helper = nullptr;
+    return 0;
+}
+
+void DecodeHelpers::Run(Helper& helper) {
+    ComApartment com;
+    const wchar_t* file = settings_.movie.c_str();
+    const int count = static_cast<int>(plan_.positions.size());
+    {
+        // Made, used and released on this thread, in its apartment.
+        DShowThumbnailMaker_CL source(workFolder_, cancelEvent_);
+        source.SetSeekToKeyframe(settings_.seekToKeyframe);
+        const bool ready = StickyMfFileSet.count(settings_.movie) == 0 && source.SetContent(settings_.movie) == S_OK &&
+                           source.AwaitOpeningFrame();
+        for (LogFile* log : {&mainLog, &decodeListLog})
+            WriteLog(*log, L"(decode-parallel) source=%d ready=%d file(%s)", helper.number, ready ? 1 : 0, file);
+        int decoded = 0;
+        while (ready) {
+            // A movie that went to Media Foundation is left to the job's first source.
+            if (StickyMfFileSet.count(settings_.movie) != 0 || CancelSignalled(cancelEvent_)) break;
+            const int tile = schedule_.ClaimOrWait();
+            if (tile < 0) break;
+            helper.tile = tile;
+            WriteLog(mainLog, L"[LOG_LINE]  decode-source index=%d/%d source=%d file(%s)", tile + 1, count,
+                     helper.number, file);
+            TileOutcome outcome = DecodeTile(source, tile, plan_, settings_);
+            const bool cancelled = outcome.result == Cancelled;
+            schedule_.Complete(tile, std::move(outcome));
+            helper.tile = -1;
+            ++decoded;
+            if (cancelled) break;
+        }
+        WriteLog(mainLog, L"[LOG_LINE] (decode-parallel) source=%d end tiles=%d file(%s)", helper.number, decoded,
+                 file);
+    }
+}
+
+bool DecodeHelpers::HandleFault() {
+    auto* helper = static_cast<Helper*>(t_helper);
+    if (!helper) return false;
+    const int tile = helper->tile.exchange(-1);
+    for (LogFile* log : {&mainLog, &decodeListLog})
+        WriteLog(*log, L"(decode-parallel) source=%d fault index=%d file(%s)", helper->number, tile + 1,
+                 helper->owner->settings_.movie.c_str());
+    if (tile >= 0) helper->owner->schedule_.Release(tile);
+    ExitThread(0);
+    return true;
+}
