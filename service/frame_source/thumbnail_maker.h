@@ -60,6 +60,9 @@ public:
     // The frame that the last DecodeFrame returned, handed over to the caller (null when
     // that frame was not this source's own).
     std::unique_ptr<Gdiplus::Bitmap> TakeFrame(const Gdiplus::Bitmap* returned);
+    // False once a failed switch to Media Foundation has let the graph go: every later
+    // frame of this source fails at once.
+    bool CanDecode() const { return movieHelper.mediaSeeking != nullptr || stickyMfLocal; }
     // The picture size found by SetContent; 0 x 0 when unknown.
     int32_t SourceWidth() const { return sourceWidth; }
     int32_t SourceHeight() const { return sourceHeight; }

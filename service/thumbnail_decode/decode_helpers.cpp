@@ -22,8 +22,12 @@ void DecodeHelpers::Start(int count) {
         std::unique_ptr<Helper> helper(new Helper);
         helper->owner = this;
         helper->number = static_cast<int>(helpers_.size()) + 2;
+        ++running_;
         helper->thread.reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, ThreadProc, helper.get(), 0, nullptr)));
-        if (!helper->thread) break;  // fewer sources
+        if (!helper->thread) {
+            --running_;
+            break;  // fewer sources
+        }
         helpers_.push_back(std::move(helper));
     }
 }
@@ -68,8 +72,11 @@ void DecodeHelpers::Run(Helper& helper) {
             schedule_.Complete(tile, std::move(outcome));
             helper.tile = -1;
             ++decoded;
-            if (cancelled) break;
+            // A source whose graph went with a failed switch leaves the rest to the others.
+            if (cancelled || !source.CanDecode()) break;
         }
+        --running_;
+        schedule_.Notify();
         WriteLog(mainLog, L"[LOG_LINE] (decode-parallel) source=%d end tiles=%d file(%s)", helper.number, decoded,
                  file);
     }
@@ -82,7 +89,9 @@ bool DecodeHelpers::HandleFault() {
     for (LogFile* log : {&mainLog, &decodeListLog})
         WriteLog(*log, L"(decode-parallel) source=%d fault index=%d file(%s)", helper->number, tile + 1,
                  helper->owner->settings_.movie.c_str());
+    --helper->owner->running_;
     if (tile >= 0) helper->owner->schedule_.Release(tile);
+    helper->owner->schedule_.Notify();
     ExitThread(0);
     return true;
 }

@@ -26,6 +26,8 @@ public:
     // whose first frame does not come in time, ends without taking a tile.
     void Start(int count);
     bool Started() const { return !helpers_.empty(); }
+    // Sources that may still decode a tile.
+    int Running() const { return running_; }
     // Waits for every source's thread to end; stop the schedule first.
     void Finish();
 
@@ -50,4 +52,5 @@ private:
     std::wstring workFolder_;
     HANDLE cancelEvent_;
     std::vector<std::unique_ptr<Helper>> helpers_;
+    std::atomic<int> running_{0};
 };

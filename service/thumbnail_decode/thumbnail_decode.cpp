@@ -73,18 +73,13 @@ void DrawTile(TileStrip& strip, int j, int count, Gdiplus::Bitmap* frame, Gdiplu
     strip.Draw(j, count, black, request);
 }
 
-// Applies tile j's outcome to the job, in plan order: its position, timeouts, the
-// consecutive-timeout abort, a cancel. Returns the frame to draw.
-Gdiplus::Bitmap* AccountTile(MainWindow_CL& window, DecodeRequestItem_CL& request, JobState& state, int j,
+// Applies tile j's outcome to the job, in plan order: timeouts, the consecutive-timeout
+// abort, a cancel. Returns the frame to draw; null for the error image.
+Gdiplus::Bitmap* AccountTile(MainWindow_CL& window, const DecodeRequestItem_CL& request, JobState& state,
                              TileOutcome& outcome) {
-    Gdiplus::Bitmap* errorImage = window.errorImage.get();
     const wchar_t* file = request.movie_path.c_str();
-    if (state.failed) {
-        // Whatever was decoded for a tile after the abort or a cancel is not shown.
-        state.errorFlag = 1;
-        return errorImage;
-    }
-    request.positions[static_cast<size_t>(j)] = outcome.shown;
+    // Whatever was decoded for a tile after the abort or a cancel is not shown.
+    if (state.failed) return nullptr;
     if (outcome.result == Cancelled) {
         state.failed = true;
         window.isQuitRequested = 1;
@@ -101,10 +96,6 @@ Gdiplus::Bitmap* AccountTile(MainWindow_CL& window, DecodeRequestItem_CL& reques
         }
     } else {
         state.consecutiveTimeouts = 0;
-    }
-    if (!outcome.frame) {
-        state.errorFlag = 1;
-        return errorImage;
     }
     return outcome.frame.get();
 }
@@ -140,12 +131,13 @@ public:
                 const bool decoded = !state_.failed;
                 if (decoded) outcomes_[static_cast<size_t>(accounted)] = schedule_.Take(accounted);
                 frames_[static_cast<size_t>(accounted)] =
-                    AccountTile(window_, request_, state_, accounted, outcomes_[static_cast<size_t>(accounted)]);
+                    AccountTile(window_, request_, state_, outcomes_[static_cast<size_t>(accounted)]);
                 decoded_[static_cast<size_t>(accounted)] = decoded;
                 ++accounted;
                 if (state_.failed) schedule_.Stop();
             }
-            if (primaryTile < 0 && !state_.failed) {
+            // A first source without a graph (a failed switch) leaves the tiles to the others while they run.
+            if (primaryTile < 0 && !state_.failed && (source_.CanDecode() || helpers_.Running() == 0)) {
                 primaryTile = schedule_.Claim();
                 // The next frame decodes while this one is drawn, saved and answered.
                 if (primaryTile >= 0 && drawn < accounted)
@@ -195,13 +187,21 @@ private:
             while (last + 1 < accounted && decoded_[static_cast<size_t>(last + 1)]) ++last;
         std::vector<int32_t> errorFlags;
         for (int k = drawn; k <= last; ++k) {
-            DrawTile(strip_, k, count_, frames_[static_cast<size_t>(k)], window_.errorImage.get(), request_, state_);
+            Gdiplus::Bitmap* frame = frames_[static_cast<size_t>(k)];
+            if (!frame) {
+                frame = window_.errorImage.get();
+                state_.errorFlag = 1;
+            }
+            DrawTile(strip_, k, count_, frame, window_.errorImage.get(), request_, state_);
             errorFlags.push_back(state_.errorFlag);
             outcomes_[static_cast<size_t>(k)].frame.reset();
             frames_[static_cast<size_t>(k)] = nullptr;
         }
         strip_.Save(last, count_, request_, drawn);
         for (int j = drawn; j <= last; ++j) {
+            // A response tells the positions of the tiles up to its own, as one source at a time did.
+            if (decoded_[static_cast<size_t>(j)])
+                request_.positions[static_cast<size_t>(j)] = outcomes_[static_cast<size_t>(j)].shown;
             request_.decode_count = count_ - (j + 1);
             if (request_.decode_count == 0) --request_.request_count;
             request_.error_image_used = errorFlags[static_cast<size_t>(j - drawn)];
@@ -223,7 +223,7 @@ private:
     TileStrip strip_;
     bool primaryOnDirectShow_ = false;
     std::vector<TileOutcome> outcomes_;        // accounted, until drawn
-    std::vector<Gdiplus::Bitmap*> frames_;     // what each accounted tile shows
+    std::vector<Gdiplus::Bitmap*> frames_;     // what each accounted tile shows (null: the error image)
     std::vector<bool> decoded_;                // accounted from a decode (not after a failure)
 };
 

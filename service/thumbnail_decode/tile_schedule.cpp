@@ -95,6 +95,14 @@ void TileSchedule::Stop() {
     changed_.notify_all();
 }
 
+void TileSchedule::Notify() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++version_;
+    }
+    changed_.notify_all();
+}
+
 uint64_t TileSchedule::Version() const {
     std::lock_guard<std::mutex> guard(lock_);
     return version_;

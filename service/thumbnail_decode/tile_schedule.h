@@ -31,6 +31,8 @@ public:
     void Drawn(int tiles);
     // No tile is claimed from now on.
     void Stop();
+    // Wakes the waits: a source has ended.
+    void Notify();
     // A number that changes whenever a tile is done or given back, and a wait for that.
     uint64_t Version() const;
     void WaitForChange(uint64_t seen);
