@@ -18,6 +18,7 @@ const wchar_t kWindowClass[] = L"Tessaloom";
 LONG WINAPI CrashFilter(EXCEPTION_POINTERS* info) {
     // A fault on the main thread ends the process without a restart.
     if (GetCurrentThreadId() == g_mainThreadId) return EXCEPTION_EXECUTE_HANDLER;
+    DecodeHelpers::StopForJobThreadFault();
     if (MainWindow_CL::HandleJobThreadFault(info)) return EXCEPTION_CONTINUE_EXECUTION;
     // A job's further frame source: only its thread ends, the job goes on without it.
     if (DecodeHelpers::HandleFault()) return EXCEPTION_CONTINUE_EXECUTION;

@@ -282,7 +282,7 @@ bool DShowThumbnailMaker_CL::AwaitOpeningFrame() {
     const FrameTimeLimits limits = ReadFrameTimeLimits(workFolder);
     const uint64_t elapsed = GetTickCount64() - openTick;
     const uint64_t budget = static_cast<uint64_t>(limits.firstFrameTimeoutMs);
-    const DWORD waitMs = elapsed >= budget ? 0 : static_cast<DWORD>(budget - elapsed);
+    const DWORD waitMs = static_cast<DWORD>(elapsed >= budget ? 0 : budget - elapsed);
     const ULONGLONG start = GetTickCount64();
     REFERENCE_TIME origin = 0;
     bool came = movieHelper.renderer->StreamStartTime(&origin);

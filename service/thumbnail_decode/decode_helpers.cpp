@@ -7,8 +7,37 @@
 #include "service/frame_source/thumbnail_maker.h"
 
 namespace {
-// The helper whose thread this is; null on every other thread.
-thread_local void* t_helper = nullptr;
+// Which threads are further sources, and the job thread whose further sources run: read
+// by the crash filter on any faulting thread, so plain atomics (a thread-local variable
+// may allocate on its first use on a thread).
+constexpr int kSlots = 8;
+std::atomic<DWORD> g_helperThread[kSlots];
+std::atomic<void*> g_helper[kSlots];
+std::atomic<DWORD> g_jobThread{0};
+std::atomic<TileSchedule*> g_jobSchedule{nullptr};
+
+void* CurrentHelper() {
+    const DWORD self = GetCurrentThreadId();
+    for (int i = 0; i < kSlots; ++i)
+        if (g_helperThread[i] == self) return g_helper[i];
+    return nullptr;
+}
+
+void Register(void* helper) {
+    for (int i = 0; i < kSlots; ++i) {
+        DWORD free = 0;
+        if (g_helperThread[i].compare_exchange_strong(free, GetCurrentThreadId())) {
+            g_helper[i] = helper;  // looked up only by this thread, after this
+            return;
+        }
+    }
+}
+
+void Unregister() {
+    const DWORD self = GetCurrentThreadId();
+    for (int i = 0; i < kSlots; ++i)
+        if (g_helperThread[i] == self) g_helperThread[i] = 0;
+}
 }  // namespace
 
 DecodeHelpers::DecodeHelpers(TileSchedule& schedule, const DecodePlan& plan, const TileDecodeSettings& settings,
@@ -18,6 +47,8 @@ DecodeHelpers::DecodeHelpers(TileSchedule& schedule, const DecodePlan& plan, con
 DecodeHelpers::~DecodeHelpers() { Finish(); }
 
 void DecodeHelpers::Start(int count) {
+    g_jobSchedule = &schedule_;
+    g_jobThread = GetCurrentThreadId();
     for (int i = 0; i < count; ++i) {
         std::unique_ptr<Helper> helper(new Helper);
         helper->owner = this;
@@ -36,13 +67,22 @@ void DecodeHelpers::Finish() {
     for (auto& helper : helpers_)
         if (helper->thread) WaitForSingleObject(helper->thread.get(), INFINITE);
     helpers_.clear();
+    if (g_jobSchedule == &schedule_) {
+        g_jobThread = 0;
+        g_jobSchedule = nullptr;
+    }
+}
+
+void DecodeHelpers::StopForJobThreadFault() {
+    TileSchedule* schedule = g_jobSchedule;
+    if (schedule && g_jobThread == GetCurrentThreadId()) schedule->Stop();
 }
 
 unsigned __stdcall DecodeHelpers::ThreadProc(void* param) {
     auto* helper = static_cast<Helper*>(param);
-    t_helper = helper;
+    Register(helper);
     helper->owner->Run(*helper);
-    t_helper = nullptr;
+    Unregister();
     return 0;
 }
 
@@ -83,8 +123,9 @@ void DecodeHelpers::Run(Helper& helper) {
 }
 
 bool DecodeHelpers::HandleFault() {
-    auto* helper = static_cast<Helper*>(t_helper);
+    auto* helper = static_cast<Helper*>(CurrentHelper());
     if (!helper) return false;
+    Unregister();
     const int tile = helper->tile.exchange(-1);
     for (LogFile* log : {&mainLog, &decodeListLog})
         WriteLog(*log, L"(decode-parallel) source=%d fault index=%d file(%s)", helper->number, tile + 1,

@@ -35,6 +35,9 @@ public:
     // that thread only (its graph is left behind as it is), and the tile it was decoding
     // goes back to the schedule for another source. False on any other thread.
     static bool HandleFault();
+    // For the crash filter, before a fault on the job thread ends that thread: the
+    // further sources of its job take no more tiles and end, each on its own thread.
+    static void StopForJobThreadFault();
 
 private:
     struct Helper {

@@ -122,6 +122,11 @@ public:
           frames_(static_cast<size_t>(count_), nullptr),
           decoded_(static_cast<size_t>(count_), false) {}
 
+    ~FrameLoop() {
+        schedule_.Stop();
+        helpers_.Finish();
+    }
+
     void Run() {
         int accounted = 0, drawn = 0;
         int primaryTile = -1;
@@ -213,7 +218,7 @@ private:
     MainWindow_CL& window_;
     DShowThumbnailMaker_CL& source_;
     DecodeRequestItem_CL& request_;
-    const DecodePlan& plan_;
+    const DecodePlan plan_;  // the further sources' own copy: see the job thread's fault
     JobState& state_;
     const int count_;
     const int sources_;
@@ -299,7 +304,11 @@ int ThumbnailDecode(MainWindow_CL& window) {
                 WriteLog(*log, L"(decode-parallel) sources=%d reason=%s size=%dx%d budget_mb=%lld file(%s)",
                          sources.sources, sources.reason, source.SourceWidth(), source.SourceHeight(),
                          kSourceMemoryBudget / (1024 * 1024), file);
-            FrameLoop(window, source, request, plan, state, relay ? sources.sources : 1, cancelEvent).Run();
+            // On the heap, as the relay: a fault on the job thread ends it without unwinding,
+            // and the further sources (told to stop by the crash filter) still use both.
+            std::unique_ptr<FrameLoop> loop(
+                new FrameLoop(window, source, request, plan, state, relay ? sources.sources : 1, cancelEvent));
+            loop->Run();
         }
 
         if (window.isQuitRequested == 0) {
