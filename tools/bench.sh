@@ -72,15 +72,17 @@ cores_busy() {  # "busy total" "busy total"
   awk -v a="$1" -v b="$2" -v n="$(nproc)" 'BEGIN { split(a, x, " "); split(b, y, " ");
     t = y[2] - x[2]; if (t <= 0) print "nan"; else printf "%.2f\n", n * (y[1] - x[1]) / t }'
 }
-# Samples the resident memory of a process (MB) until the stop file appears; prints the peak.
-peak_rss() {  # pid stop-file
-  local peak=0 kb
+# Samples the resident memory of a process (MB) until the stop file appears; prints the
+# peak and how far it rose above the first sample.
+peak_rss() {  # pid stop-file; prints "peak/rise"
+  local peak=0 kb start
+  start=$(awk '/^VmRSS:/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0)
   while [ ! -e "$2" ]; do
     kb=$(awk '/^VmRSS:/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0)
     [ "${kb:-0}" -gt "$peak" ] && peak=$kb
     sleep 0.05
   done
-  awk -v k="$peak" 'BEGIN { printf "%.0f\n", k / 1024 }'
+  awk -v k="$peak" -v s="${start:-0}" 'BEGIN { printf "%.0f/%.0f\n", k / 1024, (k - s) / 1024 }'
 }
 # Request n (1, 2, ...) of 10 tiles of 160x90 in the given mode; prints its seconds
 # from intake (the service's n-th "受付" line) to its final response (logged before
@@ -167,14 +169,15 @@ done
 LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
 declare -p RUNS > "$BENCH/runs.txt"
 
-# Field f (1 seconds, 2 cores busy, 3 peak MB) of each run "s/busy/MB".
-field() { tr ' ' '\n' <<<"$1" | grep -v '^$' | cut -d/ -f"$2"; }
-median() { grep -v '^$' | grep -v '^nan$' | sort -g | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)]; else print "nan" }'; }
-declare -A MEDIAN BUSY PEAK
+# Field f (1 seconds, 2 cores busy, 3 peak MB, 4 its rise over the job's start) of each run.
+field() { tr ' ' '\n' <<<"$1" | awk -F/ -v f="$2" 'NF { print $f }'; }
+median() { sort -g | awk 'NF && $1 != "nan" { v[++n] = $1 } END { if (n) print v[int((n + 1) / 2)]; else print "nan" }'; }
+declare -A MEDIAN BUSY PEAK RISE
 for n in "${NAMES[@]}"; do
   MEDIAN[$n]=$(field "${RUNS[$n]}" 1 | median)
   BUSY[$n]=$(field "${RUNS[$n]}" 2 | median)
-  PEAK[$n]=$( (field "${RUNS[$n]}" 3 || true) | median)
+  PEAK[$n]=$(field "${RUNS[$n]}" 3 | median)
+  RISE[$n]=$(field "${RUNS[$n]}" 4 | median)
 done
 label() {
   case "$1" in
@@ -194,10 +197,10 @@ label() {
 }
 echo "movie: $MOVIE"
 echo "load average before: $LOAD_BEFORE, after: $LOAD_AFTER ($(nproc) cores)"
-printf '%-42s %8s %6s %8s   %s\n' "work" "median s" "cores" "peak MB" "runs (s/cores busy/peak MB)"
+printf '%-42s %8s %6s %8s %6s   %s\n' "work" "median s" "cores" "peak MB" "rise" "runs (s/cores busy[/peak MB/rise MB])"
 for n in "${NAMES[@]}"; do
-  peak="${PEAK[$n]}"; [[ "$n" == svc_* ]] || peak="-"
-  printf '%-42s %8s %6s %8s  %s\n' "$(label "$n")" "${MEDIAN[$n]}" "${BUSY[$n]}" "$peak" "${RUNS[$n]}"
+  peak="${PEAK[$n]}" rise="${RISE[$n]}"; [[ "$n" == svc_* ]] || { peak="-"; rise="-"; }
+  printf '%-42s %8s %6s %8s %6s  %s\n' "$(label "$n")" "${MEDIAN[$n]}" "${BUSY[$n]}" "$peak" "$rise" "${RUNS[$n]}"
 done
 echo
 printf '%-58s %6s %8s\n' "ratio" "value" "target"
@@ -216,3 +219,5 @@ ratio "Snapwick keyframe / ffmpegthumbnailer (8 frames)" "${MEDIAN[snap_key]}" "
 ratio "  decode_parallel=1" "${MEDIAN[snap_key1]}" "${MEDIAN[ftn8]}" 2.5
 ratio "service peak memory, exact: automatic / decode_parallel=1" "${PEAK[svc_exact]}" "${PEAK[svc_exact1]}" 1.5
 ratio "service peak memory, keyframe: automatic / decode_parallel=1" "${PEAK[svc_key]}" "${PEAK[svc_key1]}" 1.5
+ratio "  the rise during the job, exact" "${RISE[svc_exact]}" "${RISE[svc_exact1]}" 1.5
+ratio "  the rise during the job, keyframe" "${RISE[svc_key]}" "${RISE[svc_key1]}" 1.5

@@ -20,6 +20,9 @@
 
 namespace {
 
+// A tile of the first source that takes this long makes further sources worth opening.
+constexpr ULONGLONG kWorthAnotherSourceMs = 150;
+
 DWORD ProcessorCount() {
     SYSTEM_INFO info = {};
     GetSystemInfo(&info);
@@ -107,15 +110,16 @@ Gdiplus::Bitmap* AccountTile(MainWindow_CL& window, const DecodeRequestItem_CL& 
 class FrameLoop {
 public:
     FrameLoop(MainWindow_CL& window, DShowThumbnailMaker_CL& source, DecodeRequestItem_CL& request,
-              const DecodePlan& plan, JobState& state, int sources, HANDLE cancelEvent)
+              const DecodePlan& plan, JobState& state, const SourceCount& sources, HANDLE cancelEvent)
         : window_(window),
           source_(source),
           request_(request),
           plan_(plan),
           state_(state),
           count_(static_cast<int>(plan.positions.size())),
-          sources_(sources),
-          schedule_(count_, state.abortLimit, 2 * sources),
+          sources_(sources.sources),
+          byHand_(std::wstring(sources.reason) == L"setting"),
+          schedule_(count_, state.abortLimit, 2 * sources.sources),
           settings_{request.movie_path, request.duration, state.seekToKeyframe, state.skipBlankFrames},
           helpers_(schedule_, plan_, settings_, g_workFolder, cancelEvent),
           outcomes_(static_cast<size_t>(count_)),
@@ -156,6 +160,9 @@ public:
             }
             if (primaryTile >= 0 && !state_.failed) {
                 TileOutcome outcome = DecodeTile(source_, primaryTile, plan_, settings_);
+                const ULONGLONG now = GetTickCount64();
+                primaryCycleMs_ = now - primaryDoneAt_;
+                primaryDoneAt_ = now;
                 primaryOnDirectShow_ = outcome.result == Success && outcome.frame &&
                                        StickyMfFileSet.count(request_.movie_path) == 0;
                 schedule_.Complete(primaryTile, std::move(outcome));
@@ -175,6 +182,10 @@ private:
     // others open it; none for tiles the first source will take itself.
     void StartHelpers() {
         if (sources_ <= 1 || helpers_.Started() || !primaryOnDirectShow_) return;
+        // Opening a source costs about as much as a few hundred milliseconds of decoding:
+        // chosen automatically, further sources join only a job whose tiles take a while
+        // each (decoding far from a keyframe, or drawing and saving large tiles).
+        if (!byHand_ && primaryCycleMs_ < kWorthAnotherSourceMs) return;
         int pending = 0;
         for (int t = 0; t < count_; ++t) pending += schedule_.Done(t) ? 0 : 1;
         const int helpers = std::min(sources_ - 1, pending - 1);  // less the tile the first source has
@@ -222,11 +233,16 @@ private:
     JobState& state_;
     const int count_;
     const int sources_;
+    const bool byHand_;  // "decode_parallel" set K: every source is used
     TileSchedule schedule_;
     const TileDecodeSettings settings_;
     DecodeHelpers helpers_;
     TileStrip strip_;
     bool primaryOnDirectShow_ = false;
+    // The first source's last tile: from the end of the tile before (the loop's start for
+    // the first) to the end of its decode, drawing, saving and answering included.
+    ULONGLONG primaryDoneAt_ = GetTickCount64();
+    ULONGLONG primaryCycleMs_ = 0;
     std::vector<TileOutcome> outcomes_;        // accounted, until drawn
     std::vector<Gdiplus::Bitmap*> frames_;     // what each accounted tile shows (null: the error image)
     std::vector<bool> decoded_;                // accounted from a decode (not after a failure)
@@ -306,8 +322,8 @@ int ThumbnailDecode(MainWindow_CL& window) {
                          kSourceMemoryBudget / (1024 * 1024), file);
             // On the heap, as the relay: a fault on the job thread ends it without unwinding,
             // and the further sources (told to stop by the crash filter) still use both.
-            std::unique_ptr<FrameLoop> loop(
-                new FrameLoop(window, source, request, plan, state, relay ? sources.sources : 1, cancelEvent));
+            std::unique_ptr<FrameLoop> loop(new FrameLoop(window, source, request, plan, state,
+                                                          relay ? sources : SourceCount{1, L"setting"}, cancelEvent));
             loop->Run();
         }
 
