@@ -8,6 +8,7 @@
 #include "common/scoped.h"
 #include "service/main_window.h"
 #include "service/process_state.h"
+#include "service/thumbnail_decode/cancel_relay.h"
 #include "service/thumbnail_decode/decode_helpers.h"
 
 namespace {
@@ -19,6 +20,7 @@ LONG WINAPI CrashFilter(EXCEPTION_POINTERS* info) {
     // A fault on the main thread ends the process without a restart.
     if (GetCurrentThreadId() == g_mainThreadId) return EXCEPTION_EXECUTE_HANDLER;
     DecodeHelpers::StopForJobThreadFault();
+    CancelRelay::StopForJobThreadFault();
     if (MainWindow_CL::HandleJobThreadFault(info)) return EXCEPTION_CONTINUE_EXECUTION;
     // A job's further frame source: only its thread ends, the job goes on without it.
     if (DecodeHelpers::HandleFault()) return EXCEPTION_CONTINUE_EXECUTION;

@@ -16,6 +16,10 @@ public:
     // Manual-reset: set once the window's cancel event was.
     HANDLE Event() const { return event_.get(); }
 
+    // For the crash filter, before a fault ends the job thread that made the relay: the
+    // relay stops, so that it cannot take a later job's cancel.
+    static void StopForJobThreadFault();
+
 private:
     static unsigned __stdcall Relay(void* self);
 

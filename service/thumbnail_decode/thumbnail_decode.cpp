@@ -20,8 +20,11 @@
 
 namespace {
 
-// A tile of the first source that takes this long makes further sources worth opening.
+// A tile of the first source that takes this long makes further sources worth opening,
+// and so does a strip this large: each save of it takes about as long (a JPEG of 16
+// megapixels about 190 ms), and tiles decoded meanwhile share the next save.
 constexpr ULONGLONG kWorthAnotherSourceMs = 150;
+constexpr int64_t kWorthAnotherSourcePixels = 8000000;
 
 DWORD ProcessorCount() {
     SYSTEM_INFO info = {};
@@ -165,6 +168,12 @@ public:
                 primaryDoneAt_ = now;
                 primaryOnDirectShow_ = outcome.result == Success && outcome.frame &&
                                        StickyMfFileSet.count(request_.movie_path) == 0;
+                if (outcome.frame && stripPixels_ == 0) {
+                    // The tile size is the first frame's unless the request sets one.
+                    const int64_t w = request_.frame_width > 0 ? request_.frame_width : outcome.frame->GetWidth();
+                    const int64_t h = request_.frame_height > 0 ? request_.frame_height : outcome.frame->GetHeight();
+                    stripPixels_ = w * h * count_;
+                }
                 schedule_.Complete(primaryTile, std::move(outcome));
                 primaryTile = -1;
                 continue;
@@ -182,10 +191,10 @@ private:
     // others open it; none for tiles the first source will take itself.
     void StartHelpers() {
         if (sources_ <= 1 || helpers_.Started() || !primaryOnDirectShow_) return;
-        // Opening a source costs about as much as a few hundred milliseconds of decoding:
-        // chosen automatically, further sources join only a job whose tiles take a while
-        // each (decoding far from a keyframe, or drawing and saving large tiles).
-        if (!byHand_ && primaryCycleMs_ < kWorthAnotherSourceMs) return;
+        // Opening a source costs about as much as 150 ms of decoding: chosen automatically,
+        // further sources join only a job whose tiles take a while each (decoding far from
+        // a keyframe, or saving a large strip).
+        if (!byHand_ && primaryCycleMs_ < kWorthAnotherSourceMs && stripPixels_ < kWorthAnotherSourcePixels) return;
         int pending = 0;
         for (int t = 0; t < count_; ++t) pending += schedule_.Done(t) ? 0 : 1;
         const int helpers = std::min(sources_ - 1, pending - 1);  // less the tile the first source has
@@ -243,6 +252,7 @@ private:
     // the first) to the end of its decode, drawing, saving and answering included.
     ULONGLONG primaryDoneAt_ = GetTickCount64();
     ULONGLONG primaryCycleMs_ = 0;
+    int64_t stripPixels_ = 0;  // 0 until the first frame came
     std::vector<TileOutcome> outcomes_;        // accounted, until drawn
     std::vector<Gdiplus::Bitmap*> frames_;     // what each accounted tile shows (null: the error image)
     std::vector<bool> decoded_;                // accounted from a decode (not after a failure)
