@@ -11,3 +11,10 @@ SourceCount ChooseSourceCount(int setting, int cores, int width, int height) {
     if (byMemory < byCores) return {static_cast<int>(byMemory), L"memory"};
     return {byCores, L"cores"};
 }
+
+int TilesAhead(int sources, int count, int width, int height) {
+    const int least = 2 * std::max(1, sources);
+    if (width <= 0 || height <= 0) return least;
+    const int64_t frames = kWaitingFramesBudget / (static_cast<int64_t>(width) * height * 4);
+    return static_cast<int>(std::max<int64_t>(least, std::min<int64_t>(count, frames)));
+}

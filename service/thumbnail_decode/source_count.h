@@ -17,3 +17,9 @@ struct SourceCount {
 // `setting`: 1 one at a time; 2..4 that many; 0 (or anything else) automatic: one per
 // core up to 4, fewer when the frame size would pass the budget.
 SourceCount ChooseSourceCount(int setting, int cores, int width, int height);
+
+// Decoded frames waiting to be drawn (32-bit) stay within this; at least two per source
+// may wait, so that every source can go on while the job draws and saves.
+constexpr int64_t kWaitingFramesBudget = 128ll * 1024 * 1024;
+// How many tiles past the last one drawn may be decoded.
+int TilesAhead(int sources, int count, int width, int height);

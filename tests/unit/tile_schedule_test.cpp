@@ -24,6 +24,11 @@ TEST(SourceCount, SettingCoresAndMemoryBudget) {
     for (const auto& c : cases)
         EXPECT_EQ(ChooseSourceCount(c.setting, c.cores, c.width, c.height).sources, c.sources)
             << c.setting << " " << c.cores << " " << c.width << "x" << c.height;
+    // Tiles decoded ahead of drawing: frames within 128 MiB, at least two per source.
+    EXPECT_EQ(TilesAhead(2, 10, 1920, 1080), 10);
+    EXPECT_EQ(TilesAhead(2, 40, 1920, 1080), 16);
+    EXPECT_EQ(TilesAhead(2, 40, 3840, 2160), 4);
+    EXPECT_EQ(TilesAhead(3, 40, 0, 0), 6);
 }
 
 TileOutcome Result(DecodeFrameResult result) {
