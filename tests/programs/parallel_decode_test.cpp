@@ -38,13 +38,14 @@ protected:
     }
 };
 
-// Six tiles; the first source is held at tile 2 for three seconds, during which the
+// Six tiles; the first source is held at tile 2 for some seconds, during which the
 // second source decodes tiles 3 on. A stall times out in its own source only; a fault
 // on the second source's thread (in its seek of tile 4) ends that source, and the first
 // takes the tile over; one source at a time decodes the same tiles in plan order.
 TEST_F(ParallelDecode, AStallOrAFaultInOneSourceLeavesTheOtherDecodingAndTheAnswersInOrder) {
     Set(L"decode_use_media_foundation_on_dshow_fail", 0);
-    Set(L"decode_frame_timeout_ms", 3000);
+    // Long enough for the second source to open and decode on, also on a busy machine.
+    Set(L"decode_frame_timeout_ms", 6000);
     StartService();
     const struct {
         const char* name;
@@ -54,7 +55,7 @@ TEST_F(ParallelDecode, AStallOrAFaultInOneSourceLeavesTheOtherDecodingAndTheAnsw
         bool overlapped;  // tile 3 returned before tile 2
     } cases[] = {
         {"stall", "stall=2000-2999", 2, "DEDDDD", true},
-        {"fault", "stall=2000-2999\nstall_for_ms=2500\ncrash=seek\ncrash_at_ms=4000-4999\ncrash_once=1", 2, "DDDDDD", true},
+        {"fault", "stall=2000-2999\nstall_for_ms=5000\ncrash=seek\ncrash_at_ms=4000-4999\ncrash_once=1", 2, "DDDDDD", true},
         {"one at a time", "stall=2000-2999", 1, "DEDDDD", false},
     };
     int32_t id = 0;
