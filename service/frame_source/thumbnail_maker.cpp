@@ -277,7 +277,7 @@ void DShowThumbnailMaker_CL::LearnFrameOrigin(DWORD budgetMs) {
              known ? 1 : 0, frameOrigin, static_cast<unsigned>(GetTickCount64() - start), moviePath.c_str());
 }
 
-bool DShowThumbnailMaker_CL::AwaitOpeningFrame() {
+bool DShowThumbnailMaker_CL::AwaitOpeningFrame(HANDLE stopEvent) {
     if (!movieHelper.mediaSeeking || !movieHelper.renderer || openTick == 0 || stickyMfLocal) return false;
     const FrameTimeLimits limits = ReadFrameTimeLimits(workFolder);
     const uint64_t elapsed = GetTickCount64() - openTick;
@@ -288,10 +288,11 @@ bool DShowThumbnailMaker_CL::AwaitOpeningFrame() {
     bool came = movieHelper.renderer->StreamStartTime(&origin);
     if (!came) {
         // The callback still awaits generation 0: the sample of the opening pause sets the event.
-        HANDLE handles[2] = {captureCallback->FrameEvent(), cancelEvent};
-        const DWORD wait = WaitForMultipleObjects(cancelEvent ? 2 : 1, handles, FALSE, waitMs);
-        if (wait == WAIT_OBJECT_0 + 1) SetEvent(cancelEvent);  // an auto-reset cancel stays seen
-        came = wait == WAIT_OBJECT_0 || (wait != WAIT_OBJECT_0 + 1 && movieHelper.renderer->StreamStartTime(&origin));
+        HANDLE handles[3] = {captureCallback->FrameEvent(), cancelEvent ? cancelEvent : stopEvent, stopEvent};
+        const DWORD count = 1 + (cancelEvent ? 1 : 0) + (stopEvent ? 1 : 0);
+        const DWORD wait = WaitForMultipleObjects(count, handles, FALSE, waitMs);
+        if (wait == WAIT_OBJECT_0 + 1 && cancelEvent) SetEvent(cancelEvent);  // an auto-reset cancel stays seen
+        came = wait == WAIT_OBJECT_0 || (wait == WAIT_TIMEOUT && movieHelper.renderer->StreamStartTime(&origin));
     }
     // What the first frame's wait would have learnt; later frames have the normal limit.
     frameOriginAwaited = true;

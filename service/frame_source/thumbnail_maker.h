@@ -55,8 +55,8 @@ public:
     // the first-frame limit, for the frame that opening the graph brings, so that the
     // source is known to decode before it is handed a position; the first-frame limit is
     // then spent. False when none came (or a cancel did, or the movie takes the Media
-    // Foundation route).
-    bool AwaitOpeningFrame();
+    // Foundation route, or `stopEvent` was set).
+    bool AwaitOpeningFrame(HANDLE stopEvent = nullptr);
     // The frame that the last DecodeFrame returned, handed over to the caller (null when
     // that frame was not this source's own).
     std::unique_ptr<Gdiplus::Bitmap> TakeFrame(const Gdiplus::Bitmap* returned);

@@ -64,6 +64,7 @@ void DecodeHelpers::Start(int count) {
 }
 
 void DecodeHelpers::Finish() {
+    SetEvent(finishing_.get());
     for (auto& helper : helpers_)
         if (helper->thread) WaitForSingleObject(helper->thread.get(), INFINITE);
     helpers_.clear();
@@ -95,7 +96,7 @@ void DecodeHelpers::Run(Helper& helper) {
         DShowThumbnailMaker_CL source(workFolder_, cancelEvent_);
         source.SetSeekToKeyframe(settings_.seekToKeyframe);
         const bool ready = StickyMfFileSet.count(settings_.movie) == 0 && source.SetContent(settings_.movie) == S_OK &&
-                           source.AwaitOpeningFrame();
+                           source.AwaitOpeningFrame(finishing_.get());
         for (LogFile* log : {&mainLog, &decodeListLog})
             WriteLog(*log, L"(decode-parallel) source=%d ready=%d file(%s)", helper.number, ready ? 1 : 0, file);
         int decoded = 0;

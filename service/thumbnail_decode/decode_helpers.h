@@ -56,4 +56,5 @@ private:
     HANDLE cancelEvent_;
     std::vector<std::unique_ptr<Helper>> helpers_;
     std::atomic<int> running_{0};
+    UniqueHandle finishing_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};  // a source still opening gives up
 };
