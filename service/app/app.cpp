@@ -8,6 +8,8 @@
 #include "common/scoped.h"
 #include "service/main_window.h"
 #include "service/process_state.h"
+#include "service/thumbnail_decode/cancel_relay.h"
+#include "service/thumbnail_decode/decode_helpers.h"
 
 namespace {
 DWORD g_mainThreadId = 0;
@@ -17,7 +19,11 @@ const wchar_t kWindowClass[] = L"Tessaloom";
 LONG WINAPI CrashFilter(EXCEPTION_POINTERS* info) {
     // A fault on the main thread ends the process without a restart.
     if (GetCurrentThreadId() == g_mainThreadId) return EXCEPTION_EXECUTE_HANDLER;
+    DecodeHelpers::StopForJobThreadFault();
+    CancelRelay::StopForJobThreadFault();
     if (MainWindow_CL::HandleJobThreadFault(info)) return EXCEPTION_CONTINUE_EXECUTION;
+    // A job's further frame source: only its thread ends, the job goes on without it.
+    if (DecodeHelpers::HandleFault()) return EXCEPTION_CONTINUE_EXECUTION;
     // A new process already has the work: a second one would compete for the queue.
     if (MainWindow_CL::HasHandedOver()) return EXCEPTION_EXECUTE_HANDLER;
     if (settings.GetInt(kSettingsSection, L"run_decode", 0) != 0)

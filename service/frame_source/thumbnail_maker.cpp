@@ -3,6 +3,8 @@
 #include <dvdmedia.h>
 #include <uuids.h>
 
+#include <mutex>
+
 #include "common/inifile.h"
 #include "common/log.h"
 #include "common/scoped.h"
@@ -11,9 +13,6 @@
 #include "service/frame_source/media_foundation_decode.h"
 
 using Microsoft::WRL::ComPtr;
-
-std::set<std::wstring> StickyMfFileSet;
-std::set<std::wstring> StickyMfBypassLogSet;
 
 namespace {
 constexpr wchar_t kSection[] = L"THUMBNAIL";
@@ -98,7 +97,7 @@ HRESULT DShowThumbnailMaker_CL::SetContent(const std::wstring& path) {
     if (StickyMfFileSet.count(path) != 0) {
         ReleaseContent();
         stickyMfLocal = true;
-        if (StickyMfBypassLogSet.insert(path).second) {
+        if (StickyMfBypassLogSet.insert(path)) {
             WriteLog(mainLog, L"[LOG_LINE] (decode-route) sticky-mf setcontent-bypass-ds file(%s)", path.c_str());
             WriteLog(decodeListLog, L"(decode-route) sticky-mf setcontent-bypass-ds file(%s)", path.c_str());
         }
@@ -241,8 +240,14 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeWithMediaFoundation(int64_t frame
     MfFrameTimes times;
     times.readFirst = seekToKeyframe && !frameOriginKnown;
     DisplayGeometry reported;
-    mfFrame.reset(
-        DecodeFrameWithMediaFoundation(moviePath, cancelEvent, MediaFoundationPosition(frame), &times, &reported));
+    {
+        // One reader at a time in the process: the route was made for one caller, and a
+        // job's further sources leave a movie to one source once it needs this route.
+        static std::mutex oneReader;
+        std::lock_guard<std::mutex> guard(oneReader);
+        mfFrame.reset(
+            DecodeFrameWithMediaFoundation(moviePath, cancelEvent, MediaFoundationPosition(frame), &times, &reported));
+    }
     mfFrame = ShowAsDisplayed(std::move(mfFrame), CombineGeometry(reported, containerGeometry));
     if (times.haveFirst) {
         frameOrigin = times.first;
@@ -270,6 +275,40 @@ void DShowThumbnailMaker_CL::LearnFrameOrigin(DWORD budgetMs) {
     frameOrigin = known ? origin : 0;
     WriteLog(mainLog, L"[LOG_LINE] (decode-route) keyframe-origin known=%d time=%lld waited_ms=%u file(%s)",
              known ? 1 : 0, frameOrigin, static_cast<unsigned>(GetTickCount64() - start), moviePath.c_str());
+}
+
+bool DShowThumbnailMaker_CL::AwaitOpeningFrame(HANDLE stopEvent) {
+    if (!movieHelper.mediaSeeking || !movieHelper.renderer || openTick == 0 || stickyMfLocal) return false;
+    const FrameTimeLimits limits = ReadFrameTimeLimits(workFolder);
+    const uint64_t elapsed = GetTickCount64() - openTick;
+    const uint64_t budget = static_cast<uint64_t>(limits.firstFrameTimeoutMs);
+    const DWORD waitMs = static_cast<DWORD>(elapsed >= budget ? 0 : budget - elapsed);
+    const ULONGLONG start = GetTickCount64();
+    REFERENCE_TIME origin = 0;
+    bool came = movieHelper.renderer->StreamStartTime(&origin);
+    if (!came) {
+        // The callback still awaits generation 0: the sample of the opening pause sets the event.
+        HANDLE handles[3] = {captureCallback->FrameEvent(), cancelEvent ? cancelEvent : stopEvent, stopEvent};
+        const DWORD count = 1 + (cancelEvent ? 1 : 0) + (stopEvent ? 1 : 0);
+        const DWORD wait = WaitForMultipleObjects(count, handles, FALSE, waitMs);
+        if (wait == WAIT_OBJECT_0 + 1 && cancelEvent) SetEvent(cancelEvent);  // an auto-reset cancel stays seen
+        came = wait == WAIT_OBJECT_0 || (wait == WAIT_TIMEOUT && movieHelper.renderer->StreamStartTime(&origin));
+    }
+    // What the first frame's wait would have learnt; later frames have the normal limit.
+    frameOriginAwaited = true;
+    frameOriginKnown = came && movieHelper.renderer->StreamStartTime(&origin);
+    frameOrigin = frameOriginKnown ? origin : 0;
+    firstFrame = false;
+    WriteLog(mainLog, L"[LOG_LINE] (decode-route) opening-frame came=%d waited_ms=%u limit_ms=%u file(%s)",
+             came ? 1 : 0, static_cast<unsigned>(GetTickCount64() - start), static_cast<unsigned>(waitMs),
+             moviePath.c_str());
+    return came;
+}
+
+std::unique_ptr<Gdiplus::Bitmap> DShowThumbnailMaker_CL::TakeFrame(const Gdiplus::Bitmap* returned) {
+    if (returned && returned == dsFrame.get()) return std::move(dsFrame);
+    if (returned && returned == mfFrame.get()) return std::move(mfFrame);
+    return nullptr;
 }
 
 Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeWithStickyMediaFoundation(int64_t frame, bool global,
@@ -396,6 +435,13 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeFrame(int64_t frame, DecodeFrameR
                  L"(ini) decode_use_media_foundation_on_dshow_fail=%d frame=%lld ds_result=%u file(%s)", useMf,
                  frame, static_cast<unsigned>(*result), file);
         if (useMf != 0 && !moviePath.empty()) {
+            std::lock_guard<std::mutex> switching(MediaFoundationSwitchLock());
+            if (StickyMfFileSet.count(moviePath) != 0) {
+                // Another source of the job switched the movie while this one waited.
+                ReleaseContent();
+                stickyMfLocal = true;
+                return DecodeWithStickyMediaFoundation(frame, true, result, shownAt);
+            }
             const int64_t mfPosition = MediaFoundationPosition(frame);
             ReleaseContent();
             WriteLog(mainLog,

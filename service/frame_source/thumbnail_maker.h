@@ -8,19 +8,14 @@
 #include <wrl/client.h>
 #include <cstdint>
 #include <memory>
-#include <set>
 #include <string>
 
 #include "service/dshow/movie_helper.h"
 #include "service/dshow/thumbnail_sample_grabber.h"
 #include "service/frame_source/displayed_frame.h"
+#include "service/frame_source/sticky_mf.h"
 
 enum DecodeFrameResult : uint32_t { Success = 0, Timeout = 1, Cancelled = 2, Failed = 3 };
-
-// Movies that once needed the switch to Media Foundation, for the life of the process.
-extern std::set<std::wstring> StickyMfFileSet;
-// Movies whose "setcontent-bypass-ds" line has been written.
-extern std::set<std::wstring> StickyMfBypassLogSet;
 
 // Frame wait limits from "Thumbnail.ini" (section "THUMBNAIL") in the work folder,
 // each clamped to 500..600000 ms.
@@ -55,6 +50,22 @@ public:
     // valid). Does nothing on the Media Foundation route.
     void PrepareNext(int64_t frame);
     void ReleaseContent();
+
+    // For a further source of a movie that another source has opened already: waits, within
+    // the first-frame limit, for the frame that opening the graph brings, so that the
+    // source is known to decode before it is handed a position; the first-frame limit is
+    // then spent. False when none came (or a cancel did, or the movie takes the Media
+    // Foundation route, or `stopEvent` was set).
+    bool AwaitOpeningFrame(HANDLE stopEvent = nullptr);
+    // The frame that the last DecodeFrame returned, handed over to the caller (null when
+    // that frame was not this source's own).
+    std::unique_ptr<Gdiplus::Bitmap> TakeFrame(const Gdiplus::Bitmap* returned);
+    // False once a failed switch to Media Foundation has let the graph go: every later
+    // frame of this source fails at once.
+    bool CanDecode() const { return movieHelper.mediaSeeking != nullptr || stickyMfLocal; }
+    // The picture size found by SetContent; 0 x 0 when unknown.
+    int32_t SourceWidth() const { return sourceWidth; }
+    int32_t SourceHeight() const { return sourceHeight; }
 
 private:
     Gdiplus::Bitmap* DecodeWithStickyMediaFoundation(int64_t frame, bool global, DecodeFrameResult* result,

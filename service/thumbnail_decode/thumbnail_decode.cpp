@@ -9,12 +9,28 @@
 #include "service/process_state.h"
 #include "service/frame_source/thumbnail_maker.h"
 #include "service/main_window.h"
-#include "service/thumbnail_decode/blank_frames.h"
+#include "service/thumbnail_decode/cancel_relay.h"
+#include "service/thumbnail_decode/decode_helpers.h"
 #include "service/thumbnail_decode/decode_plan.h"
 #include "service/thumbnail_decode/progress_response.h"
+#include "service/thumbnail_decode/source_count.h"
+#include "service/thumbnail_decode/tile_decode.h"
+#include "service/thumbnail_decode/tile_schedule.h"
 #include "service/thumbnail_decode/tile_strip.h"
 
 namespace {
+
+// A tile of the first source that takes this long makes further sources worth opening,
+// and so does a strip this large: each save of it takes about as long (a JPEG of 16
+// megapixels about 190 ms), and tiles decoded meanwhile share the next save.
+constexpr ULONGLONG kWorthAnotherSourceMs = 150;
+constexpr int64_t kWorthAnotherSourcePixels = 8000000;
+
+DWORD ProcessorCount() {
+    SYSTEM_INFO info = {};
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors;
+}
 
 // State of one job's frame loop.
 struct JobState {
@@ -26,13 +42,6 @@ struct JobState {
     bool seekToKeyframe = false;
     bool skipBlankFrames = false;
 };
-
-// The time of the frame shown, kept within the movie: a demuxer's time stamps need not
-// agree with the duration it reports. A duration of 0 is unknown.
-int64_t WithinMovie(int64_t time, int64_t duration) {
-    if (time < 0) return 0;
-    return duration > 0 && time > duration ? duration : time;
-}
 
 void LogPlan(const DecodeRequestItem_CL& request, const DecodePlan& plan) {
     const wchar_t* file = request.movie_path.c_str();
@@ -70,132 +79,185 @@ void DrawTile(TileStrip& strip, int j, int count, Gdiplus::Bitmap* frame, Gdiplu
     strip.Draw(j, count, black, request);
 }
 
-// A blank frame (black, a fade, a leader) gives way to the first picture among a few
-// later frames before the next tile's; if they are all blank, or a try fails or comes
-// back to a frame already tried (keyframe mode), the first frame stays. `kept` holds
-// that first frame meanwhile: the source's own frame lasts only until its next decode.
-// Returns the frame to draw; `shownAt` becomes its time.
-Gdiplus::Bitmap* SkipBlankFrame(DShowThumbnailMaker_CL& source, Gdiplus::Bitmap* frame, int j, const DecodePlan& plan,
-                                int64_t duration, const DecodeRequestItem_CL& request, JobState& state,
-                                int64_t& shownAt, std::unique_ptr<Gdiplus::Bitmap>& kept, DecodeFrameResult& result) {
-    const int count = static_cast<int>(plan.positions.size());
+// Applies tile j's outcome to the job, in plan order: timeouts, the consecutive-timeout
+// abort, a cancel. Returns the frame to draw; null for the error image.
+Gdiplus::Bitmap* AccountTile(MainWindow_CL& window, const DecodeRequestItem_CL& request, JobState& state,
+                             TileOutcome& outcome) {
     const wchar_t* file = request.movie_path.c_str();
-    LumaStats luma;
-    if (!MeasureFrameLuma(*frame, &luma) || !IsBlank(luma)) return frame;
-    const int64_t planned = plan.positions[static_cast<size_t>(j)];
-    const int64_t limit = j + 1 < count ? plan.positions[static_cast<size_t>(j + 1)] : duration;
-    const std::vector<int64_t> tries = BlankSearchPositions(planned, limit);
-    WriteLog(mainLog, L"[LOG_LINE]  blank-frame index=%d/%d frame=%lld mean=%.1f deviation=%.1f tries=%d file(%s)",
-             j + 1, count, planned, luma.mean, luma.deviation, static_cast<int>(tries.size()), file);
-    WriteLog(decodeListLog, L"(blank) frame index=%d/%d frame=%lld mean=%.1f deviation=%.1f file(%s)", j + 1, count,
-             planned, luma.mean, luma.deviation, file);
-    if (tries.empty()) return frame;
-    kept.reset(frame->Clone(0, 0, static_cast<INT>(frame->GetWidth()), static_cast<INT>(frame->GetHeight()),
-                            PixelFormat32bppRGB));
-    if (!kept || kept->GetLastStatus() != Gdiplus::Ok) return frame;  // cannot keep it: no search
-    std::vector<int64_t> seen{shownAt};
-    for (const int64_t position : tries) {
-        DecodeFrameResult tryResult = Failed;
-        int64_t at = position;
-        Gdiplus::Bitmap* candidate = source.DecodeFrame(position, &tryResult, &at);
-        if (state.seekToKeyframe && candidate) at = WithinMovie(at, duration);
-        const bool again = state.seekToKeyframe && candidate &&
-                           std::find(seen.begin(), seen.end(), at) != seen.end();
-        LumaStats candidateLuma;
-        const bool picture = candidate && !again && MeasureFrameLuma(*candidate, &candidateLuma) &&
-                             !IsBlank(candidateLuma);
-        WriteLog(mainLog,
-                 L"[LOG_LINE]  blank-try index=%d/%d frame=%lld result=%u shown=%lld repeated=%d picture=%d "
-                 L"file(%s)",
-                 j + 1, count, position, static_cast<unsigned>(tryResult), at, again ? 1 : 0, picture ? 1 : 0,
-                 file);
-        // A cancel must reach the loop; a timeout or failure only ends the search.
-        if (tryResult == Cancelled) result = Cancelled;
-        if (picture) {
-            shownAt = state.seekToKeyframe ? at : position;
-            WriteLog(decodeListLog, L"(blank) skipped index=%d/%d frame=%lld shown=%lld file(%s)", j + 1, count,
-                     planned, shownAt, file);
-            return candidate;
+    // Whatever was decoded for a tile after the abort or a cancel is not shown.
+    if (state.failed) return nullptr;
+    if (outcome.result == Cancelled) {
+        state.failed = true;
+        window.isQuitRequested = 1;
+    } else if (outcome.result == Timeout) {
+        ++state.totalTimeouts;
+        ++state.consecutiveTimeouts;
+        WriteLog(decodeListLog, L"(frame decode timeout) consecutive=%d file(%s)", state.consecutiveTimeouts, file);
+        if (state.abortLimit > 0 && state.consecutiveTimeouts >= state.abortLimit) {
+            WriteLog(decodeListLog,
+                     L"decode_abort_after_consecutive_frame_timeouts(%d) "
+                     L"により残りフレームのデコードを中止",
+                     state.abortLimit);
+            state.failed = true;
         }
-        if (!candidate || tryResult != Success || again) break;
-        seen.push_back(at);
+    } else {
+        state.consecutiveTimeouts = 0;
     }
-    WriteLog(decodeListLog, L"(blank) kept index=%d/%d frame=%lld file(%s)", j + 1, count, planned, file);
-    return kept.get();
+    return outcome.frame.get();
 }
 
-void FrameLoop(MainWindow_CL& window, DShowThumbnailMaker_CL& source, DecodeRequestItem_CL& request,
-               const DecodePlan& plan, JobState& state) {
-    const int count = static_cast<int>(plan.positions.size());
-    const wchar_t* file = request.movie_path.c_str();
-    Gdiplus::Bitmap* errorImage = window.errorImage.get();
-    TileStrip strip;
-    for (int j = 0; j < count; ++j) {
-        Gdiplus::Bitmap* frame = nullptr;
-        std::unique_ptr<Gdiplus::Bitmap> keptBlank;  // a blank frame kept while later ones are tried
-        if (state.failed) {
-            frame = errorImage;
-            state.errorFlag = 1;
-        } else {
-            const int64_t position = plan.positions[static_cast<size_t>(j)];
-            request.positions[static_cast<size_t>(j)] = position;
-            WriteLog(mainLog, L"[LOG_LINE]  decode-call index=%d/%d frame=%lld file(%s)", j + 1, count,
-                     position, file);
-            DecodeFrameResult result = Failed;
-            int64_t shownAt = position;
-            frame = source.DecodeFrame(position, &result, &shownAt);
-            WriteLog(mainLog,
-                     L"[LOG_LINE]  decode-return index=%d/%d frame=%lld result=%u has_bitmap=%d "
-                     L"file(%s)",
-                     j + 1, count, position, static_cast<unsigned>(result), frame ? 1 : 0, file);
-            if (state.seekToKeyframe && frame) {
-                // The response tells the time of the keyframe shown, not the one planned.
-                shownAt = WithinMovie(shownAt, request.duration);
-                request.positions[static_cast<size_t>(j)] = shownAt;
-                WriteLog(mainLog, L"[LOG_LINE]  decode-keyframe index=%d/%d frame=%lld shown=%lld file(%s)", j + 1,
-                         count, position, shownAt, file);
+// The job's frame sources: the first one (opened by the job) decodes on the job thread
+// between the tiles it draws; once it has given a frame through DirectShow, further
+// sources join on threads of their own. Tiles are drawn, saved and answered in plan
+// order; tiles that are decoded by the time a save ends go into the next save together.
+class FrameLoop {
+public:
+    FrameLoop(MainWindow_CL& window, DShowThumbnailMaker_CL& source, DecodeRequestItem_CL& request,
+              const DecodePlan& plan, JobState& state, const SourceCount& sources, HANDLE cancelEvent)
+        : window_(window),
+          source_(source),
+          request_(request),
+          plan_(plan),
+          state_(state),
+          count_(static_cast<int>(plan.positions.size())),
+          sources_(sources.sources),
+          byHand_(std::wstring(sources.reason) == L"setting"),
+          schedule_(count_, state.abortLimit,
+                    TilesAhead(sources.sources, count_, source.SourceWidth(), source.SourceHeight())),
+          settings_{request.movie_path, request.duration, state.seekToKeyframe, state.skipBlankFrames},
+          helpers_(schedule_, plan_, settings_, g_workFolder, cancelEvent),
+          outcomes_(static_cast<size_t>(count_)),
+          frames_(static_cast<size_t>(count_), nullptr),
+          decoded_(static_cast<size_t>(count_), false) {}
+
+    ~FrameLoop() {
+        schedule_.Stop();
+        helpers_.Finish();
+    }
+
+    void Run() {
+        int accounted = 0, drawn = 0;
+        int primaryTile = -1;
+        while (drawn < count_) {
+            const uint64_t seen = schedule_.Version();
+            while (accounted < count_ && (state_.failed || schedule_.Done(accounted))) {
+                const bool decoded = !state_.failed;
+                if (decoded) outcomes_[static_cast<size_t>(accounted)] = schedule_.Take(accounted);
+                frames_[static_cast<size_t>(accounted)] =
+                    AccountTile(window_, request_, state_, outcomes_[static_cast<size_t>(accounted)]);
+                decoded_[static_cast<size_t>(accounted)] = decoded;
+                ++accounted;
+                if (state_.failed) schedule_.Stop();
             }
-            if (state.skipBlankFrames && frame && result == Success) {
-                frame = SkipBlankFrame(source, frame, j, plan, request.duration, request, state, shownAt, keptBlank,
-                                       result);
-                request.positions[static_cast<size_t>(j)] = shownAt;
+            // A first source without a graph (a failed switch) leaves the tiles to the others while they run.
+            if (primaryTile < 0 && !state_.failed && (source_.CanDecode() || helpers_.Running() == 0)) {
+                primaryTile = schedule_.Claim();
+                // The next frame decodes while this one is drawn, saved and answered.
+                if (primaryTile >= 0 && drawn < accounted)
+                    source_.PrepareNext(plan_.positions[static_cast<size_t>(primaryTile)]);
+                if (primaryTile >= 0) StartHelpers();
             }
-            if (result == Cancelled) {
-                state.failed = true;
-                window.isQuitRequested = 1;
-            } else if (result == Timeout) {
-                ++state.totalTimeouts;
-                ++state.consecutiveTimeouts;
-                WriteLog(decodeListLog, L"(frame decode timeout) consecutive=%d file(%s)",
-                         state.consecutiveTimeouts, file);
-                if (state.abortLimit > 0 && state.consecutiveTimeouts >= state.abortLimit) {
-                    WriteLog(decodeListLog,
-                             L"decode_abort_after_consecutive_frame_timeouts(%d) "
-                             L"により残りフレームのデコードを中止",
-                             state.abortLimit);
-                    state.failed = true;
+            if (drawn < accounted) {
+                drawn = DrawSaveAnswer(drawn, accounted);
+                schedule_.Drawn(drawn);
+                continue;
+            }
+            if (primaryTile >= 0 && !state_.failed) {
+                TileOutcome outcome = DecodeTile(source_, primaryTile, plan_, settings_);
+                const ULONGLONG now = GetTickCount64();
+                primaryCycleMs_ = now - primaryDoneAt_;
+                primaryDoneAt_ = now;
+                primaryOnDirectShow_ = outcome.result == Success && outcome.frame &&
+                                       StickyMfFileSet.count(request_.movie_path) == 0;
+                if (outcome.frame && stripPixels_ == 0) {
+                    // The tile size is the first frame's unless the request sets one.
+                    const int64_t w = request_.frame_width > 0 ? request_.frame_width : outcome.frame->GetWidth();
+                    const int64_t h = request_.frame_height > 0 ? request_.frame_height : outcome.frame->GetHeight();
+                    stripPixels_ = w * h * count_;
                 }
-            } else {
-                state.consecutiveTimeouts = 0;
+                schedule_.Complete(primaryTile, std::move(outcome));
+                primaryTile = -1;
+                continue;
             }
-            if (!frame) {
-                frame = errorImage;
-                state.errorFlag = 1;
-            }
-            // The next frame decodes while this one is drawn, saved and answered.
-            if (j + 1 < count && !state.failed) source.PrepareNext(plan.positions[static_cast<size_t>(j + 1)]);
+            primaryTile = -1;
+            schedule_.WaitForChange(seen);
         }
-
-        DrawTile(strip, j, count, frame, errorImage, request, state);
-        strip.Save(j, count, request);
-
-        request.decode_count = count - (j + 1);
-        if (request.decode_count == 0) --request.request_count;
-        request.error_image_used = state.errorFlag;
-        if (window.isQuitRequested == 0) SendProgressResponse(request, g_clientName);
+        schedule_.Stop();
+        helpers_.Finish();
+        if (state_.totalTimeouts > 0) WriteLog(errorListLog, L"(timeout)%s", request_.movie_path.c_str());
     }
-    if (state.totalTimeouts > 0) WriteLog(errorListLog, L"(timeout)%s", file);
-}
+
+private:
+    // Once the first source has shown that the movie decodes through DirectShow, the
+    // others open it; none for tiles the first source will take itself.
+    void StartHelpers() {
+        if (sources_ <= 1 || helpers_.Started() || !primaryOnDirectShow_) return;
+        // Opening a source costs about as much as 150 ms of decoding: chosen automatically,
+        // further sources join only a job whose tiles take a while each (decoding far from
+        // a keyframe, or saving a large strip).
+        if (!byHand_ && primaryCycleMs_ < kWorthAnotherSourceMs && stripPixels_ < kWorthAnotherSourcePixels) return;
+        int pending = 0;
+        for (int t = 0; t < count_; ++t) pending += schedule_.Done(t) ? 0 : 1;
+        const int helpers = std::min(sources_ - 1, pending - 1);  // less the tile the first source has
+        if (helpers <= 0) return;
+        for (LogFile* log : {&mainLog, &decodeListLog})
+            WriteLog(*log, L"(decode-parallel) start sources=%d file(%s)", helpers + 1, request_.movie_path.c_str());
+        helpers_.Start(helpers);
+    }
+
+    // Draws tiles from `drawn` on: one tile, or every decoded tile that is ready, then
+    // saves once and answers each tile in order. Returns the new count of drawn tiles.
+    int DrawSaveAnswer(int drawn, int accounted) {
+        int last = drawn;
+        if (decoded_[static_cast<size_t>(drawn)])
+            while (last + 1 < accounted && decoded_[static_cast<size_t>(last + 1)]) ++last;
+        std::vector<int32_t> errorFlags;
+        for (int k = drawn; k <= last; ++k) {
+            Gdiplus::Bitmap* frame = frames_[static_cast<size_t>(k)];
+            if (!frame) {
+                frame = window_.errorImage.get();
+                state_.errorFlag = 1;
+            }
+            DrawTile(strip_, k, count_, frame, window_.errorImage.get(), request_, state_);
+            errorFlags.push_back(state_.errorFlag);
+            outcomes_[static_cast<size_t>(k)].frame.reset();
+            frames_[static_cast<size_t>(k)] = nullptr;
+        }
+        strip_.Save(last, count_, request_, drawn);
+        for (int j = drawn; j <= last; ++j) {
+            // A response tells the positions of the tiles up to its own, as one source at a time did.
+            if (decoded_[static_cast<size_t>(j)])
+                request_.positions[static_cast<size_t>(j)] = outcomes_[static_cast<size_t>(j)].shown;
+            request_.decode_count = count_ - (j + 1);
+            if (request_.decode_count == 0) --request_.request_count;
+            request_.error_image_used = errorFlags[static_cast<size_t>(j - drawn)];
+            if (window_.isQuitRequested == 0) SendProgressResponse(request_, g_clientName);
+        }
+        return last + 1;
+    }
+
+    MainWindow_CL& window_;
+    DShowThumbnailMaker_CL& source_;
+    DecodeRequestItem_CL& request_;
+    const DecodePlan plan_;  // the further sources' own copy: see the job thread's fault
+    JobState& state_;
+    const int count_;
+    const int sources_;
+    const bool byHand_;  // "decode_parallel" set K: every source is used
+    TileSchedule schedule_;
+    const TileDecodeSettings settings_;
+    DecodeHelpers helpers_;
+    TileStrip strip_;
+    bool primaryOnDirectShow_ = false;
+    // The first source's last tile: from the end of the tile before (the loop's start for
+    // the first) to the end of its decode, drawing, saving and answering included.
+    ULONGLONG primaryDoneAt_ = GetTickCount64();
+    ULONGLONG primaryCycleMs_ = 0;
+    int64_t stripPixels_ = 0;  // 0 until the first frame came
+    std::vector<TileOutcome> outcomes_;        // accounted, until drawn
+    std::vector<Gdiplus::Bitmap*> frames_;     // what each accounted tile shows (null: the error image)
+    std::vector<bool> decoded_;                // accounted from a decode (not after a failure)
+};
 
 }  // namespace
 
@@ -207,7 +269,12 @@ int ThumbnailDecode(MainWindow_CL& window) {
     settings.SetInt(kSettingsSection, L"run_decode", 1);
     {
         ComApartment com;
-        DShowThumbnailMaker_CL source(g_workFolder, window.cancelEvent.get());
+        // One source at a time waits on the window's cancel event itself, as it always did.
+        const int parallel = settings.GetInt(kSettingsSection, L"decode_parallel", 0);
+        std::unique_ptr<CancelRelay> relay;
+        if (parallel != 1) relay.reset(new CancelRelay(window.cancelEvent.get()));
+        HANDLE cancelEvent = relay && relay->Event() ? relay->Event() : window.cancelEvent.get();
+        DShowThumbnailMaker_CL source(g_workFolder, cancelEvent);
         WriteLog(sequenceLog, L"ThumbnailDecode_002");
         WriteLog(sequenceLog, L"ThumbnailDecode_003");
         WriteLog(sequenceLog, L"ThumbnailDecode_003-1");
@@ -257,7 +324,18 @@ int ThumbnailDecode(MainWindow_CL& window) {
             source.SetSeekToKeyframe(state.seekToKeyframe);
             state.skipBlankFrames = settings.GetInt(kSettingsSection, L"skip_blank_frames", 0) == 1;
             WriteLog(mainLog, L"[LOG_LINE] (ini) skip_blank_frames=%d file(%s)", state.skipBlankFrames ? 1 : 0, file);
-            FrameLoop(window, source, request, plan, state);
+            WriteLog(mainLog, L"[LOG_LINE] (ini) decode_parallel=%d file(%s)", parallel, file);
+            const SourceCount sources = ChooseSourceCount(parallel, static_cast<int>(ProcessorCount()),
+                                                          source.SourceWidth(), source.SourceHeight());
+            for (LogFile* log : {&mainLog, &decodeListLog})
+                WriteLog(*log, L"(decode-parallel) sources=%d reason=%s size=%dx%d budget_mb=%lld file(%s)",
+                         sources.sources, sources.reason, source.SourceWidth(), source.SourceHeight(),
+                         kSourceMemoryBudget / (1024 * 1024), file);
+            // On the heap, as the relay: a fault on the job thread ends it without unwinding,
+            // and the further sources (told to stop by the crash filter) still use both.
+            std::unique_ptr<FrameLoop> loop(new FrameLoop(window, source, request, plan, state,
+                                                          relay ? sources : SourceCount{1, L"setting"}, cancelEvent));
+            loop->Run();
         }
 
         if (window.isQuitRequested == 0) {

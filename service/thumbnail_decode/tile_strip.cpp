@@ -148,11 +148,13 @@ bool TileStrip::Draw(int j, int count, Gdiplus::Bitmap& frame, DecodeRequestItem
     return true;
 }
 
-void TileStrip::Save(int j, int count, const DecodeRequestItem_CL& request) {
+void TileStrip::Save(int j, int count, const DecodeRequestItem_CL& request, int first) {
     const int index = j + 1;
     const wchar_t* file = request.movie_path.c_str();
     const wchar_t* out = request.output_path.c_str();
     WriteLog(sequenceLog, L"ThumbnailDecode_010");
+    if (first >= 0 && first < j)
+        WriteLog(mainLog, L"[LOG_LINE]  save-tiles index=%d-%d/%d file(%s)", first + 1, index, count, file);
     WriteLog(mainLog, L"[LOG_LINE]  save-start index=%d/%d type=%d out(%s) file(%s)", index, count,
              request.save_type, out, file);
     WriteLog(decodeListLog, L"(save) start index=%d/%d type=%d out(%s) file(%s)", index, count,

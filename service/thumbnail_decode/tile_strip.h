@@ -15,7 +15,8 @@ public:
     // not be made.
     bool Draw(int j, int count, Gdiplus::Bitmap& frame, DecodeRequestItem_CL& request);
     // Writes the whole strip to the request's output path in its save_type's format.
-    void Save(int j, int count, const DecodeRequestItem_CL& request);
+    // `first`, when given, is the first of the tiles up to j that this save brings.
+    void Save(int j, int count, const DecodeRequestItem_CL& request, int first = -1);
     Gdiplus::Bitmap* Image() const { return image_.get(); }
 
 private:

@@ -78,9 +78,12 @@ bool ParseFaultScript(const std::string& text, FaultScript& script) {
             ok = ParseNumber(value, script.stallForMs);
         } else if (key == "reported_duration_ms") {
             ok = ParseNumber(value, script.reportedDurationMs);
-        } else if (key == "refuse_types" || key == "no_new_segment") {
+        } else if (key == "crash_at_ms") {
+            ok = ParseRanges(value, script.crashAtMs);
+        } else if (key == "refuse_types" || key == "no_new_segment" || key == "crash_once") {
             ok = ParseNumber(value, n) && n <= 1;
-            (key == "refuse_types" ? script.refuseTypes : script.noNewSegment) = n == 1;
+            (key == "refuse_types" ? script.refuseTypes : key == "crash_once" ? script.crashOnce : script.noNewSegment) =
+                n == 1;
         } else if (key == "release_file") {
             script.releaseFile = Wide(value);
             ok = !value.empty();
@@ -110,6 +113,13 @@ bool ParseFaultScript(const std::string& text, FaultScript& script) {
 
 bool FaultScript::Stalls(int64_t movieMs) const {
     for (const auto& range : stallMs)
+        if (movieMs >= range.first && movieMs <= range.second) return true;
+    return false;
+}
+
+bool FaultScript::CrashesAt(int64_t movieMs) const {
+    if (crashAtMs.empty()) return true;
+    for (const auto& range : crashAtMs)
         if (movieMs >= range.first && movieMs <= range.second) return true;
     return false;
 }

@@ -9,6 +9,8 @@
 //                           an access violation: on the streaming thread at the first
 //                           frame after a seek; or on the caller's thread inside a seek
 //                           (its frame still arrives later), a pin connection or Stop
+//   crash_at_ms=4000-4999   a seek or stream crash only for seeks to these movie times
+//   crash_once=1            the crash happens once in the process, later ones go on
 //   hang=render             Load (inside RenderFile) never returns
 //   refuse_types=1          the output pin connects to nothing
 //   reported_duration_ms=N  the duration the codec reports (a wrong one, say)
@@ -39,6 +41,8 @@ struct FaultScript {
     std::wstring releaseFile;
     int64_t firstFrameDelayMs = 0;
     CrashPoint crash = CrashPoint::None;
+    std::vector<std::pair<int64_t, int64_t>> crashAtMs;  // empty: everywhere
+    bool crashOnce = false;
     bool hangInLoad = false;
     bool refuseTypes = false;
     int64_t reportedDurationMs = -1;  // -1: the real duration
@@ -46,6 +50,7 @@ struct FaultScript {
     std::wstring lateCueFile;  // late_cue: on when not empty
 
     bool Stalls(int64_t movieMs) const;
+    bool CrashesAt(int64_t movieMs) const;
 };
 
 // The script of the file at `path`, following the rules above. False when the file

@@ -1,6 +1,7 @@
 #include "tools/fault_codec/fault_source.h"
 
 #include <uuids.h>
+#include <atomic>
 #include <chrono>
 
 #include "common/scoped.h"
@@ -17,6 +18,14 @@ namespace {
 constexpr wchar_t kPinName[] = L"Out";
 // How long after a faulting seek its frame arrives: the faulting thread is gone by then.
 constexpr ULONGLONG kLateSampleMs = 300;
+
+std::atomic<bool> g_crashed{false};  // crash_once: this process has crashed once
+
+// Whether a seek or stream crash happens for a seek to this movie time.
+bool CrashNow(const FaultScript& script, LONGLONG position) {
+    if (!script.CrashesAt(position / 10000)) return false;
+    return !script.crashOnce || !g_crashed.exchange(true);
+}
 
 // A real access violation (a write through a null pointer the compiler cannot see).
 void Crash() {
@@ -406,7 +415,7 @@ HRESULT FaultSourceFilter::Seek(LONGLONG position) {
         if (streaming) StartStreaming(true);
     }
     // The stream goes on and delivers this seek's frame after the caller is gone.
-    if (script_.crash == CrashPoint::Seek) Crash();
+    if (script_.crash == CrashPoint::Seek && CrashNow(script_, position)) Crash();
     return S_OK;
 }
 
@@ -439,9 +448,9 @@ void FaultSourceFilter::Stream(LONGLONG start, bool afterSeek) {
     const size_t bytes = static_cast<size_t>(kWidth) * kHeight * 2;
     bool first = true;
     for (int64_t index = start / kFrameTime; index * kFrameTime < kDuration; ++index, first = false) {
-        const bool lateSample = first && afterSeek && script_.crash == CrashPoint::Seek;
+        const bool lateSample = first && afterSeek && script_.crash == CrashPoint::Seek && script_.CrashesAt(start / 10000);
         if (!WaitUntilDeliverable(index * kFrameTime / 10000, lateSample ? kLateSampleMs : 0)) return;
-        if (first && afterSeek && script_.crash == CrashPoint::Stream) Crash();
+        if (first && afterSeek && script_.crash == CrashPoint::Stream && CrashNow(script_, start)) Crash();
         ComPtr<IMediaSample> sample;
         if (FAILED(allocator_->GetBuffer(&sample, nullptr, nullptr, 0))) return;
         BYTE* data = nullptr;

@@ -1,0 +1,54 @@
+// Which tile each of a job's frame sources decodes next, and what came back. Sources
+// take the lowest tile still to do, so each source's positions rise; the job draws the
+// results strictly in plan order. Two limits keep decoding ahead of drawing in bounds:
+// at most `ahead` tiles past the last one drawn, and no tile that the consecutive-timeout
+// abort could still cancel (a run of `abortLimit` tiles before it that timed out or are
+// still decoding), so a movie that stalls is decoded no further than one at a time would.
+#pragma once
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "service/thumbnail_decode/tile_decode.h"
+
+class TileSchedule {
+public:
+    TileSchedule(int count, int abortLimit, int ahead);
+
+    // Claims the tile that may be decoded now; -1 when none may (yet).
+    int Claim();
+    // Claim, waiting while none may be decoded yet; -1 once stopped or when no tile is
+    // left to take.
+    int ClaimOrWait();
+    void Complete(int tile, TileOutcome outcome);
+    // A source gave the claimed tile up undecoded: another one takes it.
+    void Release(int tile);
+    bool Done(int tile) const;
+    // The outcome, moved out (its result code stays known to the schedule).
+    TileOutcome Take(int tile);
+    // Tiles [0, tiles) are drawn.
+    void Drawn(int tiles);
+    // No tile is claimed from now on.
+    void Stop();
+    // Wakes the waits: a source has ended.
+    void Notify();
+    // A number that changes whenever a tile is done or given back, and a wait for that.
+    uint64_t Version() const;
+    void WaitForChange(uint64_t seen);
+
+private:
+    enum class State { Pending, Claimed, Done };
+    int ClaimLocked();
+
+    mutable std::mutex lock_;
+    std::condition_variable changed_;
+    std::vector<State> states_;
+    std::vector<DecodeFrameResult> results_;
+    std::vector<TileOutcome> outcomes_;
+    int abortLimit_;
+    int ahead_;
+    int drawn_ = 0;
+    bool stopped_ = false;
+    uint64_t version_ = 0;
+};
