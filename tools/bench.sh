@@ -34,14 +34,13 @@ if [ ! -s "$MOVIE" ]; then
   mv "$MOVIE.part.mp4" "$MOVIE"
 fi
 
-# A prefix of its own whose Documents folder (Snapwick's work folder) is private: by
-# default it is the home folder, which every prefix on the machine shares.
+# A prefix of its own, whose Documents folder (Snapwick's work folder) set-up makes a
+# folder inside the prefix.
 tools/setup.sh "$BENCH" >/dev/null
 export WINEPREFIX="$BENCH/wineprefix" WINEDEBUG=-all
 WINE=/usr/lib/wine/wine64
-DOCS="$BENCH/documents"
+DOCS="$WINEPREFIX/drive_c/users/$(id -un)/Documents"
 mkdir -p "$DOCS/Snapwick"
-ln -sfn "$DOCS" "$WINEPREFIX/drive_c/users/$(id -un)/Documents"
 trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
 /usr/lib/wine/wineserver -p >/dev/null 2>&1 </dev/null || true
 "$WINE" wineboot >/dev/null 2>&1 </dev/null
