@@ -8,18 +8,25 @@
 
 namespace {
 
+// The frame as the caller's own, so that it outlives the source's next decode.
+std::unique_ptr<Gdiplus::Bitmap> Own(DShowThumbnailMaker_CL& source, Gdiplus::Bitmap* frame) {
+    if (!frame) return nullptr;
+    if (std::unique_ptr<Gdiplus::Bitmap> taken = source.TakeFrame(frame)) return taken;
+    // Not the source's own (never so today): a copy.
+    return std::unique_ptr<Gdiplus::Bitmap>(frame->Clone(0, 0, static_cast<INT>(frame->GetWidth()),
+                                                         static_cast<INT>(frame->GetHeight()), PixelFormat32bppRGB));
+}
+
 // A blank frame (black, a fade, a leader) gives way to the first picture among a few
 // later frames before the next tile's; if they are all blank, or a try fails or comes
-// back to a frame already tried (keyframe mode), the first frame stays. `kept` holds
-// that first frame meanwhile: the source's own frame lasts only until its next decode.
-// Returns the frame to draw; `shownAt` becomes its time.
-Gdiplus::Bitmap* SkipBlankFrame(DShowThumbnailMaker_CL& source, Gdiplus::Bitmap* frame, int j, const DecodePlan& plan,
-                                const TileDecodeSettings& settings, int64_t& shownAt,
-                                std::unique_ptr<Gdiplus::Bitmap>& kept, DecodeFrameResult& result) {
+// back to a frame already tried (keyframe mode), the first frame stays. `frame` becomes
+// the picture found and `shownAt` its time.
+void SkipBlankFrame(DShowThumbnailMaker_CL& source, int j, const DecodePlan& plan, const TileDecodeSettings& settings,
+                    std::unique_ptr<Gdiplus::Bitmap>& frame, int64_t& shownAt, DecodeFrameResult& result) {
     const int count = static_cast<int>(plan.positions.size());
     const wchar_t* file = settings.movie.c_str();
     LumaStats luma;
-    if (!MeasureFrameLuma(*frame, &luma) || !IsBlank(luma)) return frame;
+    if (!MeasureFrameLuma(*frame, &luma) || !IsBlank(luma)) return;
     const int64_t planned = plan.positions[static_cast<size_t>(j)];
     const int64_t limit = j + 1 < count ? plan.positions[static_cast<size_t>(j + 1)] : settings.duration;
     const std::vector<int64_t> tries = BlankSearchPositions(planned, limit);
@@ -27,15 +34,11 @@ Gdiplus::Bitmap* SkipBlankFrame(DShowThumbnailMaker_CL& source, Gdiplus::Bitmap*
              j + 1, count, planned, luma.mean, luma.deviation, static_cast<int>(tries.size()), file);
     WriteLog(decodeListLog, L"(blank) frame index=%d/%d frame=%lld mean=%.1f deviation=%.1f file(%s)", j + 1, count,
              planned, luma.mean, luma.deviation, file);
-    if (tries.empty()) return frame;
-    kept.reset(frame->Clone(0, 0, static_cast<INT>(frame->GetWidth()), static_cast<INT>(frame->GetHeight()),
-                            PixelFormat32bppRGB));
-    if (!kept || kept->GetLastStatus() != Gdiplus::Ok) return frame;  // cannot keep it: no search
     std::vector<int64_t> seen{shownAt};
     for (const int64_t position : tries) {
         DecodeFrameResult tryResult = Failed;
         int64_t at = position;
-        Gdiplus::Bitmap* candidate = source.DecodeFrame(position, &tryResult, &at);
+        std::unique_ptr<Gdiplus::Bitmap> candidate = Own(source, source.DecodeFrame(position, &tryResult, &at));
         if (settings.seekToKeyframe && candidate) at = WithinMovie(at, settings.duration);
         const bool again = settings.seekToKeyframe && candidate &&
                            std::find(seen.begin(), seen.end(), at) != seen.end();
@@ -53,13 +56,13 @@ Gdiplus::Bitmap* SkipBlankFrame(DShowThumbnailMaker_CL& source, Gdiplus::Bitmap*
             shownAt = settings.seekToKeyframe ? at : position;
             WriteLog(decodeListLog, L"(blank) skipped index=%d/%d frame=%lld shown=%lld file(%s)", j + 1, count,
                      planned, shownAt, file);
-            return candidate;
+            frame = std::move(candidate);
+            return;
         }
         if (!candidate || tryResult != Success || again) break;
         seen.push_back(at);
     }
     WriteLog(decodeListLog, L"(blank) kept index=%d/%d frame=%lld file(%s)", j + 1, count, planned, file);
-    return kept.get();
 }
 
 }  // namespace
@@ -89,19 +92,10 @@ TileOutcome DecodeTile(DShowThumbnailMaker_CL& source, int j, const DecodePlan& 
         WriteLog(mainLog, L"[LOG_LINE]  decode-keyframe index=%d/%d frame=%lld shown=%lld file(%s)", j + 1, count,
                  position, shownAt, file);
     }
-    std::unique_ptr<Gdiplus::Bitmap> keptBlank;  // a blank frame kept while later ones are tried
-    if (settings.skipBlankFrames && frame && outcome.result == Success) {
-        frame = SkipBlankFrame(source, frame, j, plan, settings, shownAt, keptBlank, outcome.result);
+    outcome.frame = Own(source, frame);
+    if (settings.skipBlankFrames && outcome.frame && outcome.result == Success) {
+        SkipBlankFrame(source, j, plan, settings, outcome.frame, shownAt, outcome.result);
         outcome.shown = shownAt;
-    }
-    if (frame && frame == keptBlank.get()) {
-        outcome.frame = std::move(keptBlank);
-    } else if (frame) {
-        outcome.frame = source.TakeFrame(frame);
-        // Not the source's own (never so today): a copy outlives its next decode.
-        if (!outcome.frame)
-            outcome.frame.reset(frame->Clone(0, 0, static_cast<INT>(frame->GetWidth()),
-                                             static_cast<INT>(frame->GetHeight()), PixelFormat32bppRGB));
     }
     return outcome;
 }

@@ -1,6 +1,6 @@
 // The movie header reader on the real test movies (turned by the display matrix, or with
 // wide pixels) and on seeded mutations of their headers, each read from memory that ends
-// at a no-access page.
+// at a no-access page. (What the movies come out as is the frame source's test.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,38 +17,6 @@
 using namespace testing_support;
 
 namespace {
-
-TEST(DisplayGeometryMovies, TurnAndAspectAsPlayersShowThem) {
-    const struct {
-        const wchar_t* movie;
-        int rotation;
-        uint32_t x, y;
-        int storedWidth, storedHeight, width, height;
-    } cases[] = {
-        {L"rotated90_640x360_h264.mp4", 90, 1, 1, 640, 360, 360, 640},
-        {L"rotated180_640x360_h264.mp4", 180, 1, 1, 640, 360, 640, 360},
-        {L"rotated270_640x360_h264.mp4", 270, 1, 1, 640, 360, 360, 640},
-        {L"rotated90_640x360_h264.mov", 90, 1, 1, 640, 360, 360, 640},
-        {L"anamorphic_720x576_par64x45_h264.mp4", 0, 64, 45, 720, 576, 1024, 576},
-        {L"anamorphic_720x576_par64x45_h264.mkv", 0, 64, 45, 720, 576, 1024, 576},
-        {L"testsrc2_640x360_h264.mp4", 0, 1, 1, 640, 360, 640, 360},
-        {L"seconds_640x360_vp9.webm", 0, 1, 1, 640, 360, 640, 360},
-        {L"seconds_640x360_mjpeg_pcm.avi", 0, 1, 1, 640, 360, 640, 360},
-        {L"not_a_movie.mp4", 0, 1, 1, 640, 360, 640, 360},
-        {L"no_such_movie.mp4", 0, 1, 1, 640, 360, 640, 360},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(std::wstring(c.movie)));
-        const DisplayGeometry g = ReadDisplayGeometry(Movie(c.movie));
-        EXPECT_EQ(g.rotation, c.rotation);
-        EXPECT_EQ(g.pixelAspectX, c.x);
-        EXPECT_EQ(g.pixelAspectY, c.y);
-        int width = 0, height = 0;
-        DisplayedSize(g, c.storedWidth, c.storedHeight, &width, &height);
-        EXPECT_EQ(width, c.width);
-        EXPECT_EQ(height, c.height);
-    }
-}
 
 // Reads from guarded memory and counts every request for bytes outside it (the reader
 // must check before it asks).

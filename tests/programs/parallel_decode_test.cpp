@@ -16,20 +16,6 @@ class ParallelDecode : public ServiceFixture {
 protected:
     explicit ParallelDecode(bool gated = false) : ServiceFixture(L"parallel", gated) {}
 
-    std::wstring Fault(const std::wstring& name, const std::string& instructions) {
-        return WriteFaultMovie(folder.file(name + L".fault"), instructions);
-    }
-    // Tiles of 32x24 at 1 s, 2 s, ... as request `id`.
-    void Send(int32_t id, const std::wstring& movie, int tiles) {
-        std::vector<int64_t> positions;
-        for (int t = 1; t <= tiles; ++t) positions.push_back(t * 1000 * kMs);
-        ASSERT_TRUE(SendRequest(client, MakeRequest({MakeItem(id, movie, Output(std::to_wstring(id)), positions)}, 32, 24)));
-    }
-    std::string Tiles(int32_t id, int count) {
-        ImagePixels image;
-        if (!LoadImagePixels(Output(std::to_wstring(id)), image)) return "no image";
-        return TileKinds(image, 32, count);
-    }
     // Where the line stands in the main log; npos when it is not there.
     size_t Where(const std::wstring& line) {
         const auto lines = Main();

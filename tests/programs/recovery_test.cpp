@@ -21,20 +21,6 @@ class Recovery : public ServiceFixture {
 protected:
     Recovery() : ServiceFixture(L"recovery") {}
 
-    std::wstring Fault(const std::wstring& name, const std::string& instructions) {
-        return WriteFaultMovie(folder.file(name + L".fault"), instructions);
-    }
-    // Sends one item of `tiles` frames at 1 s, 2 s, ... as request `id`.
-    void Send(int32_t id, const std::wstring& movie, int tiles = 1) {
-        std::vector<int64_t> positions;
-        for (int t = 1; t <= tiles; ++t) positions.push_back(t * 1000 * kMs);
-        ASSERT_TRUE(SendRequest(client, MakeRequest({MakeItem(id, movie, Output(std::to_wstring(id)), positions)}, 32, 24)));
-    }
-    std::string Tiles(int32_t id, int count) {
-        ImagePixels image;
-        if (!LoadImagePixels(Output(std::to_wstring(id)), image)) return "no image";
-        return TileKinds(image, 32, count);
-    }
     size_t Starts() { return Count(Main(), L"★アプリ開始(Tessaloom-" + client + L")"); }
     size_t Opened(const std::wstring& movie) { return Count(Main(), L"(file)" + movie); }
 };

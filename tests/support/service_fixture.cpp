@@ -40,6 +40,22 @@ bool ServiceFixture::WaitForFinal(int32_t id, DWORD timeoutMs) {
         std::chrono::milliseconds(timeoutMs));
 }
 
+std::wstring ServiceFixture::Fault(const std::wstring& name, const std::string& instructions) {
+    return WriteFaultMovie(folder.file(name + L".fault"), instructions);
+}
+
+void ServiceFixture::Send(int32_t id, const std::wstring& movie, int tiles) {
+    std::vector<int64_t> positions;
+    for (int t = 1; t <= tiles; ++t) positions.push_back(t * kSecond);
+    ASSERT_TRUE(SendRequest(client, MakeRequest({MakeItem(id, movie, Output(std::to_wstring(id)), positions)}, 32, 24)));
+}
+
+std::string ServiceFixture::Tiles(int32_t id, int count) {
+    ImagePixels image;
+    if (!LoadImagePixels(Output(std::to_wstring(id)), image)) return "no image";
+    return TileKinds(image, 32, count);
+}
+
 std::string TileKinds(const ImagePixels& image, int tileWidth, int count) {
     static const Rgb kErrorImage = FromHex(0xC000C0);
     std::string kinds;

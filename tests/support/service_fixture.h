@@ -28,6 +28,12 @@ protected:
     int Get(const wchar_t* key, int fallback) { return ini.GetInt(L"THUMBNAIL", key, fallback); }
 
     std::wstring Output(const std::wstring& name) { return folder.file(name + L".img"); }
+    // A fault movie of the fault codec in the work folder.
+    std::wstring Fault(const std::wstring& name, const std::string& instructions);
+    // Sends one item of `tiles` 32x24 tiles at 1 s, 2 s, ... as request `id`, to Output(id).
+    void Send(int32_t id, const std::wstring& movie, int tiles = 1);
+    // TileKinds of request `id`'s strip of 32-px tiles; "no image" when it cannot be read.
+    std::string Tiles(int32_t id, int count);
     std::vector<std::wstring> Main() { return ReadLogMessages(folder.file(L"kestrel_log.txt")); }
     std::vector<std::wstring> List() { return ReadLogMessages(folder.file(L"kestrel_dec_list.txt")); }
     std::vector<std::wstring> Seq() { return ReadLogMessages(folder.file(L"kestrel_seq.txt")); }
