@@ -15,9 +15,9 @@
 #include "common/scoped.h"
 #include "service/dshow/sample_renderer.h"
 #include "service/dshow/thumbnail_sample_grabber.h"
-#include "tests/support/captured_logs.h"
-#include "tests/support/test_support.h"
-#include "tools/fault_codec/fault_source.h"
+#include "testing/support/captured_logs.h"
+#include "testing/support/test_support.h"
+#include "testing/fault_codec/fault_source.h"
 
 using Microsoft::WRL::ComPtr;
 using namespace testing_support;

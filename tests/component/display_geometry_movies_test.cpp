@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "service/frame_source/display_geometry.h"
-#include "tests/support/test_support.h"
-#include "tools/intake_fuzz/guarded_bytes.h"
+#include "testing/support/test_support.h"
+#include "testing/intake_fuzz/guarded_bytes.h"
 
 using namespace testing_support;
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/captured_logs.h"
+#include "testing/support/captured_logs.h"
 
 using namespace testing_support;
 

@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "common/inifile.h"
-#include "tests/support/captured_logs.h"
-#include "tools/fault_codec/fault_source.h"
+#include "testing/support/captured_logs.h"
+#include "testing/fault_codec/fault_source.h"
 
 using fault_codec::FaultSourceFilter;
 using namespace testing_support;

@@ -6,9 +6,9 @@
 #include <cstdio>
 
 #include "common/pipe.h"
-#include "tests/support/test_support.h"
-#include "tools/intake_fuzz/guarded_bytes.h"
-#include "tools/intake_fuzz/intake_fuzzer.h"
+#include "testing/support/test_support.h"
+#include "testing/intake_fuzz/guarded_bytes.h"
+#include "testing/intake_fuzz/intake_fuzzer.h"
 
 using namespace testing_support;
 

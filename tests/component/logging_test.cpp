@@ -6,7 +6,7 @@
 #include "common/inifile.h"
 #include "common/log.h"
 #include "common/mutex.h"
-#include "tests/support/test_support.h"
+#include "testing/support/test_support.h"
 
 using namespace testing_support;
 

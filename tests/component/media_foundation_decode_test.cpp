@@ -6,7 +6,7 @@
 #include <string>
 
 #include "service/frame_source/media_foundation_decode.h"
-#include "tests/support/captured_logs.h"
+#include "testing/support/captured_logs.h"
 
 using namespace testing_support;
 

@@ -8,7 +8,7 @@
 
 #include "client/response_pipe_server.h"
 #include "common/pipe.h"
-#include "tests/support/test_support.h"
+#include "testing/support/test_support.h"
 
 using namespace testing_support;
 

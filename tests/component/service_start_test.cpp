@@ -8,7 +8,7 @@
 
 #include "client/tessaloom_request.h"
 #include "common/module_path.h"
-#include "tests/support/test_support.h"
+#include "testing/support/test_support.h"
 
 using namespace testing_support;
 

@@ -11,7 +11,7 @@
 #include "client/strip_cutter.h"
 #include "common/image_encoder.h"
 #include "service/thumbnail_decode/tile_strip.h"
-#include "tests/support/captured_logs.h"
+#include "testing/support/captured_logs.h"
 
 using namespace testing_support;
 

@@ -7,7 +7,7 @@
 
 #include "common/command_line.h"
 #include "common/inifile.h"
-#include "tests/support/test_support.h"
+#include "testing/support/test_support.h"
 
 using namespace testing_support;
 

@@ -9,7 +9,7 @@
 #include "common/console.h"
 #include "common/pipe.h"
 #include "service/request_list.h"
-#include "tests/support/service_fixture.h"
+#include "testing/support/service_fixture.h"
 
 using namespace testing_support;
 

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "service/request_list.h"
-#include "tests/support/service_fixture.h"
+#include "testing/support/service_fixture.h"
 
 using namespace testing_support;
 

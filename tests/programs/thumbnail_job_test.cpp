@@ -2,7 +2,7 @@
 // images and answers on the requester's pipe after every tile.
 #include <gtest/gtest.h>
 
-#include "tests/support/service_fixture.h"
+#include "testing/support/service_fixture.h"
 
 using namespace testing_support;
 

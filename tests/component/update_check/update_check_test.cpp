@@ -1,6 +1,6 @@
 // The update check against a real HTTP server on loopback port 80: when it checks,
 // what it records, and the dialog's outcomes (pressed from another thread).
-#include "tests/support/http_test_server.h"
+#include "testing/support/http_test_server.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include "client/update/update_check.h"
 #include "client/update/update_dialog.h"
 #include "common/inifile.h"
-#include "tests/support/test_support.h"
+#include "testing/support/test_support.h"
 
 using namespace testing_support;
 using snapwick::UpdateCheck_CL;

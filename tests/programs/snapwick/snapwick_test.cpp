@@ -15,8 +15,8 @@
 #include "common/image_encoder.h"
 #include "common/messages.h"
 #include "common/pipe.h"
-#include "tests/support/pixels.h"
-#include "tests/support/test_support.h"
+#include "testing/support/pixels.h"
+#include "testing/support/test_support.h"
 
 using namespace testing_support;
 

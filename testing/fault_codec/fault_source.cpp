@@ -1,4 +1,4 @@
-#include "tools/fault_codec/fault_source.h"
+#include "testing/fault_codec/fault_source.h"
 
 #include <uuids.h>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "tools/intake_fuzz/hostile_cases.h"
+#include "testing/intake_fuzz/hostile_cases.h"
 
 #include <algorithm>
 #include <climits>

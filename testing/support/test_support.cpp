@@ -1,4 +1,4 @@
-#include "tests/support/test_support.h"
+#include "testing/support/test_support.h"
 
 #include <shlwapi.h>
 #include <tlhelp32.h>

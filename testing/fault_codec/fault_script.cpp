@@ -1,4 +1,4 @@
-#include "tools/fault_codec/fault_script.h"
+#include "testing/fault_codec/fault_script.h"
 
 #include <windows.h>
 #include <cstdlib>

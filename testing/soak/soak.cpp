@@ -3,7 +3,7 @@
 // must. Afterwards every request must have had its final response or its logged
 // failure, and the service must still serve. Prints the counts.
 //   soak <work-folder> <movies-folder> [requests=200] [seed=1]
-// Needs the fault codec registered in the Wine prefix (tools/soak.sh does it).
+// Needs the fault codec registered in the Wine prefix (testing/soak.sh does it).
 #include <windows.h>
 
 #include <algorithm>
@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "common/inifile.h"
-#include "tests/support/response_listener.h"
-#include "tests/support/service_requests.h"
-#include "tests/support/test_support.h"
+#include "testing/support/response_listener.h"
+#include "testing/support/service_requests.h"
+#include "testing/support/test_support.h"
 
 using namespace testing_support;
 

@@ -1,4 +1,4 @@
-#include "tests/support/http_test_server.h"
+#include "testing/support/http_test_server.h"
 
 #include <ws2tcpip.h>
 

@@ -9,10 +9,10 @@
 
 #include "common/inifile.h"
 #include "common/scoped.h"
-#include "tests/support/pixels.h"
-#include "tests/support/response_listener.h"
-#include "tests/support/service_requests.h"
-#include "tests/support/test_support.h"
+#include "testing/support/pixels.h"
+#include "testing/support/response_listener.h"
+#include "testing/support/service_requests.h"
+#include "testing/support/test_support.h"
 
 namespace testing_support {
 

@@ -15,7 +15,7 @@
 #include "service/app/app.h"
 #include "service/main_window.h"
 #include "service/process_state.h"
-#include "tests/support/test_support.h"
+#include "testing/support/test_support.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 3) return 2;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Soak run (not a test): 200 requests of mixed good, failing, stalling, hanging and
 # crashing movies into one service under Wine; prints the counts.
-#   tools/soak.sh [build-dir] [requests] [seed]    (after tools/test.sh built everything)
+#   testing/soak.sh [build-dir] [requests] [seed]    (after tools/test.sh built everything)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR="$(cd "${1:-build}" && pwd)"

@@ -1,10 +1,10 @@
-#include "tools/intake_fuzz/intake_fuzzer.h"
+#include "testing/intake_fuzz/intake_fuzzer.h"
 
 #include <algorithm>
 #include <map>
 
 #include "client/update/version_file.h"
-#include "tools/intake_fuzz/guarded_bytes.h"
+#include "testing/intake_fuzz/guarded_bytes.h"
 
 namespace {
 

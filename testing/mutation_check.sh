@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Mutation spot check (not part of CI): puts one realistic one-line fault at a time into
 # the sources, rebuilds, runs the test suite, and prints whether the suite caught it
-# ("killed") or not ("survived"). The faults are listed in tools/mutation/faults.txt.
-#   tools/mutation_check.sh [build-dir] [fault-number...]
+# ("killed") or not ("survived"). The faults are listed in testing/mutation/faults.txt.
+#   testing/mutation_check.sh [build-dir] [fault-number...]
 # Run it on a clean tree after tools/test.sh built everything; each fault costs one
 # incremental build and one suite run (stopped at the first failing test).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR="${1:-build}"; shift || true
-LIST=tools/mutation/faults.txt
+LIST=testing/mutation/faults.txt
 export WINEPREFIX="$(cd "$BUILD_DIR" && pwd)/wineprefix"
 /usr/lib/wine/wineserver -p >/dev/null 2>&1 </dev/null || true
 trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT

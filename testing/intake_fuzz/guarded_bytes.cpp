@@ -1,4 +1,4 @@
-#include "tools/intake_fuzz/guarded_bytes.h"
+#include "testing/intake_fuzz/guarded_bytes.h"
 
 #include <windows.h>
 #include <cstring>

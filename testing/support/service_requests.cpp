@@ -1,7 +1,7 @@
-#include "tests/support/service_requests.h"
+#include "testing/support/service_requests.h"
 
 #include "common/pipe.h"
-#include "tests/support/test_support.h"
+#include "testing/support/test_support.h"
 
 namespace testing_support {
 

@@ -36,7 +36,7 @@ size_t Count(const std::vector<std::wstring>& lines, const std::wstring& line);
 bool WaitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
-// A fault movie for the fault codec (tools/fault_codec/fault_script.h): its first line,
+// A fault movie for the fault codec (testing/fault_codec/fault_script.h): its first line,
 // then the given instruction lines. Returns the path.
 std::wstring WriteFaultMovie(const std::wstring& path, const std::string& instructions);
 

@@ -1,4 +1,4 @@
-#include "tests/support/service_fixture.h"
+#include "testing/support/service_fixture.h"
 
 #include <cstdlib>
 

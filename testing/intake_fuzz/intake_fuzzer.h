@@ -17,7 +17,7 @@
 #include "common/scoped.h"
 #include "service/main_window.h"
 #include "service/request_list.h"
-#include "tools/intake_fuzz/hostile_cases.h"
+#include "testing/intake_fuzz/hostile_cases.h"
 
 // A pipe payload as the service's pipe handler reads it.
 struct PipeRequest {

@@ -9,8 +9,8 @@
 #include "common/log.h"
 #include "common/scoped.h"
 #include "service/frame_source/thumbnail_maker.h"
-#include "tests/support/pixels.h"
-#include "tests/support/test_support.h"
+#include "testing/support/pixels.h"
+#include "testing/support/test_support.h"
 
 namespace testing_support {
 

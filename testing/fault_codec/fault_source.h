@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "service/dshow/media_type.h"
-#include "tools/fault_codec/fault_script.h"
+#include "testing/fault_codec/fault_script.h"
 
 namespace fault_codec {
 

@@ -9,7 +9,7 @@
 #include <cwchar>
 #include <string>
 
-#include "tools/intake_fuzz/intake_fuzzer.h"
+#include "testing/intake_fuzz/intake_fuzzer.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
-#include "tests/support/response_listener.h"
+#include "testing/support/response_listener.h"
 
 #include "common/pipe.h"
-#include "tests/support/test_support.h"
+#include "testing/support/test_support.h"
 
 namespace testing_support {
 

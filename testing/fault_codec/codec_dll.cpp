@@ -7,7 +7,7 @@
 #include <new>
 #include <string>
 
-#include "tools/fault_codec/fault_source.h"
+#include "testing/fault_codec/fault_source.h"
 
 using fault_codec::CLSID_FaultSource;
 

@@ -1,11 +1,11 @@
-#include "tests/support/pixels.h"
+#include "testing/support/pixels.h"
 
 #include <shlwapi.h>
 #include <wrl/client.h>
 #include <cstdlib>
 #include <memory>
 
-#include "tests/support/test_support.h"
+#include "testing/support/test_support.h"
 
 namespace testing_support {
 
