@@ -1,4 +1,5 @@
-// The entry of every test program: GoogleTest's usual main, except how the process ends.
+// The entry of every test program: GoogleTest's usual main, except that every program a
+// test starts (and the services those start in turn) ends with it, and how it ends.
 #include <windows.h>
 
 #include <cstdio>
@@ -7,6 +8,15 @@
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
+    // Its handle stays open until this process ends, which ends everything in the job.
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!job || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+        !AssignProcessToJobObject(job, GetCurrentProcess())) {
+        std::fprintf(stderr, "cannot put the test program in a job: %lu\n", GetLastError());
+        return 1;
+    }
     const int result = RUN_ALL_TESTS();
     std::fflush(stdout);
     std::fflush(stderr);

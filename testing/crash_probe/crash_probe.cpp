@@ -3,6 +3,7 @@
 // its command line in "restarted.txt" of the work folder.
 //   crash_probe <client> <folder>            fault with the folder's Thumbnail.ini
 //   crash_probe <client> <folder> -close     the same after its service window got WM_CLOSE
+//   crash_probe <client> <folder> -handover  the same after its watchdog handed the work over
 //   crash_probe <client> <folder> -restart   write the marker and end
 #include <windows.h>
 
@@ -20,8 +21,9 @@
 int wmain(int argc, wchar_t** argv) {
     if (argc < 3) return 2;
     const std::wstring folder = argv[2];
-    const bool close = argc == 4 && std::wstring(argv[3]) == L"-close";
-    if (argc >= 4 && !close) {
+    const std::wstring mode = argc == 4 ? argv[3] : L"";
+    const bool close = mode == L"-close", handOver = mode == L"-handover";
+    if (argc >= 4 && !close && !handOver) {
         std::wstring line;
         for (int i = 1; i < argc; ++i) line += std::wstring(L"[") + argv[i] + L"]";
         const std::string bytes(reinterpret_cast<const char*>(line.data()), line.size() * 2);
@@ -35,8 +37,8 @@ int wmain(int argc, wchar_t** argv) {
     SetUnhandledExceptionFilter(CrashFilter);
     GdiplusSession gdiplus;
     std::unique_ptr<MainWindow_CL> window;
-    if (close) {
-        // The service's window, closed as its client closes it.
+    if (close || handOver) {
+        // The service's window, closed as its client closes it or told by its watchdog.
         window = std::make_unique<MainWindow_CL>(GetModuleHandleW(nullptr), 3, g_clientName, folder);
         WNDCLASSEXW wc = {};
         wc.cbSize = sizeof wc;
@@ -47,7 +49,8 @@ int wmain(int argc, wchar_t** argv) {
         HWND hwnd = CreateWindowExW(0, wc.lpszClassName, L"", WS_OVERLAPPEDWINDOW, 0, 0, 64, 64, nullptr, nullptr,
                                     wc.hInstance, window.get());
         if (!hwnd) return 4;
-        SendMessageW(hwnd, WM_CLOSE, 0, 0);
+        if (close) SendMessageW(hwnd, WM_CLOSE, 0, 0);
+        if (handOver) SendMessageW(hwnd, WM_TIMER, 0x10001, 0);  // the watchdog's timer
     }
     std::thread([] { RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr); }).join();
     return 0;

@@ -1,8 +1,6 @@
 #include "testing/support/test_support.h"
 
 #include <shlwapi.h>
-#include <tlhelp32.h>
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -184,11 +182,6 @@ std::string ChildProcess::Stdout() {
 ServiceProcess::ServiceProcess(std::wstring clientName, std::wstring workFolder)
     : clientName_(std::move(clientName)), workFolder_(std::move(workFolder)) {}
 
-ServiceProcess::~ServiceProcess() {
-    KillServiceWindows(clientName_);
-    EndRestartedServices(process_.Pid());
-}
-
 bool ServiceProcess::Start(const std::wstring& extraArguments) {
     std::wstring arguments = clientName_ + L" \"" + workFolder_ + L"\"";
     if (!extraArguments.empty()) arguments += L" " + extraArguments;
@@ -224,64 +217,6 @@ std::vector<DWORD> ServiceWindowOwners(const std::wstring& clientName) {
         owners.push_back(pid);
     }
     return owners;
-}
-
-HWND FindWindowOfProcess(DWORD pid) {
-    for (HWND hwnd = nullptr; (hwnd = FindWindowExW(nullptr, hwnd, L"Tessaloom", nullptr)) != nullptr;) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(hwnd, &owner);
-        if (owner == pid) return hwnd;
-    }
-    return nullptr;
-}
-
-void KillServiceWindows(const std::wstring& clientName) {
-    // A service that is restarting itself has no window for a moment: only two quiet
-    // seconds without one mean none is left.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    auto quietSince = std::chrono::steady_clock::now();
-    while (std::chrono::steady_clock::now() < deadline) {
-        HWND hwnd = FindServiceWindow(clientName);
-        if (!hwnd) {
-            if (std::chrono::steady_clock::now() - quietSince > std::chrono::seconds(2)) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            continue;
-        }
-        DWORD pid = 0;
-        GetWindowThreadProcessId(hwnd, &pid);
-        UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
-        if (process) {
-            TerminateProcess(process.get(), 1);
-            WaitForSingleObject(process.get(), 5000);
-        }
-        quietSince = std::chrono::steady_clock::now();
-    }
-}
-
-void EndRestartedServices(DWORD startedPid) {
-    // Services started by this program, and the ones they started in turn (restarts),
-    // possibly still without a window while they wait for the old pipe.
-    std::vector<DWORD> family = {GetCurrentProcessId(), startedPid};
-    for (int round = 0; round < 200; ++round) {
-        bool found = false;
-        UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-        PROCESSENTRY32W entry = {};
-        entry.dwSize = sizeof entry;
-        for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
-             more = Process32NextW(snapshot.get(), &entry)) {
-            if (_wcsicmp(entry.szExeFile, L"Tessaloom.exe") != 0) continue;
-            if (std::find(family.begin(), family.end(), entry.th32ParentProcessID) == family.end()) continue;
-            if (std::find(family.begin(), family.end(), entry.th32ProcessID) != family.end()) continue;
-            family.push_back(entry.th32ProcessID);
-            UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
-            if (process) {
-                TerminateProcess(process.get(), 1);
-                WaitForSingleObject(process.get(), 5000);
-            }
-            found = true;
-        }
-        if (!found) return;
-    }
 }
 
 bool SendWhenFree(const std::wstring& pipeName, const std::string& payload) {

@@ -45,7 +45,8 @@ std::wstring ProgramFolder();
 // A movie in the test movies' folder (TEST_MOVIES_DIR).
 std::wstring Movie(const std::wstring& name);
 
-// A started program. Its process is ended at scope end if still running.
+// A started program. Its process is ended at scope end if still running; whatever it
+// started ends with the test program.
 class ChildProcess {
 public:
     ChildProcess() = default;
@@ -71,7 +72,6 @@ private:
 class ServiceProcess {
 public:
     ServiceProcess(std::wstring clientName, std::wstring workFolder);
-    ~ServiceProcess();
     bool Start(const std::wstring& extraArguments = L"");
     // The service window (class "Tessaloom", title = client name), waited for.
     HWND WaitWindow(DWORD timeoutMs = 20000);
@@ -88,15 +88,6 @@ private:
 HWND FindServiceWindow(const std::wstring& clientName);
 // The processes that own a service window titled with the client name.
 std::vector<DWORD> ServiceWindowOwners(const std::wstring& clientName);
-// A service window of the process, whatever its title; null when it has none.
-HWND FindWindowOfProcess(DWORD pid);
-// Ends every service process whose window carries the client name.
-void KillServiceWindows(const std::wstring& clientName);
-
-// Ends every service process that this program started, directly or through
-// restarts (startedPid: a service started here that may have ended already).
-void EndRestartedServices(DWORD startedPid);
-
 // Writes one message with PipeClient_CL once the pipe's single instance is free (the
 // client itself would sleep 200 ms on each busy try).
 bool SendWhenFree(const std::wstring& pipeName, const std::string& payload);

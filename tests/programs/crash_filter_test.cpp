@@ -2,10 +2,12 @@
 // and starts a new process with the same arguments (read back as the new process reads
 // them: a name with quotes, a folder with blanks and a trailing backslash), and marks
 // the job's movie only when a job was running. A service its client closed is marked
-// the same way but not started again.
+// the same way but not started again; one whose watchdog already started a new process
+// starts no second one.
 #include <gtest/gtest.h>
 
 #include "common/command_line.h"
+#include "common/console.h"
 #include "common/inifile.h"
 #include "testing/support/test_support.h"
 
@@ -16,12 +18,13 @@ namespace {
 TEST(CrashFilter, FaultRestartsWithQuotedArgumentsUnlessClosedAndMarksTheMovieOnlyDuringAJob) {
     const struct {
         int runDecode;
-        bool closed;
-    } cases[] = {{1, false}, {0, false}, {1, true}};
+        const wchar_t* mode;
+    } cases[] = {{1, L""}, {0, L""}, {1, L"-close"}, {0, L"-handover"}};
     for (const auto& c : cases) {
         const int runDecode = c.runDecode;
-        SCOPED_TRACE(runDecode + (c.closed ? 10 : 0));
-        ScratchFolder folder(L"crash " + std::to_wstring(runDecode) + (c.closed ? L" closed" : L""));
+        const bool closed = c.mode == std::wstring(L"-close");
+        SCOPED_TRACE(testing::Message() << runDecode << ToUtf8(c.mode));
+        ScratchFolder folder(L"crash " + std::to_wstring(runDecode) + c.mode);
         Inifile_CL ini;
         ini.SetPath(folder.file(L"Thumbnail.ini"));
         ini.SetInt(L"THUMBNAIL", L"run_decode", runDecode);
@@ -32,12 +35,12 @@ TEST(CrashFilter, FaultRestartsWithQuotedArgumentsUnlessClosedAndMarksTheMovieOn
         ChildProcess probe;
         ASSERT_TRUE(probe.Start(ProgramFolder() + L"\\crash_probe.exe",
                                 QuoteArgument(L"client \"name\"") + L" " + QuoteArgument(folderArgument) +
-                                    (c.closed ? L" -close" : L"")));
+                                    L" " + c.mode));
         DWORD code = 0;
         ASSERT_TRUE(probe.Wait(30000, &code));
         EXPECT_EQ(code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION)) << std::hex << code;
         EXPECT_EQ(ini.GetInt(L"THUMBNAIL", L"exception", -7), runDecode ? 1 : -7);
-        if (c.closed) {
+        if (closed) {
             EXPECT_TRUE(Contains(ReadLogMessages(folder.file(L"kestrel_dec_list.txt")),
                                  L"例外発生(終了要求済みのため再起動しない)"));
             EXPECT_FALSE(Contains(ReadLogMessages(folder.file(L"kestrel_seq.txt")), L"AppRestart_START"));
@@ -48,9 +51,11 @@ TEST(CrashFilter, FaultRestartsWithQuotedArgumentsUnlessClosedAndMarksTheMovieOn
         const std::string bytes = ReadFileBytes(marker);
         EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2),
                   L"[client \"name\"][" + folderArgument + L"][-restart]");
-        EXPECT_EQ(ReadLogMessages(folder.file(L"kestrel_dec_list.txt")), std::vector<std::wstring>{L"例外発生による再起動\n"});
-        EXPECT_EQ(ReadLogMessages(folder.file(L"kestrel_seq.txt")),
-                  (std::vector<std::wstring>{L"AppRestart_START", L"AppRestart_END"}));
+        // Exactly one new process: after a hand-over, the watchdog's.
+        const auto list = ReadLogMessages(folder.file(L"kestrel_dec_list.txt"));
+        EXPECT_EQ(Count(list, L"例外発生による再起動\n"), *c.mode ? 0u : 1u);
+        EXPECT_EQ(Count(list, L"無応答による再起動"), *c.mode ? 1u : 0u);
+        EXPECT_EQ(Count(ReadLogMessages(folder.file(L"kestrel_seq.txt")), L"AppRestart_START"), 1u);
     }
 }
 

@@ -14,7 +14,7 @@ const std::vector<int64_t> kFourPlanned = {15000000, 45000000, 75000000, 1050000
 
 class ThumbnailJob : public ServiceFixture {
 protected:
-    explicit ThumbnailJob(bool gated = false) : ServiceFixture(L"job", gated) {}
+    ThumbnailJob() : ServiceFixture(L"job") {}
 
     void SetUp() override {
         ServiceFixture::SetUp();
@@ -168,8 +168,7 @@ TEST_F(ThumbnailJob, BlankFramesAreSkippedOnlyWhenAsked) {
 }
 
 // Movies that cannot be decoded: error tiles, the items worked in order and every one
-// listed; no file for an unknown save type; a movie that a crash interrupted is skipped once; an item
-// without positions goes without a word.
+// listed; a movie that a crash interrupted is skipped once.
 TEST_F(ThumbnailJob, UndecodableMoviesGiveErrorTiles) {
     const std::vector<std::wstring> missing = {folder.file(L"a.mp4"), folder.file(L"b c.mp4"), folder.file(L"d.mp4")};
     Request(1, missing, {-1, -1, -1}, 1, 80, 60);
@@ -189,16 +188,12 @@ TEST_F(ThumbnailJob, UndecodableMoviesGiveErrorTiles) {
     EXPECT_EQ(image.width, 240);
     EXPECT_EQ(TileKinds(image, 80, 3), "EEE");
 
-    // An unknown save type writes no file at all.
-    Request(4, {missing[0]}, {-1}, 5, 32, 18);
-    EXPECT_FALSE(FileExists(Strip(4)));
-
     // The mark of a crash: the movie is not opened, its tiles are the error image at its
     // own size, and the mark is cleared.
     Set(L"exception", 1);
     const std::wstring movie = Movie(L"seconds_640x360_noaudio.mp4");
-    Request(5, {movie}, {-1, 30000000}, 0, -1, -1);
-    for (const auto& r : ResponsesFor(5)) {
+    Request(4, {movie}, {-1, 30000000}, 0, -1, -1);
+    for (const auto& r : ResponsesFor(4)) {
         EXPECT_EQ(r.error_image_used, 1);
         EXPECT_EQ(r.positions, (std::vector<int64_t>{-1, 30000000}));
     }
@@ -206,37 +201,8 @@ TEST_F(ThumbnailJob, UndecodableMoviesGiveErrorTiles) {
     EXPECT_TRUE(Contains(Main(), L"[LOG_LINE] (ini) exception=1 file(" + movie + L")"));
     EXPECT_FALSE(Contains(Main(), L"(file)" + movie));
     EXPECT_TRUE(Contains(Errors(), movie));
-    EXPECT_EQ(Image(5).width, 320);
-    EXPECT_EQ(Image(5).height, 90);
-
-    // No positions: removed without a strip or a response (the sixth job to end).
-    ASSERT_TRUE(SendRequest(client, MakeRequest({MakeItem(6, movie, Strip(6), {})})));
-    ASSERT_TRUE(WaitFor([&] { return JobsEnded() == 6; }));
-    EXPECT_FALSE(FileExists(Strip(6)));
-    EXPECT_TRUE(ResponsesFor(6).empty());
-    EXPECT_EQ(ReadFileBytes(folder.file(L"TessaloomDataList.dat")).size(), 8u);
-}
-
-class GatedThumbnailJob : public ThumbnailJob {
-protected:
-    GatedThumbnailJob() : ThumbnailJob(true) {}
-};
-
-TEST_F(GatedThumbnailJob, AfterTheFirstTileTheFileShowsOneTileAndBlack) {
-    ASSERT_TRUE(SendRequest(client, MakeRequest({MakeItem(1, Movie(L"seconds_640x360_noaudio.mp4"), Strip(1), kFourEven)})));
-    ASSERT_TRUE(listener.WaitForHeldWriter());
-    // The job is held in its first response, right after saving tile 1.
-    ImagePixels image = Image(1);
-    ASSERT_EQ(image.width, 2560);
-    EXPECT_TRUE(Near(image.Average(0, 0, 640, 360), SecondsMovieColour(kFourPlanned[0]), 40));
-    for (int j = 1; j < 4; ++j) EXPECT_TRUE(Near(image.Average(j * 640, 0, 640, 360), Rgb{0, 0, 0}, 0)) << j;
-    for (int tile = 2; tile <= 4; ++tile) {
-        listener.Release();
-        ASSERT_TRUE(listener.WaitForHeldWriter()) << tile;
-    }
-    listener.Release();
-    ASSERT_TRUE(WaitForFinal(1));
-    EXPECT_EQ(ResponsesFor(1).size(), 4u);
+    EXPECT_EQ(Image(4).width, 320);
+    EXPECT_EQ(Image(4).height, 90);
 }
 
 }  // namespace
