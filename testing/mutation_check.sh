@@ -13,7 +13,7 @@ export WINEPREFIX="$(cd "$BUILD_DIR" && pwd)/wineprefix"
 /usr/lib/wine/wineserver -p >/dev/null 2>&1 </dev/null || true
 trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
 
-# fault <n> show|apply: prints "file<TAB>[area] what" of fault n; "apply" also puts it in.
+# fault <n> show|apply: prints "file<TAB>[area] what<TAB>tests" of fault n; "apply" also puts it in.
 fault() {
   python3 - "$LIST" "$@" <<'PY'
 import sys
@@ -22,9 +22,10 @@ rows = [l.rstrip("\n").split("\t") for l in open(path, encoding="utf-8")
         if l.strip() and not l.startswith("#")]
 if n > len(rows):
     sys.exit(3)
-area, file, old, new, what = rows[n - 1]
+area, file, old, new, what = rows[n - 1][:5]
+tests = rows[n - 1][5] if len(rows[n - 1]) > 5 else ""
 old, new = old.replace("\\n", "\n"), new.replace("\\n", "\n")
-print("%s\t[%s] %s" % (file, area, what))
+print("%s\t[%s] %s\t%s" % (file, area, what, tests))
 if action == "apply":
     text = open(file, encoding="utf-8").read()
     if text.count(old) != 1:
@@ -38,7 +39,7 @@ killed=0; survived=0; stale=0
 for ((n = 1; ; n++)); do
   info=$(fault "$n" show) || break
   if (($#)) && [[ " $* " != *" $n "* ]]; then continue; fi
-  file=${info%%$'\t'*}; what=${info#*$'\t'}
+  IFS=$'\t' read -r file what tests <<<"$info"
   if ! git diff --quiet -- "$file"; then echo "$file has changes of its own; commit or stash them first" >&2; exit 2; fi
   if ! fault "$n" apply >/dev/null; then
     printf '%-4s %-9s %s\n' "$n" "stale" "$what (its text is not in $file once)"; stale=$((stale + 1)); continue
@@ -46,7 +47,9 @@ for ((n = 1; ; n++)); do
   result=survived
   if ! cmake --build "$BUILD_DIR" -j"$(nproc)" >/tmp/mutation-build.log 2>&1; then
     result=killed; what="$what (does not build)"
-  elif ! (cd "$BUILD_DIR" && ctest -j2 --timeout 300 --stop-on-failure >/tmp/mutation-ctest.log 2>&1); then
+  # The tests named with the fault first; the whole suite only when they miss it.
+  elif { [[ -n $tests ]] && ! (cd "$BUILD_DIR" && ctest -j2 --timeout 300 -R "$tests" >/tmp/mutation-ctest.log 2>&1); } ||
+       ! (cd "$BUILD_DIR" && ctest -j2 --timeout 300 --stop-on-failure >/tmp/mutation-ctest.log 2>&1); then
     result=killed
     what="$what (by $(grep -m1 -oE '[^ ]+ \(Failed|[^ ]+ \(Timeout|[^ ]+ \(SEGFAULT' /tmp/mutation-ctest.log | cut -d' ' -f1 || echo '?'))"
   fi
