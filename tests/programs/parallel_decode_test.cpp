@@ -1,9 +1,8 @@
 // The real service decoding one movie with two frame sources at once: what a requester
 // sees (tiles, their order, one response per tile) is what one source gives, while a
-// stall, a fault or a cancel hits one source or both.
+// stall or a fault hits one source.
 #include <gtest/gtest.h>
 
-#include "service/request_list.h"
 #include "testing/support/service_fixture.h"
 
 using namespace testing_support;
@@ -73,29 +72,6 @@ TEST_F(ParallelDecode, AStallOrAFaultInOneSourceLeavesTheOtherDecodingAndTheAnsw
     }
     EXPECT_TRUE(service.process().Running());
     EXPECT_EQ(Count(Main(), L"★アプリ開始(Tessaloom-" + client + L")"), 1u);
-}
-
-// WM_CLOSE while both sources wait for stalled frames: the window's cancel reaches both,
-// the process ends at once, no response follows the first, and the item stays queued.
-TEST_F(ParallelDecode, CloseDuringParallelDecodingStopsEverySource) {
-    Set(L"decode_parallel", 2);
-    Set(L"decode_frame_timeout_ms", 60000);
-    StartService();
-    const std::wstring movie = Fault(L"stall", "stall=2000-");
-    const std::wstring file = L" file(" + movie + L")";
-    Send(1, movie, 4);
-    ASSERT_TRUE(WaitForLine(L"kestrel_log.txt", L"[LOG_LINE]  decode-call index=2/4 frame=20000000" + file));
-    ASSERT_TRUE(WaitForLine(L"kestrel_log.txt", L"[LOG_LINE]  decode-source index=3/4 source=2" + file));
-    ASSERT_TRUE(WaitForLine(L"kestrel_log.txt", L"[LOG_LINE]  decode-call index=3/4 frame=30000000" + file));
-    ASSERT_TRUE(service.Close());
-    EXPECT_EQ(ResponsesFor(1).size(), 1u);
-    for (const wchar_t* tile : {L"2/4 frame=20000000", L"3/4 frame=30000000"})
-        EXPECT_TRUE(Contains(Main(), std::wstring(L"[LOG_LINE]  decode-return index=") + tile +
-                                         L" result=2 has_bitmap=0" + file)) << tile;
-    std::vector<DecodeRequestItem_CL> saved;
-    ASSERT_TRUE(DecodeRequestList_CL::Parse(ReadFileBytes(folder.file(L"TessaloomDataList.dat")), saved));
-    ASSERT_EQ(saved.size(), 1u);
-    EXPECT_EQ(saved[0].movie_path, movie);
 }
 
 class GatedParallelDecode : public ParallelDecode {
