@@ -3,8 +3,8 @@
 #include <process.h>
 #include <shlwapi.h>
 
-#include "common/log.h"
 #include "common/module_path.h"
+#include "service/logs.h"
 #include "service/process_state.h"
 #include "service/thumbnail_decode/thumbnail_decode.h"
 
@@ -45,7 +45,7 @@ MainWindow_CL::MainWindow_CL(HINSTANCE instance, int argumentCount, const std::w
 
     cancelEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
 
-    const std::wstring folder = ModuleFolder(nullptr);
+    const std::wstring folder = ProgramFolder();
     std::wstring imagePath = folder + L"\\decode_err_image.JPG";
     if (!PathFileExistsW(imagePath.c_str())) imagePath = folder + L"\\images\\decode_err_image.JPG";
     errorImage.reset(new Gdiplus::Bitmap(imagePath.c_str()));

@@ -4,8 +4,8 @@
 #include <shellapi.h>
 
 #include "common/command_line.h"
-#include "common/log.h"
 #include "common/module_path.h"
+#include "service/logs.h"
 
 Inifile_CL settings;
 const wchar_t* const kSettingsSection = L"THUMBNAIL";

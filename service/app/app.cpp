@@ -4,8 +4,8 @@
 #include <shellapi.h>
 #include <clocale>
 
-#include "common/log.h"
 #include "common/scoped.h"
+#include "service/logs.h"
 #include "service/main_window.h"
 #include "service/process_state.h"
 #include "service/thumbnail_decode/cancel_relay.h"

@@ -46,7 +46,6 @@ public:
     // The capture renderer's seek generation (0 without a graph).
     uint64_t SeekGeneration() const;
 
-    int useCaptureRenderer = 1;
     std::wstring traceText;
     Microsoft::WRL::ComPtr<IGraphBuilder> graph;
     Microsoft::WRL::ComPtr<IBaseFilter> captureFilter;

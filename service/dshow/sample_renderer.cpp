@@ -52,14 +52,8 @@ void DShowSampleRenderer::SetCallback(ISampleGrabberCB* callback, LONG method) {
     callbackMethod_ = method;
 }
 
-std::wstring DShowSampleRenderer::TraceText() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return traceText_;
-}
-
 HRESULT DShowSampleRenderer::CheckMediaType(const AM_MEDIA_TYPE& mt) {
     std::lock_guard<std::mutex> guard(lock_);
-    traceText_ += L"(FT)" + GuidTraceName(mt.formattype) + L" : (ST)" + GuidTraceName(mt.subtype) + L"\r\n";
     const bool videoInfo = mt.formattype == FORMAT_VideoInfo;
     const bool videoInfo2 = mt.formattype == FORMAT_VideoInfo2;
     if (!videoInfo && !videoInfo2) return S_FALSE;

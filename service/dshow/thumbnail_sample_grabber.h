@@ -53,7 +53,6 @@ public:
     void SetConnectedType(OwnedMediaType type);
     void ClearConnectedType();
     OwnedMediaType ConnectedType() const;
-    bool IsRgb32() const;
 
     // The slot. The frame stays owned here until ClearFrame, AwaitGeneration or TakeFrame.
     bool HasFrame() const;
@@ -76,5 +75,4 @@ private:
     std::unique_ptr<Gdiplus::Bitmap> currentFrame;
     int64_t currentFrameTime = 0;
     uint64_t awaitedGeneration = 0;
-    bool isRgb32 = false;
 };

@@ -6,11 +6,11 @@
 #include <mutex>
 
 #include "common/inifile.h"
-#include "common/log.h"
 #include "common/scoped.h"
 #include "service/dshow/media_type.h"
 #include "service/frame_source/cancel_signal.h"
 #include "service/frame_source/media_foundation_decode.h"
+#include "service/logs.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -44,9 +44,7 @@ FrameTimeLimits ReadFrameTimeLimits(const std::wstring& workFolder) {
 }
 
 DShowThumbnailMaker_CL::DShowThumbnailMaker_CL(const std::wstring& workFolder, HANDLE cancelEvent)
-    : workFolder(workFolder), captureCallback(DShowThumbnailMakerSampleGrabber_CL::Create()), cancelEvent(cancelEvent) {
-    movieHelper.useCaptureRenderer = 1;
-}
+    : workFolder(workFolder), captureCallback(DShowThumbnailMakerSampleGrabber_CL::Create()), cancelEvent(cancelEvent) {}
 
 DShowThumbnailMaker_CL::~DShowThumbnailMaker_CL() {
     ReleaseContent();

@@ -2,9 +2,9 @@
 
 #include <process.h>
 
-#include "common/log.h"
 #include "service/frame_source/cancel_signal.h"
 #include "service/frame_source/thumbnail_maker.h"
+#include "service/logs.h"
 
 namespace {
 // Which threads are further sources, and the job thread whose further sources run: read

@@ -4,11 +4,11 @@
 #include <memory>
 #include <vector>
 
-#include "common/log.h"
 #include "common/scoped.h"
-#include "service/process_state.h"
 #include "service/frame_source/thumbnail_maker.h"
+#include "service/logs.h"
 #include "service/main_window.h"
+#include "service/process_state.h"
 #include "service/thumbnail_decode/cancel_relay.h"
 #include "service/thumbnail_decode/decode_helpers.h"
 #include "service/thumbnail_decode/decode_plan.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "common/log.h"
+#include "service/logs.h"
 #include "common/scoped.h"
 #include "service/app/app.h"
 #include "service/main_window.h"
