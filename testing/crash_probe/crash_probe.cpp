@@ -29,7 +29,6 @@ int wmain(int argc, wchar_t** argv) {
     }
     g_clientName = argv[1];
     g_workFolder = folder;
-    settings.SetPath(folder + L"\\Thumbnail.ini");
     decodeListLog.path = folder + L"\\kestrel_dec_list.txt";
     sequenceLog.path = folder + L"\\kestrel_seq.txt";
     SetUnhandledExceptionFilter(CrashFilter);
