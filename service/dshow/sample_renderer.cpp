@@ -43,13 +43,13 @@ HRESULT DShowSampleRenderer::GetConnectedType(AM_MEDIA_TYPE* mt) const {
     return CopyMediaType(mt, &connectedType_.get());
 }
 
-void DShowSampleRenderer::SetCallback(ISampleGrabberCB* callback, LONG method) {
+// Every sample goes to SampleCB (or StampedSampleCB), whichever method is asked for.
+void DShowSampleRenderer::SetCallback(ISampleGrabberCB* callback, LONG /*method*/) {
     Microsoft::WRL::ComPtr<IStampedSampleCB> stamped;
     if (callback) callback->QueryInterface(IID_IStampedSampleCB, reinterpret_cast<void**>(stamped.GetAddressOf()));
     std::lock_guard<std::mutex> guard(lock_);
     callback_ = callback;
     stampedCallback_ = stamped;
-    callbackMethod_ = method;
 }
 
 HRESULT DShowSampleRenderer::CheckMediaType(const AM_MEDIA_TYPE& mt) {

@@ -52,7 +52,6 @@ private:
     bool connected_ = false;
     Microsoft::WRL::ComPtr<ISampleGrabberCB> callback_;
     Microsoft::WRL::ComPtr<IStampedSampleCB> stampedCallback_;  // the same object, when it offers it
-    LONG callbackMethod_ = 0;
 };
 
 // ISampleGrabber over one renderer; holds a reference to it.

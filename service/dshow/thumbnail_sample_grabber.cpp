@@ -130,11 +130,6 @@ void DShowThumbnailMakerSampleGrabber_CL::ClearConnectedType() {
     connectedType.reset();
 }
 
-OwnedMediaType DShowThumbnailMakerSampleGrabber_CL::ConnectedType() const {
-    std::lock_guard<std::mutex> guard(lock);
-    return connectedType;
-}
-
 bool DShowThumbnailMakerSampleGrabber_CL::HasFrame() const {
     std::lock_guard<std::mutex> guard(lock);
     return currentFrame != nullptr;

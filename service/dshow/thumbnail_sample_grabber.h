@@ -52,7 +52,6 @@ public:
     // The connection's media type, as read from the renderer by the frame source.
     void SetConnectedType(OwnedMediaType type);
     void ClearConnectedType();
-    OwnedMediaType ConnectedType() const;
 
     // The slot. The frame stays owned here until ClearFrame, AwaitGeneration or TakeFrame.
     bool HasFrame() const;

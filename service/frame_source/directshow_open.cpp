@@ -29,8 +29,6 @@ HRESULT DShowThumbnailMaker_CL::BuildGraph(const std::wstring& path) {
     BString file(path.c_str());
     const HRESULT rendered = file.get() ? movieHelper.mediaControl->RenderFile(file.get()) : E_OUTOFMEMORY;
     if (rendered != S_OK) {
-        movieHelper.traceText += L"(error)RenderFile()\r\n";
-        movieHelper.TraceFilterNames();
         // A partial render (no sound device for the audio, say) still serves when the
         // video reached our renderer.
         const bool usable = movieHelper.HasFilterNamed(L"Video Renderer") ||
