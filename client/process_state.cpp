@@ -3,7 +3,6 @@
 #include <windows.h>
 #include <shlobj.h>
 
-#include "common/module_path.h"
 
 namespace snapwick {
 
@@ -21,8 +20,6 @@ std::wstring WorkFolder() {
         return {};
     return std::wstring(documents) + L"\\Snapwick";
 }
-
-std::wstring ProgramFolder() { return ModuleFolder(nullptr); }
 
 int32_t RunRequestId(uint32_t processId, uint64_t tickMs) {
     const uint32_t id = static_cast<uint32_t>(tickMs & 0x7FFF) << 16 | (processId & 0xFFFF);

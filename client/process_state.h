@@ -25,8 +25,6 @@ extern TessaloomRequest_CL tessaloomRequest;
 
 // The user's Documents folder + "\Snapwick"; empty when there is no Documents folder.
 std::wstring WorkFolder();
-// The folder of this executable.
-std::wstring ProgramFolder();
 
 // This run's request id, from its process id (low 16 bits) and the time of asking (ms,
 // low 15 bits): never 0, and different for two runs less than 32 s apart (one pid

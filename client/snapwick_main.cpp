@@ -13,6 +13,7 @@
 #include "client/update/update_check.h"
 #include "common/console.h"
 #include "common/messages.h"
+#include "common/module_path.h"
 #include "common/pipe.h"
 #include "common/scoped.h"
 

@@ -42,7 +42,6 @@ public:
     // The next int32 without consuming it; false when fewer than 4 bytes remain.
     bool PeekI32(int32_t& v) const;
 
-    size_t Position() const { return pos_; }
     size_t Remaining() const { return size_ - pos_; }
     bool Failed() const { return failed_; }
 

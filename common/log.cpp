@@ -9,11 +9,6 @@
 
 #include "common/scoped.h"
 
-LogFile mainLog;
-LogFile decodeListLog;
-LogFile errorListLog;
-LogFile sequenceLog;
-
 namespace {
 constexpr size_t kLineChars = 1300;
 constexpr size_t kTimestampChars = 26;

@@ -13,9 +13,3 @@ struct LogFile {
 // printf-style wide format: "%s" wide string, "%S" narrow string.
 // A message too long for the line buffer is cut to fit.
 void WriteLog(LogFile& log, const wchar_t* format, ...);
-
-// The service's four logs.
-extern LogFile mainLog;
-extern LogFile decodeListLog;
-extern LogFile errorListLog;
-extern LogFile sequenceLog;

@@ -14,7 +14,7 @@ std::wstring ModuleFileName(HMODULE module) {
     return {};
 }
 
-std::wstring ModuleFolder(HMODULE module) {
+std::wstring ProgramFolder(HMODULE module) {
     const std::wstring path = ModuleFileName(module);
     const size_t slash = path.find_last_of(L'\\');
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);

@@ -6,7 +6,8 @@
 
 // The full path of the module (null: the program); empty when it cannot be had.
 std::wstring ModuleFileName(HMODULE module);
-// The folder of that path (without its last backslash); empty when it has none.
-std::wstring ModuleFolder(HMODULE module);
+// The folder of this program (or of the module), without its last backslash; empty
+// when it cannot be had.
+std::wstring ProgramFolder(HMODULE module = nullptr);
 // The current folder.
 std::wstring CurrentFolder();

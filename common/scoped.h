@@ -1,10 +1,9 @@
-// Small owners for Win32, GDI, COM and GDI+ resources. Each one releases what it
+// Small owners for kernel, GDI, COM and GDI+ resources. Each one releases what it
 // holds when it goes out of scope, so release order is declaration order.
 #pragma once
 #include <windows.h>
 #include <objbase.h>
 #include <gdiplus.h>
-#include <wininet.h>
 #include <wrl/client.h>
 #include <utility>
 
@@ -98,20 +97,6 @@ private:
     HGDIOBJ old_;
 };
 
-// The device context of a GDI+ drawing surface, given back at scope end.
-class GraphicsDC {
-public:
-    explicit GraphicsDC(Gdiplus::Graphics& g) : g_(g), dc_(g.GetHDC()) {}
-    GraphicsDC(const GraphicsDC&) = delete;
-    GraphicsDC& operator=(const GraphicsDC&) = delete;
-    ~GraphicsDC() { if (dc_) g_.ReleaseHDC(dc_); }
-    HDC get() const { return dc_; }
-
-private:
-    Gdiplus::Graphics& g_;
-    HDC dc_;
-};
-
 // A COM pointer that takes over a reference its caller already owns (a new object,
 // an interface that an out parameter handed over). ComPtr::Attach is not used for
 // that: mingw-w64's adds a reference of its own, which MSVC's does not.
@@ -166,22 +151,6 @@ private:
     T p_;
 };
 
-// Memory from CoTaskMemAlloc.
-template <typename T>
-class CoTaskMemory {
-public:
-    CoTaskMemory() = default;
-    explicit CoTaskMemory(T* p) : p_(p) {}
-    CoTaskMemory(const CoTaskMemory&) = delete;
-    CoTaskMemory& operator=(const CoTaskMemory&) = delete;
-    ~CoTaskMemory() { if (p_) CoTaskMemFree(p_); }
-    T* get() const { return p_; }
-    T** out() { if (p_) CoTaskMemFree(p_); p_ = nullptr; return &p_; }
-
-private:
-    T* p_ = nullptr;
-};
-
 // A BSTR from SysAllocString, freed with SysFreeString.
 class BString {
 public:
@@ -206,87 +175,4 @@ public:
 
 private:
     HMODULE module_;
-};
-
-// A WinINet handle (session, connection or request), closed with InternetCloseHandle.
-// Only a program that uses it links wininet.
-class InternetHandle {
-public:
-    InternetHandle() = default;
-    explicit InternetHandle(HINTERNET h) : h_(h) {}
-    InternetHandle(const InternetHandle&) = delete;
-    InternetHandle& operator=(const InternetHandle&) = delete;
-    ~InternetHandle() { reset(); }
-    HINTERNET get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr; }
-    void reset(HINTERNET h = nullptr) {
-        if (h_) InternetCloseHandle(h_);
-        h_ = h;
-    }
-
-private:
-    HINTERNET h_ = nullptr;
-};
-
-// Media Foundation owners below. Only a program that uses them links mfplat.
-#include <mfapi.h>
-#include <mfobjects.h>
-
-// Media Foundation for the lifetime of the object (MFStartup / MFShutdown).
-class MediaFoundationSession {
-public:
-    MediaFoundationSession() : hr_(MFStartup(MF_VERSION, MFSTARTUP_FULL)) {}
-    MediaFoundationSession(const MediaFoundationSession&) = delete;
-    MediaFoundationSession& operator=(const MediaFoundationSession&) = delete;
-    ~MediaFoundationSession() { if (SUCCEEDED(hr_)) MFShutdown(); }
-    HRESULT result() const { return hr_; }
-
-private:
-    HRESULT hr_;
-};
-
-// A media buffer locked with IMFMediaBuffer::Lock (contiguous bytes), unlocked at scope end.
-class LockedMediaBuffer {
-public:
-    explicit LockedMediaBuffer(IMFMediaBuffer* buffer) : buffer_(buffer) {
-        hr_ = buffer_->Lock(&data_, &maxLength_, &currentLength_);
-    }
-    LockedMediaBuffer(const LockedMediaBuffer&) = delete;
-    LockedMediaBuffer& operator=(const LockedMediaBuffer&) = delete;
-    ~LockedMediaBuffer() { if (SUCCEEDED(hr_)) buffer_->Unlock(); }
-    HRESULT result() const { return hr_; }
-    BYTE* data() const { return SUCCEEDED(hr_) ? data_ : nullptr; }
-    DWORD currentLength() const { return SUCCEEDED(hr_) ? currentLength_ : 0; }
-
-private:
-    IMFMediaBuffer* buffer_;
-    HRESULT hr_;
-    BYTE* data_ = nullptr;
-    DWORD maxLength_ = 0;
-    DWORD currentLength_ = 0;
-};
-
-// A picture buffer locked for reading with IMF2DBuffer2::Lock2DSize (real pitch and
-// bounds), unlocked at scope end.
-class Locked2DBuffer {
-public:
-    explicit Locked2DBuffer(IMF2DBuffer2* buffer) : buffer_(buffer) {
-        hr_ = buffer_->Lock2DSize(MF2DBuffer_LockFlags_Read, &scanline0_, &pitch_, &start_, &length_);
-    }
-    Locked2DBuffer(const Locked2DBuffer&) = delete;
-    Locked2DBuffer& operator=(const Locked2DBuffer&) = delete;
-    ~Locked2DBuffer() { if (SUCCEEDED(hr_)) buffer_->Unlock2D(); }
-    HRESULT result() const { return hr_; }
-    BYTE* scanline0() const { return SUCCEEDED(hr_) ? scanline0_ : nullptr; }
-    LONG pitch() const { return pitch_; }
-    BYTE* start() const { return SUCCEEDED(hr_) ? start_ : nullptr; }
-    DWORD length() const { return SUCCEEDED(hr_) ? length_ : 0; }
-
-private:
-    IMF2DBuffer2* buffer_;
-    HRESULT hr_;
-    BYTE* scanline0_ = nullptr;
-    LONG pitch_ = 0;
-    BYTE* start_ = nullptr;
-    DWORD length_ = 0;
 };

@@ -3,9 +3,9 @@
 #include <process.h>
 #include <shlwapi.h>
 
-#include "common/log.h"
 #include "common/module_path.h"
-#include "service/process_state.h"
+#include "service/logs.h"
+#include "service/restart.h"
 #include "service/thumbnail_decode/thumbnail_decode.h"
 
 namespace {
@@ -21,14 +21,19 @@ std::wstring QueueMutexName(const std::wstring& workFolder) {
 
 MainWindow_CL::MainWindow_CL(HINSTANCE instance, int argumentCount, const std::wstring& clientName,
                              const std::wstring& workFolder)
-    : instance(instance), argumentCount(argumentCount), workFolder_(workFolder) {
+    : workFolder_(workFolder),
+      clientName_(clientName),
+      settings_(workFolder),
+      instance(instance),
+      pipeServer(requestList, QueuePath(),
+                 [this] {
+                     if (isDecoding == 0) PostMessageW(hwnd, WM_DECODE_START, 0, 0);
+                 }),
+      argumentCount(argumentCount) {
     const std::wstring mutexName = QueueMutexName(workFolder);
     folderMutex.Reset(CreateMutexW(nullptr, FALSE, mutexName.c_str()));
     requestList.mutex.Reset(OpenMutexW(MUTEX_ALL_ACCESS, FALSE, mutexName.c_str()));
-    pipeServer.owner = this;
     pipeServer.pipeName = L"Tessaloom-" + clientName;
-    g_clientName = clientName;
-    g_workFolder = workFolder;
 
     mainLog.path = workFolder + L"\\kestrel_log.txt";
     decodeListLog.path = workFolder + L"\\kestrel_dec_list.txt";
@@ -45,7 +50,7 @@ MainWindow_CL::MainWindow_CL(HINSTANCE instance, int argumentCount, const std::w
 
     cancelEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
 
-    const std::wstring folder = ModuleFolder(nullptr);
+    const std::wstring folder = ProgramFolder();
     std::wstring imagePath = folder + L"\\decode_err_image.JPG";
     if (!PathFileExistsW(imagePath.c_str())) imagePath = folder + L"\\images\\decode_err_image.JPG";
     errorImage.reset(new Gdiplus::Bitmap(imagePath.c_str()));
@@ -125,7 +130,7 @@ LRESULT MainWindow_CL::OnCreate() {
     // Titled now, pipe or not: WM_COPYDATA requesters and the client's close find the
     // window by its title. The pipe is tried first, so that a client that finds the
     // title and writes at once normally finds the pipe too.
-    SetWindowTextW(hwnd, g_clientName.c_str());
+    SetWindowTextW(hwnd, clientName_.c_str());
     PostMessageW(hwnd, WM_DECODE_START, 0, 0);
     return 0;
 }
@@ -221,8 +226,7 @@ void MainWindow_CL::OnNoResponseTimer() {
     WriteLog(decodeListLog, L"無応答による再起動");
     // The job's movie hung this process. As after a crash, the next process finishes
     // that item with error tiles without opening it, rather than hanging on it again.
-    if (isDecoding != 0 && settings.GetInt(kSettingsSection, L"run_decode", 0) != 0)
-        settings.SetInt(kSettingsSection, L"exception", 1);
+    if (isDecoding != 0 && settings_.GetInt(L"run_decode", 0) != 0) settings_.SetInt(L"exception", 1);
     HandOverToNewProcess();
 }
 
@@ -236,12 +240,12 @@ void MainWindow_CL::HandOverToNewProcess() {
     WriteLog(mainLog, L"[LOG_LINE] (pipe) server stopped for restart pipe(%s)", pipeServer.pipeName.c_str());
     SetWindowTextW(hwnd, L"");
     requestList.Save(QueuePath());
-    AppRestart();
+    AppRestart(clientName_, workFolder_);
     RequestQuit();
 }
 
 bool MainWindow_CL::PeriodicRestartDue() {
-    const int limit = settings.GetInt(kSettingsSection, L"decode_periodic_restart_count", 0);
+    const int limit = settings_.GetInt(L"decode_periodic_restart_count", 0);
     WriteLog(mainLog, L"[LOG_LINE] (ini) decode_periodic_restart_count=%d execute_decode_count=%d",
              limit, execute_decode_count);
     if (limit <= 0) return false;
@@ -297,7 +301,10 @@ unsigned __stdcall MainWindow_CL::JobThreadProc(void* param) {
     auto* self = static_cast<MainWindow_CL*>(param);
     self->jobThreadId_ = GetCurrentThreadId();
     try {
-        ThumbnailDecode(*self);
+        JobContext job{self->requestList,        self->QueuePath(),         self->clientName_,
+                       self->workFolder_,        self->errorImage.get(),    self->cancelEvent.get(),
+                       self->isQuitRequested,    self->handedOver_};
+        ThumbnailDecode(job);
         self->failuresOfItem_ = 0;
     } catch (...) {
         self->OnJobFailed(self->jobItemSerial_);
@@ -347,41 +354,4 @@ bool MainWindow_CL::HandleJobThreadFault(EXCEPTION_POINTERS*) {
     self->EndJobThread();
     ExitThread(0);
     return true;
-}
-
-void MyPipeServer_CL::handleMessage(const unsigned char* bytes, size_t count) {
-    ByteReader in(bytes, count);
-    int32_t type = 0;
-    if (!owner || !peekMessageType(in, type)) return;
-    DecodeRequestList_CL& queue = owner->requestList;
-    switch (type) {
-    case DeleteRequest: {
-        KRB_RequestDeleteRequest_CL request;
-        if (request.read(in) != kReadOk) return;
-        queue.RemoveWaiting(request.request_ids);
-        break;
-    }
-    case DecodeRequest: {
-        KRB_RequestDecodeRequest_CL request;
-        if (request.read(in) != kReadOk) return;
-        if (request.clear_queue != 0) queue.ClearWaiting();
-        for (const auto& item : request.items) {
-            WriteLog(decodeListLog, L"受付(%s)", item.movie_path.c_str());
-            queue.Append(DecodeRequestItem_CL::FromPipeRequest(request, item));
-        }
-        if (owner->isDecoding == 0) PostMessageW(owner->hwnd, WM_DECODE_START, 0, 0);
-        break;
-    }
-    case DecodePriorityRequest: {
-        KRB_RequestDecodePriorityRequest_CL request;
-        if (request.read(in) != kReadOk) return;
-        queue.Prioritize(request.request_ids);
-        break;
-    }
-    default:
-        return;
-    }
-    // Saved at once: a crash restarts the service without a chance to save, and the
-    // new process must find every item that this one accepted.
-    queue.Save(owner->QueuePath());
 }

@@ -7,9 +7,10 @@
 #include <string>
 
 #include "common/mutex.h"
-#include "common/pipe.h"
 #include "common/scoped.h"
+#include "service/pipe_server.h"
 #include "service/request_list.h"
+#include "service/settings.h"
 
 constexpr UINT WM_DECODE_START = WM_APP + 0x412;   // 0x8412
 constexpr UINT WM_DECODE_CANCEL = WM_APP + 0x413;  // 0x8413
@@ -26,16 +27,6 @@ constexpr UINT_PTR QUIT_DEADLINE_TIMER_ID = 0x10012;
 constexpr UINT kStuckJobGraceMs = 5000;
 constexpr UINT kStuckJobExitCode = 3;
 
-class MainWindow_CL;
-
-// The service's pipe server: turns decode, delete and priority requests into
-// queue changes.
-class MyPipeServer_CL : public PipeServer_CL {
-public:
-    void handleMessage(const unsigned char* bytes, size_t count) override;
-    MainWindow_CL* owner = nullptr;
-};
-
 class MainWindow_CL {
 public:
     MainWindow_CL(HINSTANCE instance, int argumentCount, const std::wstring& clientName,
@@ -51,9 +42,6 @@ public:
     // force when that job has not returned within kStuckJobGraceMs.
     void RequestQuit();
     std::wstring QueuePath() const;
-    // Counts a failed job (exception or fault) against the item it worked on (its
-    // serial), and gives that item up after repeated failures.
-    void OnJobFailed(uint64_t itemSerial);
 
     // Called by the crash filter: a fault on the job thread ends only that thread,
     // after the job thread's own wind-down. Returns false for other threads.
@@ -66,20 +54,10 @@ public:
     // saving) a message that is already coming in, so that none dies with the process.
     static void StopIntakeAfterCrash();
 
-    HWND hwnd = nullptr;
-    HINSTANCE instance;
-    Mutex_CL folderMutex;
-    DecodeRequestList_CL requestList;
-    UniqueHandle cancelEvent;
-    std::unique_ptr<Gdiplus::Bitmap> errorImage;
-    MyPipeServer_CL pipeServer;
-    int argumentCount;
-    UniqueHandle jobThread;
-    std::atomic<int> isDecoding{0};
-    std::atomic<int> isQuitRequested{0};
-    int execute_decode_count = 0;
-
 private:
+    // Feeds the intake paths in this process, with a job pretended to hold the head.
+    friend class IntakeFuzzer;
+
     LRESULT OnCreate();
     void OnClose();
     BOOL OnCopyData(const COPYDATASTRUCT* data);
@@ -93,8 +71,25 @@ private:
     void StartJob(uint64_t itemSerial);
     static unsigned __stdcall JobThreadProc(void* self);
     void EndJobThread();
+    // Counts a failed job (exception or fault) against the item it worked on (its
+    // serial), and gives that item up after repeated failures.
+    void OnJobFailed(uint64_t itemSerial);
 
-    std::wstring workFolder_;
+    const std::wstring workFolder_;
+    const std::wstring clientName_;
+    const ServiceSettings settings_;
+    HWND hwnd = nullptr;
+    HINSTANCE instance;
+    Mutex_CL folderMutex;
+    DecodeRequestList_CL requestList;
+    UniqueHandle cancelEvent;
+    std::unique_ptr<Gdiplus::Bitmap> errorImage;
+    MyPipeServer_CL pipeServer;
+    int argumentCount;
+    UniqueHandle jobThread;
+    std::atomic<int> isDecoding{0};
+    std::atomic<int> isQuitRequested{0};
+    int execute_decode_count = 0;
     std::atomic<DWORD> jobThreadId_{0};
     uint64_t jobItemSerial_ = 0;     // the queued item the running (or last) job works on
     uint64_t failedItemSerial_ = 0;  // the item that the failure count belongs to

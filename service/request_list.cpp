@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "common/log.h"
 #include "common/scoped.h"
+#include "service/logs.h"
 
 int DecodeRequestItem_CL::write(ByteWriter& out) const {
     out.PutI32(request_id);

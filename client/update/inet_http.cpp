@@ -6,6 +6,7 @@
 #include "client/process_state.h"
 #include "common/console.h"
 #include "common/log.h"
+#include "common/scoped.h"
 
 namespace snapwick {
 

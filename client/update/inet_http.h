@@ -4,7 +4,7 @@
 #include <wininet.h>
 #include <string>
 
-#include "common/scoped.h"
+#include "client/update/internet_handle.h"
 
 namespace snapwick {
 

@@ -4,10 +4,12 @@
 #include <shellapi.h>
 #include <clocale>
 
-#include "common/log.h"
 #include "common/scoped.h"
+#include "service/logs.h"
 #include "service/main_window.h"
 #include "service/process_state.h"
+#include "service/restart.h"
+#include "service/settings.h"
 #include "service/thumbnail_decode/cancel_relay.h"
 #include "service/thumbnail_decode/decode_helpers.h"
 
@@ -26,8 +28,8 @@ LONG WINAPI CrashFilter(EXCEPTION_POINTERS* info) {
     if (DecodeHelpers::HandleFault()) return EXCEPTION_CONTINUE_EXECUTION;
     // A new process already has the work: a second one would compete for the queue.
     if (MainWindow_CL::HasHandedOver()) return EXCEPTION_EXECUTE_HANDLER;
-    if (settings.GetInt(kSettingsSection, L"run_decode", 0) != 0)
-        settings.SetInt(kSettingsSection, L"exception", 1);
+    const ServiceSettings settings(g_workFolder);
+    if (settings.GetInt(L"run_decode", 0) != 0) settings.SetInt(L"exception", 1);
     // Its client closed it: the movie is marked for whoever starts a service next,
     // but nothing starts one now.
     if (MainWindow_CL::IsClosed()) {
@@ -36,7 +38,7 @@ LONG WINAPI CrashFilter(EXCEPTION_POINTERS* info) {
     }
     WriteLog(decodeListLog, L"例外発生による再起動\n");
     MainWindow_CL::StopIntakeAfterCrash();
-    AppRestart();
+    AppRestart(g_clientName, g_workFolder);
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
@@ -48,8 +50,10 @@ int ServiceMain(HINSTANCE instance) {
     g_mainThreadId = GetCurrentThreadId();
     const std::wstring clientName = argv.get()[1];
     const std::wstring workFolder = argv.get()[2];
+    g_clientName = clientName;
+    g_workFolder = workFolder;
 
-    settings.SetPath(workFolder + L"\\Thumbnail.ini");
+    ServiceSettings(workFolder).Create();
     ComApartment com;
     GdiplusSession gdiplus;
 

@@ -1,8 +1,7 @@
-// AM_MEDIA_TYPE copies and their owner, plus readable names of media GUIDs.
+// AM_MEDIA_TYPE copies and their owner.
 #pragma once
 #include <windows.h>
 #include <dshow.h>
-#include <string>
 
 // Deep copy of src into dst (format block and pUnk included). dst must hold nothing.
 HRESULT CopyMediaType(AM_MEDIA_TYPE* dst, const AM_MEDIA_TYPE* src);
@@ -35,10 +34,6 @@ public:
 private:
     AM_MEDIA_TYPE mt_;
 };
-
-// "%08x-%04x-..." (lowercase, no braces) and, for the well-known video format and
-// subtype GUIDs, their name in parentheses, e.g. "...(MEDIASUBTYPE_YUY2)".
-std::wstring GuidTraceName(const GUID& guid);
 
 // The BITMAPINFOHEADER inside a FORMAT_VideoInfo (at least 88 bytes) or
 // FORMAT_VideoInfo2 (at least 112 bytes) format block; null for anything else.

@@ -53,7 +53,6 @@ HRESULT DShowMovieHelper_CL::Initialize(const GUID& subtype) {
     }
     if (!graph || setTypeResult != S_OK || addResult != S_OK || !mediaControl) {
         ReleaseAll();
-        traceText += L"(error)Initialize()";
         return E_FAIL;
     }
     return S_OK;
@@ -66,15 +65,6 @@ ComPtr<IBaseFilter> DShowMovieHelper_CL::AddNullRenderer(const wchar_t* name) {
         return nullptr;
     if (FAILED(graph->AddFilter(nullRenderer.Get(), name))) return nullptr;
     return nullRenderer;
-}
-
-void DShowMovieHelper_CL::TraceFilterNames() {
-    ComPtr<IEnumFilters> filters;
-    if (!graph || FAILED(graph->EnumFilters(&filters))) return;
-    ComPtr<IBaseFilter> filter;
-    while (filters->Next(1, filter.ReleaseAndGetAddressOf(), nullptr) == S_OK) {
-        traceText += L"\t" + FilterName(filter.Get()) + L"\r\n";
-    }
 }
 
 bool DShowMovieHelper_CL::HasFilterNamed(const std::wstring& name) const {
@@ -95,11 +85,8 @@ bool DShowMovieHelper_CL::IsCaptureConnected() const {
 }
 
 HRESULT DShowMovieHelper_CL::EditFilterGraphToVideo() {
-    traceText += L"■EditFilterGraphToVideo()";
-    traceText += L"\r\n";
     // Held unconnected: it stands in the graph where a stock video renderer would.
     AddNullRenderer(L"NullRenderer-Video");
-    TraceFilterNames();
     HRESULT hr = E_FAIL;
     if (captureFilter) {
         ComPtr<IPin> input = FindPinByDirection(captureFilter.Get(), PINDIR_INPUT);
@@ -108,13 +95,10 @@ HRESULT DShowMovieHelper_CL::EditFilterGraphToVideo() {
             hr = input->ConnectedTo(&upstream);
         }
     }
-    traceText += L"\r\n\r\n";
     return hr;
 }
 
 HRESULT DShowMovieHelper_CL::EditFilterGraphToAudio() {
-    traceText += L"■EditFilterGraphToAudio()";
-    traceText += L"\r\n";
     ComPtr<IBaseFilter> nullAudio = AddNullRenderer(L"NullRenderer-Audio");
 
     ComPtr<IBaseFilter> audioRenderer, splitter;
@@ -123,7 +107,6 @@ HRESULT DShowMovieHelper_CL::EditFilterGraphToAudio() {
         ComPtr<IBaseFilter> filter;
         while (filters->Next(1, filter.ReleaseAndGetAddressOf(), nullptr) == S_OK) {
             const std::wstring name = FilterName(filter.Get());
-            traceText += L"\t" + name + L"\r\n";
             if (name == L"Default DirectSound Device") audioRenderer = filter;
             if (name == L"Avi Splitter" || name == L"MPEG-I Stream Splitter" || name == L"MPEG-2 Demultiplexer")
                 splitter = filter;
@@ -155,7 +138,6 @@ HRESULT DShowMovieHelper_CL::EditFilterGraphToAudio() {
         ComPtr<IPin> nullInput = FindPinByDirection(nullAudio.Get(), PINDIR_INPUT);
         if (nullInput) graph->Connect(freedOutput.Get(), nullInput.Get());
     }
-    traceText += L"\r\n\r\n";
     return S_OK;
 }
 

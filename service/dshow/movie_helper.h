@@ -38,16 +38,12 @@ public:
     static Microsoft::WRL::ComPtr<IPin> FindOutputPinByMajorType(IBaseFilter* filter, const GUID& majorType);
     // Takes the filter and everything connected downstream of it out of the graph.
     void RemoveDownstream(IBaseFilter* filter);
-    // Appends a tab, the name and CR LF for each filter of the graph to traceText.
-    void TraceFilterNames();
     // Whether the graph holds a filter of exactly this name.
     bool HasFilterNamed(const std::wstring& name) const;
     bool IsCaptureConnected() const;
     // The capture renderer's seek generation (0 without a graph).
     uint64_t SeekGeneration() const;
 
-    int useCaptureRenderer = 1;
-    std::wstring traceText;
     Microsoft::WRL::ComPtr<IGraphBuilder> graph;
     Microsoft::WRL::ComPtr<IBaseFilter> captureFilter;
     Microsoft::WRL::ComPtr<ISampleGrabber> sampleGrabber;

@@ -43,23 +43,17 @@ HRESULT DShowSampleRenderer::GetConnectedType(AM_MEDIA_TYPE* mt) const {
     return CopyMediaType(mt, &connectedType_.get());
 }
 
-void DShowSampleRenderer::SetCallback(ISampleGrabberCB* callback, LONG method) {
+// Every sample goes to SampleCB (or StampedSampleCB), whichever method is asked for.
+void DShowSampleRenderer::SetCallback(ISampleGrabberCB* callback, LONG /*method*/) {
     Microsoft::WRL::ComPtr<IStampedSampleCB> stamped;
     if (callback) callback->QueryInterface(IID_IStampedSampleCB, reinterpret_cast<void**>(stamped.GetAddressOf()));
     std::lock_guard<std::mutex> guard(lock_);
     callback_ = callback;
     stampedCallback_ = stamped;
-    callbackMethod_ = method;
-}
-
-std::wstring DShowSampleRenderer::TraceText() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return traceText_;
 }
 
 HRESULT DShowSampleRenderer::CheckMediaType(const AM_MEDIA_TYPE& mt) {
     std::lock_guard<std::mutex> guard(lock_);
-    traceText_ += L"(FT)" + GuidTraceName(mt.formattype) + L" : (ST)" + GuidTraceName(mt.subtype) + L"\r\n";
     const bool videoInfo = mt.formattype == FORMAT_VideoInfo;
     const bool videoInfo2 = mt.formattype == FORMAT_VideoInfo2;
     if (!videoInfo && !videoInfo2) return S_FALSE;

@@ -38,9 +38,6 @@ public:
     HRESULT GetConnectedType(AM_MEDIA_TYPE* mt) const;
     void SetCallback(ISampleGrabberCB* callback, LONG method);
 
-    // One line per media type offered to the pin: "(FT)<format> : (ST)<subtype>".
-    std::wstring TraceText() const;
-
 protected:
     HRESULT CheckMediaType(const AM_MEDIA_TYPE& mt) override;
     HRESULT SetMediaType(const AM_MEDIA_TYPE& mt) override;
@@ -55,8 +52,6 @@ private:
     bool connected_ = false;
     Microsoft::WRL::ComPtr<ISampleGrabberCB> callback_;
     Microsoft::WRL::ComPtr<IStampedSampleCB> stampedCallback_;  // the same object, when it offers it
-    LONG callbackMethod_ = 0;
-    std::wstring traceText_;
 };
 
 // ISampleGrabber over one renderer; holds a reference to it.

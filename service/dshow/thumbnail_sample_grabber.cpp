@@ -99,8 +99,7 @@ STDMETHODIMP DShowThumbnailMakerSampleGrabber_CL::StampedSampleCB(IMediaSample* 
         if (currentFrame || stamp.generation < awaitedGeneration) return S_OK;
         const BITMAPINFOHEADER* header = VideoBitmapHeader(connectedType.get());
         if (!header) return S_OK;
-        isRgb32 = connectedType.get().subtype == MEDIASUBTYPE_RGB32;
-        rgb32 = isRgb32;
+        rgb32 = connectedType.get().subtype == MEDIASUBTYPE_RGB32;
         width = header->biWidth;
         height = header->biHeight;
     }
@@ -129,16 +128,6 @@ void DShowThumbnailMakerSampleGrabber_CL::SetConnectedType(OwnedMediaType type) 
 void DShowThumbnailMakerSampleGrabber_CL::ClearConnectedType() {
     std::lock_guard<std::mutex> guard(lock);
     connectedType.reset();
-}
-
-OwnedMediaType DShowThumbnailMakerSampleGrabber_CL::ConnectedType() const {
-    std::lock_guard<std::mutex> guard(lock);
-    return connectedType;
-}
-
-bool DShowThumbnailMakerSampleGrabber_CL::IsRgb32() const {
-    std::lock_guard<std::mutex> guard(lock);
-    return isRgb32;
 }
 
 bool DShowThumbnailMakerSampleGrabber_CL::HasFrame() const {

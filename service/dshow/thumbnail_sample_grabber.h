@@ -52,8 +52,6 @@ public:
     // The connection's media type, as read from the renderer by the frame source.
     void SetConnectedType(OwnedMediaType type);
     void ClearConnectedType();
-    OwnedMediaType ConnectedType() const;
-    bool IsRgb32() const;
 
     // The slot. The frame stays owned here until ClearFrame, AwaitGeneration or TakeFrame.
     bool HasFrame() const;
@@ -76,5 +74,4 @@ private:
     std::unique_ptr<Gdiplus::Bitmap> currentFrame;
     int64_t currentFrameTime = 0;
     uint64_t awaitedGeneration = 0;
-    bool isRgb32 = false;
 };

@@ -74,12 +74,6 @@ DisplayGeometry CheckedGeometry(int rotation, uint64_t aspectX, uint64_t aspectY
     return geometry;
 }
 
-bool MemoryByteSource::Read(uint64_t offset, void* into, size_t count) {
-    if (offset > size_ || count > size_ - offset) return false;
-    if (count > 0) std::memcpy(into, bytes_ + offset, count);
-    return true;
-}
-
 DisplayGeometry ReadDisplayGeometry(ByteSource& source) {
     try {
         HeaderReader reader(source);

@@ -2,35 +2,16 @@
 // the shape of its pixels, read from the container's headers (the decoders under Wine
 // report neither). A movie whose headers say nothing usable is shown as stored.
 #pragma once
-#include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "service/frame_source/byte_source.h"
 
 // How a movie's stored pictures are shown by players.
 struct DisplayGeometry {
     int rotation = 0;            // clockwise degrees to turn the stored picture for display: 0, 90, 180 or 270
     uint32_t pixelAspectX = 1;   // width : height of one stored pixel (1:1 when unknown)
     uint32_t pixelAspectY = 1;
-};
-
-// Random access to a movie's bytes; Read fails (false) for any range not wholly inside the source.
-class ByteSource {
-public:
-    virtual ~ByteSource() = default;
-    virtual uint64_t Size() const = 0;
-    virtual bool Read(uint64_t offset, void* into, size_t count) = 0;
-};
-
-// Bytes in memory that the caller keeps alive.
-class MemoryByteSource : public ByteSource {
-public:
-    MemoryByteSource(const uint8_t* bytes, size_t size) : bytes_(bytes), size_(size) {}
-    uint64_t Size() const override { return size_; }
-    bool Read(uint64_t offset, void* into, size_t count) override;
-
-private:
-    const uint8_t* bytes_;
-    size_t size_;
 };
 
 // Reads MP4/MOV (first video track: tkhd matrix -> rotation; pasp in its visual sample entry -> pixel aspect)

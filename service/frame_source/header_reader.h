@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "service/frame_source/display_geometry.h"
+#include "service/frame_source/byte_source.h"
 
 // Deeper than any box or element path the readers follow.
 constexpr int kMaxHeaderDepth = 12;

@@ -11,10 +11,10 @@
 #include <optional>
 #include <vector>
 
-#include "common/log.h"
-#include "common/scoped.h"
 #include "service/dshow/yuy2_converter.h"
 #include "service/frame_source/cancel_signal.h"
+#include "service/frame_source/media_foundation_owners.h"
+#include "service/logs.h"
 
 using Microsoft::WRL::ComPtr;
 

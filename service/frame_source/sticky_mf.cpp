@@ -1,21 +1,20 @@
 #include "service/frame_source/sticky_mf.h"
 
-LockedPathSet StickyMfFileSet;
-LockedPathSet StickyMfBypassLogSet;
+#include <set>
 
-size_t LockedPathSet::count(const std::wstring& path) const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return paths_.count(path);
+namespace {
+std::mutex g_lock;
+std::set<std::wstring> g_movies;
+}  // namespace
+
+bool OnMediaFoundationRoute(const std::wstring& movie) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_movies.count(movie) != 0;
 }
 
-bool LockedPathSet::insert(const std::wstring& path) {
-    std::lock_guard<std::mutex> guard(lock_);
-    return paths_.insert(path).second;
-}
-
-void LockedPathSet::erase(const std::wstring& path) {
-    std::lock_guard<std::mutex> guard(lock_);
-    paths_.erase(path);
+bool SetMediaFoundationRoute(const std::wstring& movie, bool on) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return on ? g_movies.insert(movie).second : g_movies.erase(movie) != 0;
 }
 
 std::mutex& MediaFoundationSwitchLock() {

@@ -1,34 +1,11 @@
 #include "service/frame_source/thumbnail_maker.h"
 
-#include <dvdmedia.h>
-#include <uuids.h>
-
-#include <mutex>
-
-#include "common/inifile.h"
-#include "common/log.h"
-#include "common/scoped.h"
-#include "service/dshow/media_type.h"
-#include "service/frame_source/cancel_signal.h"
-#include "service/frame_source/media_foundation_decode.h"
-
-using Microsoft::WRL::ComPtr;
+#include "service/logs.h"
+#include "service/settings.h"
 
 namespace {
-constexpr wchar_t kSection[] = L"THUMBNAIL";
 constexpr int kMinTimeoutMs = 500;
 constexpr int kMaxTimeoutMs = 600000;
-
-Inifile_CL Settings(const std::wstring& workFolder) { return Inifile_CL(workFolder + L"\\Thumbnail.ini"); }
-
-int64_t MediaFoundationPosition(int64_t frame) { return frame > 0 ? frame : 1; }
-
-// QueryInterface by IID: mingw-w64's control.h gives some of these interfaces no __uuidof.
-template <typename T>
-HRESULT QueryByIid(IUnknown* from, const IID& iid, ComPtr<T>& to) {
-    if (!from) return E_POINTER;
-    return from->QueryInterface(iid, reinterpret_cast<void**>(to.ReleaseAndGetAddressOf()));
-}
 }  // namespace
 
 int ClampFrameTimeout(int ms) {
@@ -38,15 +15,13 @@ int ClampFrameTimeout(int ms) {
 }
 
 FrameTimeLimits ReadFrameTimeLimits(const std::wstring& workFolder) {
-    const Inifile_CL ini = Settings(workFolder);
-    return {ClampFrameTimeout(ini.GetInt(kSection, L"decode_frame_timeout_ms", 10000)),
-            ClampFrameTimeout(ini.GetInt(kSection, L"decode_first_frame_timeout_ms", 30000))};
+    const ServiceSettings settings(workFolder);
+    return {ClampFrameTimeout(settings.GetInt(L"decode_frame_timeout_ms", 10000)),
+            ClampFrameTimeout(settings.GetInt(L"decode_first_frame_timeout_ms", 30000))};
 }
 
 DShowThumbnailMaker_CL::DShowThumbnailMaker_CL(const std::wstring& workFolder, HANDLE cancelEvent)
-    : workFolder(workFolder), captureCallback(DShowThumbnailMakerSampleGrabber_CL::Create()), cancelEvent(cancelEvent) {
-    movieHelper.useCaptureRenderer = 1;
-}
+    : workFolder(workFolder), captureCallback(DShowThumbnailMakerSampleGrabber_CL::Create()), cancelEvent(cancelEvent) {}
 
 DShowThumbnailMaker_CL::~DShowThumbnailMaker_CL() {
     ReleaseContent();
@@ -94,13 +69,8 @@ HRESULT DShowThumbnailMaker_CL::SetContent(const std::wstring& path) {
                  containerGeometry.rotation, containerGeometry.pixelAspectX, containerGeometry.pixelAspectY,
                  path.c_str());
 
-    if (StickyMfFileSet.count(path) != 0) {
-        ReleaseContent();
-        stickyMfLocal = true;
-        if (StickyMfBypassLogSet.insert(path)) {
-            WriteLog(mainLog, L"[LOG_LINE] (decode-route) sticky-mf setcontent-bypass-ds file(%s)", path.c_str());
-            WriteLog(decodeListLog, L"(decode-route) sticky-mf setcontent-bypass-ds file(%s)", path.c_str());
-        }
+    if (OnMediaFoundationRoute(path)) {
+        KeepOnMediaFoundation();
         return S_OK;
     }
 
@@ -109,103 +79,7 @@ HRESULT DShowThumbnailMaker_CL::SetContent(const std::wstring& path) {
     captureCallback->AwaitGeneration(0);
     WriteLog(mainLog, L"(file)%s", path.c_str());
 
-    if (movieHelper.Initialize(MEDIASUBTYPE_YUY2) != S_OK) {
-        WriteLog(mainLog, L"SetContent初期化失敗。");
-        return E_FAIL;
-    }
-
-    BString file(path.c_str());
-    const HRESULT rendered = file.get() ? movieHelper.mediaControl->RenderFile(file.get()) : E_OUTOFMEMORY;
-    if (rendered != S_OK) {
-        movieHelper.traceText += L"(error)RenderFile()\r\n";
-        movieHelper.TraceFilterNames();
-        // A partial render (no sound device for the audio, say) still serves when the
-        // video reached our renderer.
-        const bool usable = movieHelper.HasFilterNamed(L"Video Renderer") ||
-                            (SUCCEEDED(rendered) && movieHelper.IsCaptureConnected());
-        if (!usable) {
-            WriteLog(mainLog, L"コーデックが存在しないか、非対応ファイルです。");
-            return E_FAIL;
-        }
-    }
-
-    QueryByIid(movieHelper.graph.Get(), IID_IMediaSeeking, movieHelper.mediaSeeking);
-    QueryByIid(movieHelper.graph.Get(), IID_IBasicAudio, movieHelper.basicAudio);
-    if (FAILED(QueryByIid(movieHelper.graph.Get(), IID_IMediaEventEx, mediaEvent))) {
-        WriteLog(mainLog, L"IMediaEventExの取得失敗");
-        return E_FAIL;
-    }
-
-    if (movieHelper.mediaSeeking) {
-        movieHelper.mediaSeeking->SetTimeFormat(&TIME_FORMAT_MEDIA_TIME);
-        LONGLONG length = 0;
-        if (SUCCEEDED(movieHelper.mediaSeeking->GetDuration(&length))) duration = length;
-    }
-
-    if (movieHelper.sampleGrabber) {
-        movieHelper.sampleGrabber->SetBufferSamples(TRUE);
-        movieHelper.sampleGrabber->SetCallback(captureCallback.Get(), 0);
-    }
-
-    const HRESULT video = movieHelper.EditFilterGraphToVideo();
-    const HRESULT audio = movieHelper.EditFilterGraphToAudio();
-    if (video != S_OK || audio != S_OK) {
-        WriteLog(mainLog, L"コーデックが存在しないか、非動画ファイルです。");
-        return E_FAIL;
-    }
-
-    ComPtr<IMediaFilter> mediaFilter;
-    if (SUCCEEDED(QueryByIid(movieHelper.graph.Get(), IID_IMediaFilter, mediaFilter))) mediaFilter->SetSyncSource(nullptr);
-    mediaFilter.Reset();
-
-    OwnedMediaType connected;
-    if (!movieHelper.sampleGrabber || FAILED(movieHelper.sampleGrabber->GetConnectedMediaType(connected.out()))) {
-        WriteLog(mainLog, L"(error)GetConnectedMediaType()");
-        return E_FAIL;
-    }
-
-    int connectedWidth = 0, connectedHeight = 0;
-    if (const BITMAPINFOHEADER* header = VideoBitmapHeader(connected.get())) {
-        connectedWidth = header->biWidth < 0 ? -header->biWidth : header->biWidth;
-        connectedHeight = header->biHeight < 0 ? -header->biHeight : header->biHeight;
-    }
-    DisplayGeometry reported;
-    const BYTE* block = connected.get().formattype == FORMAT_VideoInfo2 ? connected.format(sizeof(VIDEOINFOHEADER2))
-                                                                        : nullptr;
-    if (block) {
-        const auto* info = reinterpret_cast<const VIDEOINFOHEADER2*>(block);
-        reported = PixelAspectFromPictureAspect(info->dwPictAspectRatioX, info->dwPictAspectRatioY, connectedWidth,
-                                                connectedHeight);
-    }
-    dsGeometry = CombineGeometry(reported, containerGeometry);
-    captureCallback->SetConnectedType(std::move(connected));
-    const bool connectedValid = connectedWidth >= 1 && connectedHeight >= 1;
-
-    long videoWidth = 0, videoHeight = 0;
-    bool sourceValid = false;
-    ComPtr<IBasicVideo> basicVideo;
-    if (SUCCEEDED(QueryByIid(movieHelper.graph.Get(), IID_IBasicVideo, basicVideo)) &&
-        SUCCEEDED(basicVideo->GetVideoSize(&videoWidth, &videoHeight)))
-        sourceValid = videoWidth >= 1 && videoHeight >= 1;
-    basicVideo.Reset();
-
-    if (sourceValid) {
-        sourceWidth = videoWidth;
-        sourceHeight = videoHeight;
-        for (LogFile* log : {&mainLog, &decodeListLog})
-            WriteLog(*log, L"(decode-route) route=ds setcontent file(%s) source_size=%dx%d connected_size=%dx%d",
-                     path.c_str(), sourceWidth, sourceHeight, connectedWidth, connectedHeight);
-    } else if (connectedValid) {
-        sourceWidth = connectedWidth;
-        sourceHeight = connectedHeight;
-        for (LogFile* log : {&mainLog, &decodeListLog})
-            WriteLog(*log, L"(decode-route) route=ds setcontent file(%s) source_size=%dx%d", path.c_str(),
-                     sourceWidth, sourceHeight);
-    } else {
-        for (LogFile* log : {&mainLog, &decodeListLog})
-            WriteLog(*log, L"(decode-route) route=ds setcontent file(%s) source_size=unknown", path.c_str());
-    }
-
+    if (BuildGraph(path) != S_OK || MeasurePicture(path) != S_OK) return E_FAIL;
     movieHelper.mediaControl->Run();
     movieHelper.mediaControl->Pause();
 
@@ -227,34 +101,13 @@ void DShowThumbnailMaker_CL::Seek(int64_t frame) {
 void DShowThumbnailMaker_CL::PrepareNext(int64_t frame) {
     seekPrepared = false;
     const bool directShow = movieHelper.mediaSeeking && !stickyMfLocal && !moviePath.empty() &&
-                            StickyMfFileSet.count(moviePath) == 0;
+                            !OnMediaFoundationRoute(moviePath);
     // In keyframe mode the first frame's wait learns the time origin before any seek.
     if (!directShow || firstFrame) return;
     Seek(frame);
     seekPrepared = true;
     preparedPosition = frame;
     WriteLog(mainLog, L"[LOG_LINE] (decode-route) ds-seek-ahead frame=%lld file(%s)", frame, moviePath.c_str());
-}
-
-Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeWithMediaFoundation(int64_t frame, int64_t* shownAt) {
-    MfFrameTimes times;
-    times.readFirst = seekToKeyframe && !frameOriginKnown;
-    DisplayGeometry reported;
-    {
-        // One reader at a time in the process: the route was made for one caller, and a
-        // job's further sources leave a movie to one source once it needs this route.
-        static std::mutex oneReader;
-        std::lock_guard<std::mutex> guard(oneReader);
-        mfFrame.reset(
-            DecodeFrameWithMediaFoundation(moviePath, cancelEvent, MediaFoundationPosition(frame), &times, &reported));
-    }
-    mfFrame = ShowAsDisplayed(std::move(mfFrame), CombineGeometry(reported, containerGeometry));
-    if (times.haveFirst) {
-        frameOrigin = times.first;
-        frameOriginKnown = true;
-    }
-    if (mfFrame && shownAt) *shownAt = seekToKeyframe ? times.sample - frameOrigin : frame;
-    return mfFrame.get();
 }
 
 void DShowThumbnailMaker_CL::LearnFrameOrigin(DWORD budgetMs) {
@@ -311,40 +164,6 @@ std::unique_ptr<Gdiplus::Bitmap> DShowThumbnailMaker_CL::TakeFrame(const Gdiplus
     return nullptr;
 }
 
-Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeWithStickyMediaFoundation(int64_t frame, bool global,
-                                                                        DecodeFrameResult* result,
-                                                                        int64_t* shownAt) {
-    const int64_t mfPosition = MediaFoundationPosition(frame);
-    const wchar_t* file = moviePath.c_str();
-    if (global) {
-        WriteLog(mainLog, L"[LOG_LINE] (mf-fallback) sticky-mf(global) frame=%lld mf_frame=%lld file(%s)", frame,
-                 mfPosition, file);
-        WriteLog(decodeListLog, L"(mf-fallback) sticky-mf(global) frame=%lld mf_frame=%lld file(%s)", frame,
-                 mfPosition, file);
-    } else {
-        WriteLog(mainLog, L"[LOG_LINE] (mf-fallback) sticky-mf frame=%lld mf_frame=%lld file(%s)", frame,
-                 mfPosition, file);
-        WriteLog(decodeListLog, L"(mf-fallback) sticky-mf frame=%lld mf_frame=%lld file(%s)", frame, mfPosition,
-                 file);
-    }
-    if (Gdiplus::Bitmap* decoded = DecodeWithMediaFoundation(frame, shownAt)) {
-        *result = Success;
-        return decoded;
-    }
-    *result = CancelSignalled(cancelEvent) ? Cancelled : Failed;
-    if (global) {
-        WriteLog(mainLog, L"[LOG_LINE] (mf-fallback) sticky-mf(global) failed frame=%lld; keep-mf return-null",
-                 frame);
-        WriteLog(decodeListLog, L"(mf-fallback) sticky-mf(global) failed frame=%lld; keep-mf return-null", frame);
-    } else {
-        WriteLog(mainLog, L"[LOG_LINE] (mf-fallback) sticky-mf fail; keep-mf return-null frame=%lld file(%s)",
-                 frame, file);
-        WriteLog(decodeListLog, L"(mf-fallback) sticky-mf fail; keep-mf return-null frame=%lld file(%s)", frame,
-                 file);
-    }
-    return nullptr;
-}
-
 Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeFrame(int64_t frame, DecodeFrameResult* result, int64_t* shownAt) {
     DecodeFrameResult ignored = Failed;
     if (!result) result = &ignored;
@@ -354,17 +173,25 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeFrame(int64_t frame, DecodeFrameR
     const bool prepared = seekPrepared && preparedPosition == frame;
     seekPrepared = false;
 
-    const bool stickyGlobal = !moviePath.empty() && StickyMfFileSet.count(moviePath) != 0;
+    const bool stickyGlobal = !moviePath.empty() && OnMediaFoundationRoute(moviePath);
     if (stickyGlobal || (stickyMfLocal && !moviePath.empty())) {
         captureCallback->ClearFrame();
         return DecodeWithStickyMediaFoundation(frame, stickyGlobal, result, shownAt);
     }
+    Gdiplus::Bitmap* decoded = DecodeWithDirectShow(frame, prepared, result, shownAt);
+    // Without a graph to seek there is nothing to switch from.
+    if (decoded || !movieHelper.mediaSeeking) return decoded;
+    return SwitchToMediaFoundation(frame, result, shownAt);
+}
 
+Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeWithDirectShow(int64_t frame, bool prepared, DecodeFrameResult* result,
+                                                             int64_t* shownAt) {
     const wchar_t* file = moviePath.c_str();
+    // Reached only while the movie is not on the Media Foundation route.
     WriteLog(mainLog,
-             L"[LOG_LINE] (decode-route) decodeframe-enter frame=%lld first=%d sticky_local=%d sticky_global=%d "
+             L"[LOG_LINE] (decode-route) decodeframe-enter frame=%lld first=%d sticky_local=%d sticky_global=0 "
              L"file(%s)",
-             frame, firstFrame ? 1 : 0, stickyMfLocal ? 1 : 0, stickyGlobal ? 1 : 0, file);
+             frame, firstFrame ? 1 : 0, stickyMfLocal ? 1 : 0, file);
     if (frame == 0) WriteLog(mainLog, L"[LOG_LINE] (decode-route) warning frame_zero file(%s)", file);
 
     const FrameTimeLimits limits = ReadFrameTimeLimits(workFolder);
@@ -426,45 +253,5 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeFrame(int64_t frame, DecodeFrameR
         *result = Failed;
     }
 
-    if (*result != Cancelled) {
-        const int useMf = Settings(workFolder).GetInt(kSection, L"decode_use_media_foundation_on_dshow_fail", 1);
-        WriteLog(mainLog,
-                 L"[LOG_LINE] (ini) decode_use_media_foundation_on_dshow_fail=%d frame=%lld ds_result=%u file(%s)",
-                 useMf, frame, static_cast<unsigned>(*result), file);
-        WriteLog(decodeListLog,
-                 L"(ini) decode_use_media_foundation_on_dshow_fail=%d frame=%lld ds_result=%u file(%s)", useMf,
-                 frame, static_cast<unsigned>(*result), file);
-        if (useMf != 0 && !moviePath.empty()) {
-            std::lock_guard<std::mutex> switching(MediaFoundationSwitchLock());
-            if (StickyMfFileSet.count(moviePath) != 0) {
-                // Another source of the job switched the movie while this one waited.
-                ReleaseContent();
-                stickyMfLocal = true;
-                return DecodeWithStickyMediaFoundation(frame, true, result, shownAt);
-            }
-            const int64_t mfPosition = MediaFoundationPosition(frame);
-            ReleaseContent();
-            WriteLog(mainLog,
-                     L"[LOG_LINE] (decode-route) route-switch ds->mf frame=%lld mf_frame=%lld file(%s) ds_released=1",
-                     frame, mfPosition, file);
-            WriteLog(decodeListLog,
-                     L"(decode-route) route-switch ds->mf frame=%lld mf_frame=%lld file(%s) ds_released=1", frame,
-                     mfPosition, file);
-            WriteLog(mainLog, L"[LOG_LINE] (mf-fallback) start frame=%lld mf_frame=%lld file(%s)", frame,
-                     mfPosition, file);
-            if (Gdiplus::Bitmap* decoded = DecodeWithMediaFoundation(frame, shownAt)) {
-                *result = Success;
-                stickyMfLocal = true;
-                StickyMfFileSet.insert(moviePath);
-                WriteLog(mainLog, L"[LOG_LINE] (mf-fallback) success frame=%lld file(%s)", frame, file);
-                return decoded;
-            }
-            WriteLog(mainLog, L"[LOG_LINE] (mf-fallback) fail frame=%lld file(%s)", frame, file);
-            if (CancelSignalled(cancelEvent)) *result = Cancelled;
-        }
-    }
-
-    WriteLog(mainLog, L"[LOG_LINE] (decode-route) decodeframe-return-null frame=%lld result=%u file(%s)", frame,
-             static_cast<unsigned>(*result), file);
     return nullptr;
 }

@@ -68,11 +68,25 @@ public:
     int32_t SourceHeight() const { return sourceHeight; }
 
 private:
-    Gdiplus::Bitmap* DecodeWithStickyMediaFoundation(int64_t frame, bool global, DecodeFrameResult* result,
-                                                     int64_t* shownAt);
+    // Opening through DirectShow: the graph with our capture renderer, then the size of
+    // the picture that reaches it. E_FAIL when the movie cannot be shown that way.
+    HRESULT BuildGraph(const std::wstring& path);
+    HRESULT MeasurePicture(const std::wstring& path);
     // Seeks the paused graph; only a sample taken after this seek's flush is its frame.
     void Seek(int64_t frame);
-    // The Media Foundation route for one frame; keeps the frame in mfFrame.
+    // One frame from the graph; null with the reason in `result`.
+    Gdiplus::Bitmap* DecodeWithDirectShow(int64_t frame, bool prepared, DecodeFrameResult* result,
+                                          int64_t* shownAt);
+
+    // The Media Foundation route (media_foundation_route.cpp). SetContent of a movie on
+    // it: no graph is built.
+    void KeepOnMediaFoundation();
+    // After DirectShow failed a frame: the frame from Media Foundation when the settings
+    // allow, and the movie stays there once that worked.
+    Gdiplus::Bitmap* SwitchToMediaFoundation(int64_t frame, DecodeFrameResult* result, int64_t* shownAt);
+    Gdiplus::Bitmap* DecodeWithStickyMediaFoundation(int64_t frame, bool global, DecodeFrameResult* result,
+                                                     int64_t* shownAt);
+    // One frame through Media Foundation; keeps the frame in mfFrame.
     Gdiplus::Bitmap* DecodeWithMediaFoundation(int64_t frame, int64_t* shownAt);
     // Keyframe times count from the movie's first frame. Waits, within the budget, for
     // the first frame that opening the movie brought, and takes its time stamp.

@@ -2,9 +2,9 @@
 
 #include <process.h>
 
-#include "common/log.h"
 #include "service/frame_source/cancel_signal.h"
 #include "service/frame_source/thumbnail_maker.h"
+#include "service/logs.h"
 
 namespace {
 // Which threads are further sources, and the job thread whose further sources run: read
@@ -95,14 +95,14 @@ void DecodeHelpers::Run(Helper& helper) {
         // Made, used and released on this thread, in its apartment.
         DShowThumbnailMaker_CL source(workFolder_, cancelEvent_);
         source.SetSeekToKeyframe(settings_.seekToKeyframe);
-        const bool ready = StickyMfFileSet.count(settings_.movie) == 0 && source.SetContent(settings_.movie) == S_OK &&
+        const bool ready = !OnMediaFoundationRoute(settings_.movie) && source.SetContent(settings_.movie) == S_OK &&
                            source.AwaitOpeningFrame(finishing_.get());
         for (LogFile* log : {&mainLog, &decodeListLog})
             WriteLog(*log, L"(decode-parallel) source=%d ready=%d file(%s)", helper.number, ready ? 1 : 0, file);
         int decoded = 0;
         while (ready) {
             // A movie that went to Media Foundation is left to the job's first source.
-            if (StickyMfFileSet.count(settings_.movie) != 0 || CancelSignalled(cancelEvent_)) break;
+            if (OnMediaFoundationRoute(settings_.movie) || CancelSignalled(cancelEvent_)) break;
             const int tile = schedule_.ClaimOrWait();
             if (tile < 0) break;
             helper.tile = tile;

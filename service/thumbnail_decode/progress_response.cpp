@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
-#include "common/log.h"
 #include "common/pipe.h"
+#include "service/logs.h"
 
 KRB_ResponseDecode_CL MakeProgressResponse(const DecodeRequestItem_CL& request) {
     KRB_ResponseDecode_CL response;

@@ -4,11 +4,10 @@
 #include <memory>
 #include <vector>
 
-#include "common/log.h"
 #include "common/scoped.h"
-#include "service/process_state.h"
 #include "service/frame_source/thumbnail_maker.h"
-#include "service/main_window.h"
+#include "service/logs.h"
+#include "service/settings.h"
 #include "service/thumbnail_decode/cancel_relay.h"
 #include "service/thumbnail_decode/decode_helpers.h"
 #include "service/thumbnail_decode/decode_plan.h"
@@ -81,14 +80,14 @@ void DrawTile(TileStrip& strip, int j, int count, Gdiplus::Bitmap* frame, Gdiplu
 
 // Applies tile j's outcome to the job, in plan order: timeouts, the consecutive-timeout
 // abort, a cancel. Returns the frame to draw; null for the error image.
-Gdiplus::Bitmap* AccountTile(MainWindow_CL& window, const DecodeRequestItem_CL& request, JobState& state,
+Gdiplus::Bitmap* AccountTile(JobContext& job, const DecodeRequestItem_CL& request, JobState& state,
                              TileOutcome& outcome) {
     const wchar_t* file = request.movie_path.c_str();
     // Whatever was decoded for a tile after the abort or a cancel is not shown.
     if (state.failed) return nullptr;
     if (outcome.result == Cancelled) {
         state.failed = true;
-        window.isQuitRequested = 1;
+        job.quitRequested = 1;
     } else if (outcome.result == Timeout) {
         ++state.totalTimeouts;
         ++state.consecutiveTimeouts;
@@ -112,9 +111,9 @@ Gdiplus::Bitmap* AccountTile(MainWindow_CL& window, const DecodeRequestItem_CL& 
 // order; tiles that are decoded by the time a save ends go into the next save together.
 class FrameLoop {
 public:
-    FrameLoop(MainWindow_CL& window, DShowThumbnailMaker_CL& source, DecodeRequestItem_CL& request,
+    FrameLoop(JobContext& job, DShowThumbnailMaker_CL& source, DecodeRequestItem_CL& request,
               const DecodePlan& plan, JobState& state, const SourceCount& sources, HANDLE cancelEvent)
-        : window_(window),
+        : job_(job),
           source_(source),
           request_(request),
           plan_(plan),
@@ -125,7 +124,7 @@ public:
           schedule_(count_, state.abortLimit,
                     TilesAhead(sources.sources, count_, source.SourceWidth(), source.SourceHeight())),
           settings_{request.movie_path, request.duration, state.seekToKeyframe, state.skipBlankFrames},
-          helpers_(schedule_, plan_, settings_, g_workFolder, cancelEvent),
+          helpers_(schedule_, plan_, settings_, job.workFolder, cancelEvent),
           outcomes_(static_cast<size_t>(count_)),
           frames_(static_cast<size_t>(count_), nullptr),
           decoded_(static_cast<size_t>(count_), false) {}
@@ -144,7 +143,7 @@ public:
                 const bool decoded = !state_.failed;
                 if (decoded) outcomes_[static_cast<size_t>(accounted)] = schedule_.Take(accounted);
                 frames_[static_cast<size_t>(accounted)] =
-                    AccountTile(window_, request_, state_, outcomes_[static_cast<size_t>(accounted)]);
+                    AccountTile(job_, request_, state_, outcomes_[static_cast<size_t>(accounted)]);
                 decoded_[static_cast<size_t>(accounted)] = decoded;
                 ++accounted;
                 if (state_.failed) schedule_.Stop();
@@ -168,7 +167,7 @@ public:
                 primaryCycleMs_ = now - primaryDoneAt_;
                 primaryDoneAt_ = now;
                 primaryOnDirectShow_ = outcome.result == Success && outcome.frame &&
-                                       StickyMfFileSet.count(request_.movie_path) == 0;
+                                       !OnMediaFoundationRoute(request_.movie_path);
                 if (outcome.frame && stripPixels_ == 0) {
                     // The tile size is the first frame's unless the request sets one.
                     const int64_t w = request_.frame_width > 0 ? request_.frame_width : outcome.frame->GetWidth();
@@ -215,10 +214,10 @@ private:
         for (int k = drawn; k <= last; ++k) {
             Gdiplus::Bitmap* frame = frames_[static_cast<size_t>(k)];
             if (!frame) {
-                frame = window_.errorImage.get();
+                frame = job_.errorImage;
                 state_.errorFlag = 1;
             }
-            DrawTile(strip_, k, count_, frame, window_.errorImage.get(), request_, state_);
+            DrawTile(strip_, k, count_, frame, job_.errorImage, request_, state_);
             errorFlags.push_back(state_.errorFlag);
             outcomes_[static_cast<size_t>(k)].frame.reset();
             frames_[static_cast<size_t>(k)] = nullptr;
@@ -231,12 +230,12 @@ private:
             request_.decode_count = count_ - (j + 1);
             if (request_.decode_count == 0) --request_.request_count;
             request_.error_image_used = errorFlags[static_cast<size_t>(j - drawn)];
-            if (window_.isQuitRequested == 0) SendProgressResponse(request_, g_clientName);
+            if (job_.quitRequested == 0) SendProgressResponse(request_, job_.clientName);
         }
         return last + 1;
     }
 
-    MainWindow_CL& window_;
+    JobContext& job_;
     DShowThumbnailMaker_CL& source_;
     DecodeRequestItem_CL& request_;
     const DecodePlan plan_;  // the further sources' own copy: see the job thread's fault
@@ -261,20 +260,21 @@ private:
 
 }  // namespace
 
-int ThumbnailDecode(MainWindow_CL& window) {
+int ThumbnailDecode(JobContext& job) {
     WriteLog(sequenceLog, L"ThumbnailDecode_START");
     DecodeRequestItem_CL request;
-    if (!window.requestList.PeekHead(request)) return -1;
+    if (!job.queue.PeekHead(request)) return -1;
     WriteLog(sequenceLog, L"ThumbnailDecode_001(残り%d file)", request.request_count);
-    settings.SetInt(kSettingsSection, L"run_decode", 1);
+    const ServiceSettings settings(job.workFolder);
+    settings.SetInt(L"run_decode", 1);
     {
         ComApartment com;
         // One source at a time waits on the window's cancel event itself, as it always did.
-        const int parallel = settings.GetInt(kSettingsSection, L"decode_parallel", 0);
+        const int parallel = settings.GetInt(L"decode_parallel", 0);
         std::unique_ptr<CancelRelay> relay;
-        if (parallel != 1) relay.reset(new CancelRelay(window.cancelEvent.get()));
-        HANDLE cancelEvent = relay && relay->Event() ? relay->Event() : window.cancelEvent.get();
-        DShowThumbnailMaker_CL source(g_workFolder, cancelEvent);
+        if (parallel != 1) relay.reset(new CancelRelay(job.cancelEvent));
+        HANDLE cancelEvent = relay && relay->Event() ? relay->Event() : job.cancelEvent;
+        DShowThumbnailMaker_CL source(job.workFolder, cancelEvent);
         WriteLog(sequenceLog, L"ThumbnailDecode_002");
         WriteLog(sequenceLog, L"ThumbnailDecode_003");
         WriteLog(sequenceLog, L"ThumbnailDecode_003-1");
@@ -287,11 +287,11 @@ int ThumbnailDecode(MainWindow_CL& window) {
             WriteLog(sequenceLog, L"ThumbnailDecode_005");
             WriteLog(sequenceLog, L"ThumbnailDecode_006");
             JobState state;
-            const int exception = settings.GetInt(kSettingsSection, L"exception", 0);
+            const int exception = settings.GetInt(L"exception", 0);
             WriteLog(mainLog, L"[LOG_LINE] (ini) exception=%d file(%s)", exception, file);
             if (exception != 0) {
                 // The previous process died on a job: this movie is not opened again.
-                settings.SetInt(kSettingsSection, L"exception", 0);
+                settings.SetInt(L"exception", 0);
                 state.failed = true;
             } else if (source.SetContent(request.movie_path) != S_OK) {
                 state.failed = true;
@@ -316,13 +316,13 @@ int ThumbnailDecode(MainWindow_CL& window) {
             LogPlan(request, plan);
             WriteLog(sequenceLog, L"ThumbnailDecode_009");
             state.abortLimit =
-                settings.GetInt(kSettingsSection, L"decode_abort_after_consecutive_frame_timeouts", 3);
+                settings.GetInt(L"decode_abort_after_consecutive_frame_timeouts", 3);
             WriteLog(mainLog, L"[LOG_LINE] (ini) decode_abort_after_consecutive_frame_timeouts=%d file(%s)",
                      state.abortLimit, file);
-            state.seekToKeyframe = settings.GetInt(kSettingsSection, L"seek_to_keyframe", 0) == 1;
+            state.seekToKeyframe = settings.GetInt(L"seek_to_keyframe", 0) == 1;
             WriteLog(mainLog, L"[LOG_LINE] (ini) seek_to_keyframe=%d file(%s)", state.seekToKeyframe ? 1 : 0, file);
             source.SetSeekToKeyframe(state.seekToKeyframe);
-            state.skipBlankFrames = settings.GetInt(kSettingsSection, L"skip_blank_frames", 0) == 1;
+            state.skipBlankFrames = settings.GetInt(L"skip_blank_frames", 0) == 1;
             WriteLog(mainLog, L"[LOG_LINE] (ini) skip_blank_frames=%d file(%s)", state.skipBlankFrames ? 1 : 0, file);
             WriteLog(mainLog, L"[LOG_LINE] (ini) decode_parallel=%d file(%s)", parallel, file);
             const SourceCount sources = ChooseSourceCount(parallel, static_cast<int>(ProcessorCount()),
@@ -333,22 +333,21 @@ int ThumbnailDecode(MainWindow_CL& window) {
                          kSourceMemoryBudget / (1024 * 1024), file);
             // On the heap, as the relay: a fault on the job thread ends it without unwinding,
             // and the further sources (told to stop by the crash filter) still use both.
-            std::unique_ptr<FrameLoop> loop(new FrameLoop(window, source, request, plan, state,
+            std::unique_ptr<FrameLoop> loop(new FrameLoop(job, source, request, plan, state,
                                                           relay ? sources : SourceCount{1, L"setting"}, cancelEvent));
             loop->Run();
         }
 
-        if (window.isQuitRequested == 0) {
-            window.requestList.RemoveHead();
+        if (job.quitRequested == 0) {
+            job.queue.RemoveHead();
             WriteLog(sequenceLog, L"ThumbnailDecode_SAVE_START2");
-            window.requestList.Save(window.QueuePath());
+            job.queue.Save(job.queuePath);
             WriteLog(sequenceLog, L"ThumbnailDecode_SAVE_END2");
         }
         WriteLog(sequenceLog, L"ThumbnailDecode_004");
         // After a hand-over the mark belongs to the new process's job.
-        if (!MainWindow_CL::HasHandedOver()) settings.SetInt(kSettingsSection, L"run_decode", 0);
+        if (!job.handedOver) settings.SetInt(L"run_decode", 0);
     }
-    KillTimer(window.hwnd, NO_RESPONSE_TIMER_ID);
     WriteLog(sequenceLog, L"ThumbnailDecode_END");
     return 0;
 }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "common/log.h"
+#include "service/logs.h"
 #include "service/thumbnail_decode/blank_frames.h"
 
 namespace {

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <new>
 
-#include "common/log.h"
-#include "common/scoped.h"
 #include "common/image_encoder.h"
+#include "common/scoped.h"
+#include "service/logs.h"
 #include "service/thumbnail_decode/strip_fit.h"
 
 namespace {

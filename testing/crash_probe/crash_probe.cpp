@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "common/log.h"
+#include "service/logs.h"
 #include "common/scoped.h"
 #include "service/app/app.h"
 #include "service/main_window.h"
@@ -31,7 +31,6 @@ int wmain(int argc, wchar_t** argv) {
     }
     g_clientName = argv[1];
     g_workFolder = folder;
-    settings.SetPath(folder + L"\\Thumbnail.ini");
     decodeListLog.path = folder + L"\\kestrel_dec_list.txt";
     sequenceLog.path = folder + L"\\kestrel_seq.txt";
     SetUnhandledExceptionFilter(CrashFilter);

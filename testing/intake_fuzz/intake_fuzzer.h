@@ -48,6 +48,7 @@ public:
     static std::vector<DecodeRequestItem_CL> KnownQueue();
     static KRB_RequestDecodeRequest_CL KnownRequest();
     MainWindow_CL& Window() { return window_; }
+    DecodeRequestList_CL& Queue() { return window_.requestList; }
 
 private:
     CaseOutcome FeedPipe(const unsigned char* bytes, size_t size);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "common/log.h"
+#include "service/logs.h"
 #include "common/scoped.h"
 #include "service/frame_source/thumbnail_maker.h"
 #include "testing/support/pixels.h"

@@ -107,13 +107,6 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
     }
 }
 
-std::wstring ProgramFolder() {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder = path;
-    return folder.substr(0, folder.find_last_of(L'\\'));
-}
-
 std::wstring Movie(const std::wstring& name) {
     const wchar_t* dir = _wgetenv(L"TEST_MOVIES_DIR");
     std::wstring path = (dir ? dir : ProgramFolder() + L"\\..\\movies") + L"\\" + name;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/module_path.h"
 #include "common/scoped.h"
 
 namespace testing_support {
@@ -40,8 +41,6 @@ bool WaitFor(const std::function<bool()>& condition,
 // then the given instruction lines. Returns the path.
 std::wstring WriteFaultMovie(const std::wstring& path, const std::string& instructions);
 
-// Folder of the running test program (the build's bin folder).
-std::wstring ProgramFolder();
 // A movie in the test movies' folder (TEST_MOVIES_DIR).
 std::wstring Movie(const std::wstring& name);
 

@@ -10,7 +10,7 @@
 #include "common/scoped.h"
 
 int wmain(int argc, wchar_t** argv) {
-    const std::wstring path = ModuleFolder(nullptr) + L"\\velmar_calls.txt";
+    const std::wstring path = ProgramFolder() + L"\\velmar_calls.txt";
 
     std::wstring lines;
     for (int i = 1; i < argc; ++i) lines += std::wstring(argv[i]) + L"\n";

@@ -125,7 +125,7 @@ TEST_F(CaptureRenderer, AcceptsYuy2OrRgb32WithAWholeHeaderAndReportsVideoInfo2) 
         {VideoType(MEDIASUBTYPE_YUY2, FORMAT_VideoInfo, block, sizeof(vih)), S_OK},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(input_->QueryAccept(&c.type), c.answer) << Narrow(GuidTraceName(c.type.subtype));
+        EXPECT_EQ(input_->QueryAccept(&c.type), c.answer) << "case " << (&c - &cases[0]);
     EXPECT_EQ(input_->ReceiveConnection(sourcePin_.Get(), &cases[0].type), VFW_E_TYPE_NOT_ACCEPTED);
 
     ASSERT_EQ(ConnectSource(), S_OK);  // the fault codec's 64x48 YUY2 with FORMAT_VideoInfo

@@ -109,11 +109,11 @@ TEST_F(FrameSource, TurnedAndWidenedMoviesComeOutAsPlayersShowThem) {
         ASSERT_TRUE(LoadImagePixels(path + L".shown.png", shown)) << Narrow(name);
         for (const bool mediaFoundation : {false, true}) {
             SCOPED_TRACE(Narrow(name) + (mediaFoundation ? " through Media Foundation" : " through DirectShow"));
-            if (mediaFoundation) StickyMfFileSet.insert(path);
+            if (mediaFoundation) SetMediaFoundationRoute(path, true);
             DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
             ASSERT_EQ(source.SetContent(path), S_OK);
             Gdiplus::Bitmap* frame = FrameAt(source, 15000000);
-            StickyMfFileSet.erase(path);
+            SetMediaFoundationRoute(path, false);
             ASSERT_NE(frame, nullptr);
             ImagePixels seen;
             ASSERT_TRUE(BitmapPixels(*frame, seen));

@@ -33,8 +33,7 @@ protected:
         ini_.SetPath(folder_.file(L"Thumbnail.ini"));
     }
     void TearDown() override {
-        StickyMfFileSet.erase(movie_);
-        StickyMfBypassLogSet.erase(movie_);
+        SetMediaFoundationRoute(movie_, false);
         CapturedLogsTest::TearDown();
     }
     void Set(const wchar_t* key, int value) { ini_.SetInt(L"THUMBNAIL", key, value); }
@@ -86,7 +85,7 @@ TEST_F(FrameTimeLimit, EachFrameReadsTheSettingsAndAStalledOneTimesOut) {
     EXPECT_TRUE(Contains(lines, L"[LOG_LINE] (ini) decode_use_media_foundation_on_dshow_fail=0 frame=30000000 "
                                 L"ds_result=1" + File()));
     EXPECT_TRUE(Contains(lines, L"[LOG_LINE] (decode-route) decodeframe-return-null frame=30000000 result=1" + File()));
-    EXPECT_EQ(StickyMfFileSet.count(movie_), 0u);
+    EXPECT_FALSE(OnMediaFoundationRoute(movie_));
     EXPECT_TRUE(ShowsFrame(FrameAt(source, 200 * kFrameTime), 200));
     EXPECT_FALSE(Contains(ListLines(), L"(mf-fallback) start"));
 }
@@ -123,7 +122,7 @@ TEST_F(FrameTimeLimit, StalledFrameMovesTheMovieToMediaFoundationForGood) {
             ASSERT_NE(frame, nullptr) << second;
             EXPECT_EQ(frame->GetWidth(), 640u);
             EXPECT_TRUE(SolidNear(*frame, kSecondColours[second], 40)) << second;
-            EXPECT_EQ(StickyMfFileSet.count(movie_), 1u);
+            EXPECT_TRUE(OnMediaFoundationRoute(movie_));
         }
     }
     auto lines = MainLines();

@@ -20,7 +20,7 @@ protected:
     void SetUp() override { ASSERT_TRUE(fuzzer.Ready()); }
     std::vector<int32_t> QueuedIds() {
         std::vector<int32_t> ids;
-        for (const auto& item : fuzzer.Window().requestList.Snapshot()) ids.push_back(item.request_id);
+        for (const auto& item : fuzzer.Queue().Snapshot()) ids.push_back(item.request_id);
         return ids;
     }
 
@@ -115,7 +115,7 @@ TEST_F(HostileIntake, LyingFramesOnThePipeAreDroppedAndTheServerKeepsServing) {
 // was let go: the next writer gets in at once. Prints the time from a writer's connect
 // to the moment the single instance is free again, beside the time of one save.
 TEST_F(HostileIntake, ALongQueueIsSavedAfterTheWriterIsLetGo) {
-    DecodeRequestList_CL& queue = fuzzer.Window().requestList;
+    DecodeRequestList_CL& queue = fuzzer.Queue();
     DecodeRequestItem_CL big = IntakeFuzzer::KnownQueue()[1];
     big.positions.assign(10000, -1);
     for (int i = 0; i < 200; ++i) queue.Append(big);
@@ -149,7 +149,7 @@ TEST_F(HostileIntake, ALongQueueIsSavedAfterTheWriterIsLetGo) {
 }
 
 TEST_F(HostileIntake, QueueFileTooLargeToReadIsKeptAsideAndNotOverwritten) {
-    DecodeRequestList_CL& queue = fuzzer.Window().requestList;
+    DecodeRequestList_CL& queue = fuzzer.Queue();
     const std::wstring path = fuzzer.Window().QueuePath();
     const std::string known = DecodeRequestList_CL::Serialize(IntakeFuzzer::KnownQueue());
     const LONGLONG size = 257LL << 20;  // beyond what is read into memory

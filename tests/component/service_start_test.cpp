@@ -74,7 +74,7 @@ TEST(ModulePath, FoldersLongerThan259Characters) {
     HMODULE module = LoadLibraryW(dll.c_str());
     ASSERT_NE(module, nullptr);
     EXPECT_EQ(ModuleFileName(module), dll);
-    EXPECT_EQ(ModuleFolder(module), folder);
+    EXPECT_EQ(ProgramFolder(module), folder);
     FreeLibrary(module);
 
     const std::wstring before = CurrentFolder();

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "common/image_encoder.h"
-#include "common/log.h"
 #include "common/scoped.h"
 #include "service/frame_source/thumbnail_maker.h"
+#include "service/logs.h"
 
 namespace {
 

@@ -1,0 +1,6 @@
+#include "service/logs.h"
+
+LogFile mainLog;
+LogFile decodeListLog;
+LogFile errorListLog;
+LogFile sequenceLog;
