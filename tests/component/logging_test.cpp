@@ -1,6 +1,8 @@
 // Log files and the settings file, byte for byte on the real file system.
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "common/inifile.h"
 #include "common/log.h"
 #include "testing/support/test_support.h"
@@ -29,9 +31,7 @@ TEST(WriteLog, LinesAreTimestampedUtf16WithCrLfAndRestartOverTheLimit) {
     EXPECT_NE(bytes.find(std::string("\xEE\x76\n\0\r\0\n\0", 8)), std::string::npos);  // 目, LF, CR LF
     const auto lines = ReadLogLines(log.path);
     ASSERT_EQ(lines.size(), 3u);
-    const std::wstring pattern = L"dddd/dd/dd dd:dd:dd.ddd : ";
-    for (size_t i = 0; i < pattern.size(); ++i)
-        EXPECT_TRUE(pattern[i] == L'd' ? iswdigit(lines[0][i]) : lines[0][i] == pattern[i]) << i;
+    EXPECT_TRUE(std::regex_match(lines[0].substr(0, 26), std::wregex(L"\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} : ")));
     EXPECT_EQ(ReadLogMessages(log.path), (std::vector<std::wstring>{L"first 42 wide narrow -5000000000", L"二行目\n",
                                                                      std::wstring(1039, L'z')}));
     LogFile lost{MAX_LOG_BYTES, L"Z:\\no\\such\\folder\\log.txt"};

@@ -29,7 +29,6 @@ TEST(Queue, OperationsLeaveTheHeadFirst) {
     };
     DecodeRequestList_CL queue;
     queue.mutex.Reset(CreateMutexW(nullptr, FALSE, nullptr));
-    int n = 0;
     for (const auto& s : steps) {
         if (s.op == 'a') for (int32_t id : s.ids) queue.Append(Item(id));
         if (s.op == 'p') queue.Prioritize(s.ids);
@@ -37,7 +36,7 @@ TEST(Queue, OperationsLeaveTheHeadFirst) {
         if (s.op == 'c') queue.ClearWaiting();
         Ids ids;
         for (const auto& item : queue.Snapshot()) ids.push_back(item.request_id);
-        EXPECT_EQ(ids, s.after) << "step " << ++n << " " << s.op;
+        EXPECT_EQ(ids, s.after) << "step " << &s - steps << " " << s.op;
     }
 }
 
