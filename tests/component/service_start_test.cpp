@@ -1,13 +1,10 @@
 // Snapwick's start of the service: one copy only, waited for, also when the start gives
-// no process to watch (the start itself stood in for); and the paths of a program
-// folder longer than 259 characters.
+// no process to watch (the start itself stood in for).
 #include <gtest/gtest.h>
 
 #include <thread>
-#include <vector>
 
 #include "client/tessaloom_request.h"
-#include "common/module_path.h"
 #include "testing/support/test_support.h"
 
 using namespace testing_support;
@@ -59,31 +56,6 @@ TEST(SnapwickServiceStart, WaitsForTheStartedCopyInsteadOfStartingAnother) {
         SetEvent(done.get());
         if (copy.joinable()) copy.join();
     }
-}
-
-TEST(ModulePath, FoldersLongerThan259Characters) {
-    ScratchFolder scratch(L"long");
-    std::vector<std::wstring> folders = {scratch.path()};
-    while (folders.back().size() < 300) {
-        folders.push_back(folders.back() + L"\\" + std::wstring(60, L'd'));
-        ASSERT_TRUE(CreateDirectoryW(folders.back().c_str(), nullptr));
-    }
-    const std::wstring folder = folders.back();
-    const std::wstring dll = folder + L"\\fault_codec.dll";
-    ASSERT_TRUE(CopyFileW((ProgramFolder() + L"\\fault_codec.dll").c_str(), dll.c_str(), FALSE));
-    HMODULE module = LoadLibraryW(dll.c_str());
-    ASSERT_NE(module, nullptr);
-    EXPECT_EQ(ModuleFileName(module), dll);
-    EXPECT_EQ(ProgramFolder(module), folder);
-    FreeLibrary(module);
-
-    const std::wstring before = CurrentFolder();
-    ASSERT_TRUE(SetCurrentDirectoryW(folder.c_str()));
-    EXPECT_EQ(CurrentFolder(), folder);
-    SetCurrentDirectoryW(before.c_str());
-    // The scratch folder's own removal does not reach this deep.
-    DeleteFileW(dll.c_str());
-    for (size_t i = folders.size() - 1; i > 0; --i) RemoveDirectoryW(folders[i].c_str());
 }
 
 }  // namespace

@@ -1,122 +1,70 @@
-// Pure rules about what a tile shows: the size tiles get so that their strip can be
-// written, blank frames and where a picture is looked for instead, and a decoder's
-// picture aspect as a pixel aspect.
+// What a tile shows: a YUY2 pixel in 32 bits, the size tiles get so that their strip can be
+// written, blank frames and where a picture is looked for instead.
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
 
-#include "service/frame_source/displayed_frame.h"
+#include "service/dshow/yuy2_converter.h"
 #include "service/thumbnail_decode/blank_frames.h"
 #include "service/thumbnail_decode/strip_fit.h"
 
 namespace {
 
-TEST(StripFit, TilesShrinkWithTheirAspectUntilTheStripCanBeWritten) {
-    struct Case {
-        int32_t width, height, count, saveType;
-        int32_t fitWidth, fitHeight;
-        bool scaled, possible;
-    } cases[] = {
-        {1920, 1080, 8, 1, 1920, 1080, false, true},
-        // 36 full-HD frames: 69,120 px would not fit a JPEG; 36 x 1,819 = 65,484 does.
-        {1920, 1080, 36, 1, 1819, 1023, true, true},
-        {1920, 1080, 34, 1, 1920, 1080, false, true},  // 65,280 px: fits as asked
-        {16, 9, 4093, 1, 16, 9, false, true},
-        {16, 9, 4094, 1, 15, 8, true, true},
-        // A tile taller than a JPEG may be.
-        {100, 70000, 1, 1, 93, 65100, true, true},
-        // BMP and PNG are not limited by the side but by memory: 36 frames of 4K (1.2 GB).
-        {3840, 2160, 36, 0, 2102, 1182, true, true},
-        {3840, 2160, 4, 2, 3840, 2160, false, true},
-        // Nothing fits: more tiles than a JPEG has columns.
-        {160, 90, 70000, 1, 160, 90, true, false},
-        // Not a size at all: left for the caller to refuse.
-        {0, 90, 4, 1, 0, 90, false, true},
+// Studio range: 16 is black and 235 white, beyond them clamped; the primaries.
+TEST(TilePictureRules, Yuy2PixelStudioRangeAndPrimaries) {
+    const uint32_t cases[][4] = {  // Y, U, V; RGB
+        {16, 128, 128, 0x000000}, {235, 128, 128, 0xFFFFFF}, {0, 128, 128, 0x000000}, {255, 128, 128, 0xFFFFFF},
+        {81, 90, 240, 0xFE0000}, {145, 54, 34, 0x00FF00}, {41, 240, 110, 0x0000FF},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << " x" << c.count << " type " << c.saveType);
-        const TileFit fit = FitTiles(c.width, c.height, c.count, c.saveType);
-        EXPECT_EQ(fit.scaled, c.scaled);
-        EXPECT_EQ(fit.possible, c.possible);
-        if (!c.possible) continue;
-        EXPECT_EQ(fit.width, c.fitWidth);
-        EXPECT_EQ(fit.height, c.fitHeight);
-        if (!fit.scaled) continue;
-        const int64_t stripWidth = int64_t{fit.width} * c.count;
-        const int64_t bytes = stripWidth * fit.height * (c.saveType == 1 ? 5 : 6);
-        EXPECT_LE(bytes, kStripMemoryBudget);
-        if (c.saveType == 1) EXPECT_LE(stripWidth, kJpegMaxSide);
-        if (c.saveType == 1) EXPECT_LE(fit.height, kJpegMaxSide);
+        uint8_t p[4];
+        Yuy2PixelToBgrx(c[0], c[1], c[2], p);
+        for (int i = 0; i < 3; ++i) EXPECT_NEAR(p[i], (c[3] >> (8 * i)) & 0xFF, 3) << c[0] << " " << c[1] << " " << c[2];
+        EXPECT_EQ(p[3], 0);
     }
 }
 
-// Pictures of one grey level with a pattern of +-amplitude around it.
-std::vector<uint8_t> Picture(int width, int height, int grey, int amplitude) {
-    std::vector<uint8_t> bgrx(static_cast<size_t>(width) * height * 4);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            const int v = grey + (((x / 4 + y / 4) % 2) ? amplitude : -amplitude);
-            uint8_t* p = &bgrx[(static_cast<size_t>(y) * width + x) * 4];
-            p[0] = p[1] = p[2] = static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+// Save type 1 is JPEG (at most 65,535 px a side), 0 and 2 are limited by memory.
+TEST(TilePictureRules, TilesShrinkWithTheirAspectUntilTheStripCanBeWritten) {
+    const int32_t cases[][7] = {  // width, height, count, save type; then width, height, possible
+        {1920, 1080, 34, 1, 1920, 1080, 1},  // 65,280 px: fits as asked
+        {1920, 1080, 36, 1, 1819, 1023, 1},  // 69,120 px would not fit; 36 x 1,819 = 65,484 does
+        {16, 9, 4094, 1, 15, 8, 1},
+        {100, 70000, 1, 1, 93, 65100, 1},    // a tile taller than a JPEG may be
+        {3840, 2160, 36, 0, 2102, 1182, 1},  // 1.2 GB
+        {3840, 2160, 4, 2, 3840, 2160, 1},
+        {160, 90, 70000, 1, 160, 90, 0},     // more tiles than a JPEG has columns
+    };
+    for (const auto& c : cases) {
+        const TileFit fit = FitTiles(c[0], c[1], c[2], c[3]);
+        EXPECT_EQ(fit.possible, c[6] != 0) << c[0] << "x" << c[1] << " x" << c[2] << " type " << c[3];
+        EXPECT_EQ(fit.scaled, c[0] != c[4] || !fit.possible) << c[0] << "x" << c[1] << " x" << c[2];
+        EXPECT_TRUE(!fit.possible || (fit.width == c[4] && fit.height == c[5])) << fit.width << "x" << fit.height;
+    }
+}
+
+// A dark and flat picture is blank; a dark scene, a flat grey card or full red is not.
+TEST(TilePictureRules, BlankFramesAndWhereTheSearchLooksInstead) {
+    const int cases[][3] = {{0, 0, 1}, {16, 0, 1}, {19, 7, 1}, {21, 0, 0}, {12, 9, 0}, {128, 0, 0}, {-1, 0, 0}};
+    for (const auto& c : cases) {  // grey level with a chequer of +-amplitude (-1: full red); blank
+        std::vector<uint8_t> bgrx(320 * 180 * 4);
+        for (size_t i = 0; i < bgrx.size(); i += 4) {
+            const int v = c[0] + ((i / 16 + i / 5120) % 2 ? c[1] : -c[1]);
+            bgrx[i] = bgrx[i + 1] = c[0] < 0 ? 0 : static_cast<uint8_t>(v);
+            bgrx[i + 2] = c[0] < 0 ? 255 : static_cast<uint8_t>(v);
         }
-    return bgrx;
-}
-
-TEST(BlankFrames, DarkAndFlatIsBlankButADarkSceneIsNot) {
-    struct Case {
-        int grey, amplitude;
-        bool blank;
-    } cases[] = {
-        {0, 0, true},     // black
-        {16, 0, true},    // video black
-        {19, 7, true},    // the end of a fade, a little noise
-        {21, 0, false},   // grey enough to be a picture
-        {12, 9, false},   // dark, with something in it
-        {128, 0, false},  // a flat grey card is a picture
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "grey " << c.grey << " +-" << c.amplitude);
-        const std::vector<uint8_t> bgrx = Picture(320, 180, c.grey, c.amplitude);
         const LumaStats luma = MeasureLuma(bgrx.data(), 320, 180, 320 * 4);
-        EXPECT_NEAR(luma.mean, c.grey, 1.0);
-        EXPECT_EQ(IsBlank(luma), c.blank) << "mean " << luma.mean << " deviation " << luma.deviation;
+        EXPECT_NEAR(luma.mean, c[0] < 0 ? 76.2 : c[0], 1.0);
+        EXPECT_EQ(IsBlank(luma), c[2] != 0) << c[0] << " " << c[1] << ": deviation " << luma.deviation;
     }
-    // Colour counts by its luma: full red is not dark.
-    std::vector<uint8_t> red(64 * 4, 0);
-    for (size_t i = 2; i < red.size(); i += 4) red[i] = 255;
-    EXPECT_NEAR(MeasureLuma(red.data(), 8, 8, 32).mean, 76.2, 0.5);
-}
-
-TEST(BlankFrames, TriesAreEvenlySpacedUpToHalfwayToTheNextTile) {
-    struct Case {
-        int64_t planned, limit;
-        std::vector<int64_t> tries;
-    } cases[] = {
-        {15000000, 45000000, {18750000, 22500000, 26250000, 30000000}},
-        {105000000, 120000000, {106875000, 108750000, 110625000, 112500000}},  // last tile: towards the end
-        {10, 16, {11, 12, 13}},  // tiny steps that collapse are dropped
-        {50, 50, {}},                    // no room
-        {50, 0, {}},                     // the end unknown
-        {INT64_MAX - 8, INT64_MAX, {INT64_MAX - 8 + 1, INT64_MAX - 8 + 2, INT64_MAX - 8 + 3, INT64_MAX - 8 + 4}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.planned << " .. " << c.limit);
-        EXPECT_EQ(BlankSearchPositions(c.planned, c.limit), c.tries);
-    }
-}
-
-// DirectShow reports a picture aspect (VIDEOINFOHEADER2); Wine never does, so only here
-// is its conversion to a pixel aspect seen.
-TEST(DisplayGeometryReports, PictureAspectBecomesPixelAspect) {
-    auto aspect = [](unsigned x, unsigned y, int w, int h) {
-        const DisplayGeometry g = PixelAspectFromPictureAspect(x, y, w, h);
-        return std::to_string(g.pixelAspectX) + ":" + std::to_string(g.pixelAspectY);
-    };
-    // A 720x576 picture shown 16:9 has pixels of 64:45; a 4:3 one of 16:15.
-    EXPECT_EQ(aspect(16, 9, 720, 576), "64:45");
-    EXPECT_EQ(aspect(4, 3, 720, 576), "16:15");
-    EXPECT_EQ(aspect(0, 9, 720, 576), "1:1");
+    // Tries are evenly spaced up to halfway to the next tile (or the end); steps that
+    // collapse are dropped.
+    EXPECT_EQ(BlankSearchPositions(15000000, 45000000), (std::vector<int64_t>{18750000, 22500000, 26250000, 30000000}));
+    EXPECT_EQ(BlankSearchPositions(10, 16), (std::vector<int64_t>{11, 12, 13}));
+    EXPECT_TRUE(BlankSearchPositions(50, 50).empty());
+    EXPECT_TRUE(BlankSearchPositions(50, 0).empty());  // the end unknown
+    EXPECT_EQ(BlankSearchPositions(INT64_MAX - 8, INT64_MAX), (std::vector<int64_t>{INT64_MAX - 7, INT64_MAX - 6,
+                                                                                     INT64_MAX - 5, INT64_MAX - 4}));
 }
 
 }  // namespace
