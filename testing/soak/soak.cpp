@@ -16,7 +16,7 @@
 
 #include "common/inifile.h"
 #include "testing/support/response_listener.h"
-#include "testing/support/service_requests.h"
+#include "testing/support/service_fixture.h"
 #include "testing/support/test_support.h"
 
 using namespace testing_support;

@@ -1,4 +1,5 @@
-// A fixture for tests of the real service: a scratch work folder and client name, the
+// Requests sent as the service's clients send them, over its pipe, and a fixture for
+// tests of the real service: a scratch work folder and client name, the
 // requester's response pipe listened to, the service started as its client starts it
 // (once the test has written its settings), its logs and settings at hand.
 #pragma once
@@ -11,10 +12,21 @@
 #include "common/scoped.h"
 #include "testing/support/pixels.h"
 #include "testing/support/response_listener.h"
-#include "testing/support/service_requests.h"
 #include "testing/support/test_support.h"
 
 namespace testing_support {
+
+DecodeItem_CL MakeItem(int32_t id, const std::wstring& movie, const std::wstring& output,
+                       const std::vector<int64_t>& positions);
+
+// One request of the given items, each tile width x height (-1: the frame's size).
+KRB_RequestDecodeRequest_CL MakeRequest(const std::vector<DecodeItem_CL>& items, int width = -1,
+                                        int height = -1, int saveType = 0);
+
+// Writes the request to "Tessaloom-<client>", retrying while no process owns the pipe
+// (a service between two processes). False when it could not be delivered in time.
+bool SendRequest(const std::wstring& client, const KRB_RequestDecodeRequest_CL& request,
+                 DWORD timeoutMs = 30000);
 
 class ServiceFixture : public ::testing::Test {
 protected:

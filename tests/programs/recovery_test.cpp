@@ -4,6 +4,8 @@
 // job thread.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "common/console.h"
 #include "common/pipe.h"
 #include "service/request_list.h"
@@ -21,6 +23,37 @@ protected:
 
     size_t Starts() { return Count(Main(), L"★アプリ開始(Tessaloom-" + client + L")"); }
     size_t Opened(const std::wstring& movie) { return Count(Main(), L"(file)" + movie); }
+
+    // A process lost during a job, once `reached` is logged, by `lose`: a new process
+    // finishes the item with error tiles without opening the movie (marked, the mark
+    // then cleared) and makes the next item, which arrived through the pipe meanwhile.
+    // It alone has the window title and the pipe.
+    void Replaced(const std::wstring& movie, const std::wstring& reached, const std::function<void()>& lose,
+                  DWORD exitCode, const wchar_t* why) {
+        const DWORD oldPid = service.process().Pid();
+        const std::wstring good = Fault(L"good", "");
+        Send(1, movie, 2);
+        ASSERT_TRUE(WaitForLine(L"kestrel_log.txt", reached));
+        Send(2, good);
+        ASSERT_TRUE(WaitForLine(L"kestrel_dec_list.txt", L"受付(" + good + L")"));
+        lose();
+        DWORD code = 0;
+        ASSERT_TRUE(service.process().Wait(30000, &code));
+        EXPECT_EQ(code, exitCode);  // 3: ended by its own deadline, the job still stuck
+        ASSERT_TRUE(WaitForFinal(1));
+        ASSERT_TRUE(WaitForFinal(2));
+        for (const auto& r : ResponsesFor(1)) EXPECT_EQ(r.error_image_used, 1);
+        EXPECT_EQ(Tiles(1, 2), "EE");
+        EXPECT_EQ(Tiles(2, 1), "D");
+        EXPECT_EQ(Opened(movie), 1u);
+        EXPECT_TRUE(Contains(Main(), L"[LOG_LINE] (ini) exception=1 file(" + movie + L")"));
+        EXPECT_EQ(Get(L"exception", -1), 0);
+        EXPECT_EQ(Count(List(), why), 1u);
+        const std::vector<DWORD> owners = ServiceWindowOwners(client);
+        ASSERT_EQ(owners.size(), 1u);
+        EXPECT_NE(owners[0], oldPid);
+        EXPECT_EQ(Starts(), 2u);
+    }
 };
 
 // One service, one request per case, the settings changed between them: a timeout
@@ -74,69 +107,24 @@ TEST_F(Recovery, ConsecutiveTimeoutsAbortAMovieAndTheFirstFrameHasItsOwnLimit) {
 }
 
 // A codec that hangs inside RenderFile: the watchdog (its timer posted here instead of
-// waiting five minutes) starts a new process. The old one stops serving at once and
-// ends within its bound although its job never returns; the new one finishes the
-// hung item with error tiles without opening it, and works the request that arrived
-// during the hang. It alone has the window title and the pipe.
+// waiting five minutes) starts a new process; the old one stops serving at once and
+// ends within its bound although its job never returns.
 TEST_F(Recovery, WatchdogReplacesAProcessWhoseCodecHangsInRenderFile) {
     StartService();
-    const DWORD oldPid = service.process().Pid();
-    const std::wstring hang = Fault(L"hang", "hang=render"), good = Fault(L"good", "");
-    Send(1, hang, 2);
-    ASSERT_TRUE(WaitForLine(L"kestrel_log.txt", L"(file)" + hang));
-    Send(2, good);
-    ASSERT_TRUE(WaitForLine(L"kestrel_dec_list.txt", L"受付(" + good + L")"));
-
-    PostMessageW(service.WaitWindow(), WM_TIMER, 0x10001, 0);
-    DWORD code = 0;
-    ASSERT_TRUE(service.process().Wait(30000, &code));
-    EXPECT_EQ(code, 3u);  // ended by its own deadline, the job still stuck
-
-    ASSERT_TRUE(WaitForFinal(1));
-    ASSERT_TRUE(WaitForFinal(2));
-    for (const auto& r : ResponsesFor(1)) EXPECT_EQ(r.error_image_used, 1);
-    EXPECT_EQ(Tiles(1, 2), "EE");
-    EXPECT_EQ(Tiles(2, 1), "D");
-    EXPECT_EQ(Opened(hang), 1u);
-    EXPECT_TRUE(Contains(Main(), L"[LOG_LINE] (ini) exception=1 file(" + hang + L")"));
-    EXPECT_EQ(Get(L"exception", -1), 0);
-    EXPECT_TRUE(Contains(Seq(), L"無応答による再起動"));
-
-    const std::vector<DWORD> owners = ServiceWindowOwners(client);
-    ASSERT_EQ(owners.size(), 1u);
-    EXPECT_NE(owners[0], oldPid);
-    Send(3, good);
-    ASSERT_TRUE(WaitForFinal(3));
-    EXPECT_EQ(Starts(), 2u);
+    const std::wstring hang = Fault(L"hang", "hang=render");
+    Replaced(hang, L"(file)" + hang, [&] { PostMessageW(service.WaitWindow(), WM_TIMER, 0x10001, 0); }, 3,
+             L"無応答による再起動");
 }
 
-// An access violation on a codec's streaming thread during a job: a new process marks
-// nothing new, finishes that item with error tiles without opening it and makes the
-// next one, which arrived through the pipe while the codec was stalled.
+// An access violation on a codec's streaming thread during a job.
 TEST_F(Recovery, CrashOnAStreamingThreadRestartsAndSkipsTheMovie) {
     Set(L"decode_frame_timeout_ms", 60000);
     Set(L"decode_first_frame_timeout_ms", 60000);
     StartService();
     const std::wstring release = folder.file(L"release");
     const std::wstring crash = Fault(L"crash", "stall=1000-\nrelease_file=" + ToUtf8(release) + "\ncrash=stream");
-    const std::wstring good = Fault(L"good", "");
-    Send(1, crash, 2);
-    ASSERT_TRUE(WaitForLine(L"kestrel_log.txt", L"[LOG_LINE]  decode-call index=1/2 frame=10000000 file(" + crash + L")"));
-    Send(2, good);
-    ASSERT_TRUE(WaitForLine(L"kestrel_dec_list.txt", L"受付(" + good + L")"));
-    ASSERT_TRUE(WriteFileBytes(release, "go"));
-
-    DWORD code = 0;
-    ASSERT_TRUE(service.process().Wait(30000, &code));
-    EXPECT_EQ(code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
-    ASSERT_TRUE(WaitForFinal(1));
-    ASSERT_TRUE(WaitForFinal(2));
-    EXPECT_EQ(ResponsesFor(1).back().error_image_used, 1);
-    EXPECT_EQ(Tiles(1, 2), "EE");
-    EXPECT_EQ(Tiles(2, 1), "D");
-    EXPECT_EQ(Opened(crash), 1u);
-    EXPECT_EQ(Count(List(), L"例外発生による再起動\n"), 1u);
-    EXPECT_EQ(Starts(), 2u);
+    Replaced(crash, L"[LOG_LINE]  decode-call index=1/2 frame=10000000 file(" + crash + L")",
+             [&] { ASSERT_TRUE(WriteFileBytes(release, "go")); }, EXCEPTION_ACCESS_VIOLATION, L"例外発生による再起動\n");
 }
 
 // Faults on the job thread (in Stop, a seek or a pin connection) end only the job. One
