@@ -74,14 +74,6 @@ TEST_F(ThumbnailJob, RealMoviesGiveTilesOfTheirPlannedSeconds) {
     ASSERT_TRUE(WaitFor([&] { return JobsEnded() == 1; }));
     EXPECT_EQ(ReadFileBytes(folder.file(L"TessaloomDataList.dat")).size(), 8u);
 
-    // Scaled into a fixed tile size, as a PNG.
-    Request(2, {Movie(L"seconds_1920x1080_h264.mp4")}, kFourEven, 2, 160, 90);
-    EXPECT_EQ(ReadFileBytes(Strip(2)).substr(1, 3), "PNG");
-    image = Image(2);
-    EXPECT_EQ(image.width, 640);
-    EXPECT_EQ(image.height, 90);
-    ExpectTilesMatchPositions(image, 160, kFourPlanned);
-
     // Keyframe mode: every tile is the keyframe at or before its planned position (here
     // one every 4 s), and the responses tell the keyframes' times instead of the plan's.
     Set(L"seek_to_keyframe", 1);

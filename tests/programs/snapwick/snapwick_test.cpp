@@ -41,10 +41,10 @@ protected:
             ASSERT_TRUE(CopyFileW((ProgramFolder() + L"\\" + f).c_str(), install.file(f).c_str(), FALSE));
     }
 
-    // Runs Snapwick.exe from `folder` and returns its exit code; output: stdout and stderr.
-    DWORD Run(const std::wstring& folder, const std::wstring& arguments, std::string& output) {
+    // Runs the installed Snapwick.exe and returns its exit code; output: stdout and stderr.
+    DWORD Run(const std::wstring& arguments, std::string& output) {
         ChildProcess snapwick;
-        EXPECT_TRUE(snapwick.Start(folder + L"\\Snapwick.exe", arguments, true));
+        EXPECT_TRUE(snapwick.Start(install.file(L"Snapwick.exe"), arguments, true));
         DWORD code = 1;
         EXPECT_TRUE(snapwick.Wait(180000, &code));
         output = snapwick.Stdout();
@@ -55,18 +55,6 @@ protected:
     std::string VelmarCalls() { return ReadFileBytes(install.file(L"velmar_calls.txt")); }
     static std::string VelmarCall(const std::wstring& seconds, const std::wstring& file) {
         return "-s\n0\n" + ToUtf8(seconds) + "\n" + ToUtf8(file) + "\n";
-    }
-
-    // The frame file shows the movie's colour of that second.
-    void ExpectFrameOfSecond(const std::wstring& file, const std::wstring& seconds, int width, int height) {
-        ImagePixels image;
-        ASSERT_TRUE(LoadImagePixels(file, image)) << ToUtf8(file);
-        EXPECT_EQ(ReadFileBytes(file).substr(0, 2), "\xFF\xD8");
-        EXPECT_EQ(image.width, width);
-        EXPECT_EQ(image.height, height);
-        const Rgb want = SecondsMovieColour(_wtoi64(seconds.c_str()) * kSecond);
-        EXPECT_TRUE(Near(image.Average(0, 0, image.width, image.height), want, 40))
-            << Describe(image.Average(0, 0, image.width, image.height)) << " want " << Describe(want);
     }
 
     ScratchFolder install{L"snapwick-install"};
@@ -85,17 +73,19 @@ TEST_F(SnapwickRun, FourFramesOfARealMovieBecomeJpegsAndVelmarCallsForThoseWritt
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW((folder + L"\\thumb_2.jpg").c_str(), nullptr));  // in the way of frame 2
     std::string output;
-    const DWORD code = Run(install.path(),
-                           L"\"" + Movie(L"seconds_640x360_h264_aac.mp4") + L"\" -x \"" + folder + L"\\thumb.jpg\" 4 Normal",
-                           output);
-    EXPECT_EQ(code, 0u) << output;
+    EXPECT_EQ(Run(L"\"" + Movie(L"seconds_640x360_h264_aac.mp4") + L"\" -x \"" + folder + L"\\thumb.jpg\" 4 Normal", output),
+              0u) << output;
     // Evenly spaced over 12 s: 1.5, 4.5, 7.5 and 10.5 s.
     const wchar_t* seconds[] = {L"1", L"4", L"7", L"10"};
     std::string calls;
     for (size_t i : {0, 1, 3}) {
         const std::wstring file = folder + L"\\thumb_" + std::to_wstring(i) + L".jpg";
         calls += VelmarCall(seconds[i], file);
-        ExpectFrameOfSecond(file, seconds[i], 640, 360);
+        ImagePixels image;  // a JPEG of the movie's colour of that second
+        ASSERT_TRUE(LoadImagePixels(file, image)) << ToUtf8(file);
+        EXPECT_EQ(ReadFileBytes(file).substr(0, 2), "\xFF\xD8");
+        EXPECT_TRUE(image.width == 640 && image.height == 360);
+        EXPECT_TRUE(Near(image.Average(0, 0, 640, 360), SecondsMovieColour(_wtoi64(seconds[i]) * kSecond), 40));
     }
     EXPECT_EQ(VelmarCalls(), calls) << output;
     EXPECT_NE(output.find("tile 1/4\n"), std::string::npos) << output;
@@ -222,7 +212,7 @@ TEST_F(SnapwickRun, OnlyThisRunsAnswerAndThisRunsStripAreCut) {
         ASSERT_TRUE(service.Ready());
         const std::wstring output = out.file(writesStrip ? L"t.jpg" : L"u.jpg");
         std::string text;
-        EXPECT_EQ(Run(install.path(), L"movie.mp4 \"" + output + L"\" 3 normal", text), 0u) << text;
+        EXPECT_EQ(Run(L"movie.mp4 \"" + output + L"\" 3 normal", text), 0u) << text;
         ASSERT_EQ(service.RequestIds().size(), 1u) << text;
         ids.push_back(service.RequestIds()[0]);
         if (!writesStrip) {
