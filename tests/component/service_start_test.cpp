@@ -14,18 +14,14 @@ namespace {
 TEST(SnapwickServiceStart, WaitsForTheStartedCopyInsteadOfStartingAnother) {
     const struct {
         const char* name;
-        bool processHandle;  // the start hands over the copy's process
-        bool windowComes;    // the copy opens its window, later than the old half-second retry
+        bool processHandle, windowComes;  // the start hands over a process; the copy's window comes late
         int found;
     } cases[] = {
         {"a copy that opens its window late", true, true, 1},
         {"no process handle, the window late", false, true, 1},
         {"no process handle, no window", false, false, 0},
     };
-    WNDCLASSW wc = {};
-    wc.lpfnWndProc = DefWindowProcW;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"Tessaloom";
+    WNDCLASSW wc = {0, DefWindowProcW, 0, 0, GetModuleHandleW(nullptr), nullptr, nullptr, nullptr, nullptr, L"Tessaloom"};
     RegisterClassW(&wc);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -38,7 +34,7 @@ TEST(SnapwickServiceStart, WaitsForTheStartedCopyInsteadOfStartingAnother) {
         std::thread copy;
         request.start = [&](SHELLEXECUTEINFOW* info) {
             if (c.processHandle) info->hProcess = OpenProcess(SYNCHRONIZE, FALSE, GetCurrentProcessId());
-            if (c.windowComes && ++starts == 1) {
+            if (++starts == 1 && c.windowComes)
                 copy = std::thread([&] {
                     Sleep(1500);  // a slow start
                     HWND hwnd = CreateWindowW(L"Tessaloom", title.c_str(), 0, 0, 0, 64, 64, nullptr, nullptr,
@@ -46,9 +42,6 @@ TEST(SnapwickServiceStart, WaitsForTheStartedCopyInsteadOfStartingAnother) {
                     WaitForSingleObject(done.get(), INFINITE);
                     DestroyWindow(hwnd);
                 });
-            } else if (!c.windowComes) {
-                ++starts;
-            }
             return TRUE;
         };
         EXPECT_EQ(request.findService(), c.found);

@@ -25,13 +25,11 @@ std::unique_ptr<KRB_RequestBase_CL> Read(const std::string& bytes, int* result) 
     ByteReader in(bytes.data(), bytes.size());
     int32_t type = 0;
     std::unique_ptr<KRB_RequestBase_CL> m;
-    if (!peekMessageType(in, type)) return *result = kReadRejected, nullptr;
-    if (type == DecodeRequest) m = std::make_unique<KRB_RequestDecodeRequest_CL>();
+    if (peekMessageType(in, type) && type == DecodeRequest) m = std::make_unique<KRB_RequestDecodeRequest_CL>();
     if (type == ResponseDecode) m = std::make_unique<KRB_ResponseDecode_CL>();
     if (type == DeleteRequest) m = std::make_unique<KRB_RequestDeleteRequest_CL>();
     if (type == DecodePriorityRequest) m = std::make_unique<KRB_RequestDecodePriorityRequest_CL>();
-    *result = m ? m->read(in) : kReadRejected;
-    if (in.Remaining() != 0) *result = kReadRejected;
+    *result = m && m->read(in) == kReadOk && in.Remaining() == 0 ? kReadOk : kReadRejected;
     return m;
 }
 

@@ -59,8 +59,7 @@ TEST(QueueFile, LayoutIsByteExactAndInvalidFilesParseAsNothing) {
     ASSERT_TRUE(DecodeRequestList_CL::Parse(bytes, items));
     EXPECT_EQ(DecodeRequestList_CL::Serialize(items), bytes);
     const std::string good = DecodeRequestList_CL::Serialize({Item(1), Item(2, L"日本語.mp4")});
-    ASSERT_TRUE(DecodeRequestList_CL::Parse(good, items));
-    EXPECT_EQ(items.size(), 2u);
+    ASSERT_TRUE(DecodeRequestList_CL::Parse(good, items) && items.size() == 2u);
     std::vector<std::string> bad = {good + '\0', good};
     bad[1][2] = 2;
     for (size_t cut = 0; cut < good.size(); ++cut) bad.push_back(good.substr(0, cut));
