@@ -1,6 +1,5 @@
-// Frame wait limits and cancel on fault movies that the fault codec (registered in the
-// test prefix) plays through RenderFile: codec behaviour and races that a run of the
-// real service cannot bring about on purpose.
+// Frame wait limits and cancel on fault movies (the fault codec is registered in the test
+// prefix): codec behaviour and races that a run of the real service cannot cause at will.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -29,10 +28,9 @@ protected:
     std::wstring movie_;
 };
 
-// Codecs that misbehave: held for a while, then on; a duration longer than the movie
-// (nothing past the real end); no segment; one that connects to nothing (does not
-// open). The first frame's budget counts from the end of SetContent: when it has
-// passed before the frame is asked for, there is no wait at all.
+// Codecs held for a while, then on; lying about the duration; sending no segment;
+// connecting to nothing. The first frame's budget counts from the end of SetContent:
+// when it has passed before the frame is asked for, there is no wait at all.
 TEST_F(FrameTimeLimit, MisbehavingCodecsAndTheFirstFrameBudget) {
     Set(2000, 2000, false);
     const struct {
@@ -63,10 +61,9 @@ TEST_F(FrameTimeLimit, MisbehavingCodecsAndTheFirstFrameBudget) {
     EXPECT_TRUE(Contains(MainLines(), L"(timeout)decode_frame wait 0 ms (first)"));
 }
 
-// A cancel ends the frame as Cancelled, also when the Media Foundation route sees it
-// first: an APC that sets the cancel ends DirectShow's alertable frame wait as a
-// failure, and the switch to Media Foundation that follows finds the cancel (and
-// leaves it set for the job: the service's event resets itself when taken).
+// A cancel set by an APC ends DirectShow's alertable frame wait as a failure; the switch
+// to Media Foundation that follows finds it, reports Cancelled and leaves it set for
+// the job (the event resets itself when taken).
 TEST_F(FrameTimeLimit, CancelSeenByMediaFoundationIsReportedAsCancelled) {
     movie_ = folder_.file(L"branded.mp4");  // Media Foundation decodes it; the fault codec stalls it
     ASSERT_TRUE(CopyFileW(Movie(L"seconds_640x360_fault_brand.mp4").c_str(), movie_.c_str(), FALSE));

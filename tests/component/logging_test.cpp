@@ -13,10 +13,12 @@ namespace {
 
 const std::string kBom("\xFF\xFE", 2);
 
-// UTF-16 with one byte-order mark, a timestamp "YYYY/MM/DD hh:mm:ss.mmm : " and CR LF per
-// line; a message's own line feed is kept, an overlong one cut; a missing folder loses
-// the line quietly. A log larger than its limit (not one exactly at it) starts again.
-TEST(WriteLog, LinesAreTimestampedUtf16WithCrLfAndRestartOverTheLimit) {
+// Logs: UTF-16 with one byte-order mark, a timestamp "YYYY/MM/DD hh:mm:ss.mmm : " and
+// CR LF per line; a message's own line feed is kept, an overlong one cut; a missing
+// folder loses the line quietly. A log larger than its limit (not one exactly at it)
+// starts again. The settings file: SetPath makes a new file a UTF-16 one (its
+// byte-order mark alone) and leaves an existing one as it is.
+TEST(LogAndSettingsFiles, LogLinesAreTimestampedUtf16RestartingOverTheLimitAndANewIniIsUtf16) {
     ScratchFolder folder(L"log-format");
     LogFile log;
     log.path = folder.file(L"a.txt");
@@ -43,12 +45,7 @@ TEST(WriteLog, LinesAreTimestampedUtf16WithCrLfAndRestartOverTheLimit) {
     WriteLog(log, L"alone");
     EXPECT_EQ(ReadFileBytes(log.path).size(), 2 + 2 * (26 + 5 + 2));
     EXPECT_EQ(ReadLogMessages(log.path), std::vector<std::wstring>{L"alone"});
-}
 
-// SetPath makes a new file a UTF-16 one (its byte-order mark alone) and leaves an
-// existing one as it is.
-TEST(Inifile, SetPathCreatesAUnicodeFileAndLeavesAnExistingOneAlone) {
-    ScratchFolder folder(L"ini");
     const std::wstring path = folder.file(L"Thumbnail.ini");
     Inifile_CL ini, again;
     ini.SetPath(path);

@@ -3,8 +3,6 @@
 // GDI bitmap wrote, on real movie frames.
 #include <gtest/gtest.h>
 
-#include <memory>
-
 #include "client/frame_files.h"
 #include "client/strip_cutter.h"
 #include "common/image_encoder.h"
@@ -43,8 +41,7 @@ TEST_F(StripSave, EachSaveAndEachFrameFileWritesTheBytesOfTheSaveThroughAGdiBitm
         for (int width : {160, -1}) {  // tiles scaled down, and at the frame's own size
             SCOPED_TRACE(testing::Message() << "type " << saveType << ", width " << width);
             DecodeRequestItem_CL request;
-            request.movie_path = movie;
-            request.output_path = folder_.file(L"strip" + std::to_wstring(saveType));
+            request.movie_path = movie, request.output_path = folder_.file(L"strip" + std::to_wstring(saveType));
             request.save_type = saveType, request.frame_width = width, request.frame_height = width == -1 ? -1 : 90;
             TileStrip strip;
             for (int j = 0; j < 3; ++j) {

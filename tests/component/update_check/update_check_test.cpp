@@ -20,16 +20,15 @@ int Ymd(time_t t) {
     return localtime_s(&local, &t), (local.tm_year + 1900) * 10000 + (local.tm_mon + 1) * 100 + local.tm_mday;
 }
 
-// Each case on a new settings file; "remind later" is the answer when asked. Last, "go to
-// the site" opens the older form's URL (and the next run asks again), but only web
-// addresses: a file URL is logged and not opened.
+// Each case on a new settings file; "remind later" is the answer when asked, but "go to
+// the site" for the last two: only web addresses are opened, a file URL is logged.
 TEST(UpdateCheck, ChecksWhenDueRecordsTheOutcomeAndOpensOnlyWebAddresses) {
     const int today = Ymd(time(nullptr)), yesterday = Ymd(time(nullptr) - 24 * 3600);
     const struct {
         std::vector<std::pair<const wchar_t*, int>> presets;
         const char* path;
-        int requests;           // seen by the server
-        const wchar_t* result;  // "last_check_result", "-" when not written
+        int requests;  // seen by the server; then "last_check_result" ("-": not written)
+        const wchar_t* result;
         bool asked, datesWritten;
     } cases[] = {
         {{{L"notify", 1}, {L"force", 1}}, "/newer.json", 0, L"-", false, false},  // notify: no network
