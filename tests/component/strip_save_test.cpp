@@ -3,8 +3,6 @@
 // GDI bitmap wrote, on real movie frames.
 #include <gtest/gtest.h>
 
-#include <memory>
-
 #include "client/frame_files.h"
 #include "client/strip_cutter.h"
 #include "common/image_encoder.h"
@@ -15,20 +13,16 @@ using namespace testing_support;
 
 namespace {
 
-class StripSave : public CapturedLogsTest {
-protected:
+struct StripSave : CapturedLogsTest {
     StripSave() : CapturedLogsTest(L"strip-save") {}
-    // The bytes of a GDI bitmap of the image, saved as a new GDI+ bitmap made from it;
-    // megabytes compared, a difference is told by the sizes.
-    std::string ThroughGdiBitmap(Gdiplus::Bitmap& image, const wchar_t* mime) {
+    // Whether the file holds the bytes of a GDI bitmap of the image saved as a new GDI+
+    // bitmap made from it (megabytes: a difference is told by the sizes).
+    ::testing::AssertionResult SavedThroughGdiBitmap(const std::wstring& file, Gdiplus::Bitmap& image, const wchar_t* mime) {
         GdiObject<HBITMAP> bitmap;
         image.GetHBITMAP(Gdiplus::Color(0xFF000000), bitmap.out());
         const std::wstring path = folder_.file(L"through-gdi");
-        return bitmap && SaveBitmapAs(path, bitmap.get(), mime) ? ReadFileBytes(path) : "no GDI bitmap";
-    }
-    static ::testing::AssertionResult SameBytes(const std::string& a, const std::string& b) {
-        if (a == b) return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << a.size() << " bytes and " << b.size() << " bytes differ";
+        const std::string a = ReadFileBytes(file), b = bitmap && SaveBitmapAs(path, bitmap.get(), mime) ? ReadFileBytes(path) : "";
+        return a == b ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << a.size() << " and " << b.size() << " bytes";
     }
 };
 
@@ -47,15 +41,13 @@ TEST_F(StripSave, EachSaveAndEachFrameFileWritesTheBytesOfTheSaveThroughAGdiBitm
         for (int width : {160, -1}) {  // tiles scaled down, and at the frame's own size
             SCOPED_TRACE(testing::Message() << "type " << saveType << ", width " << width);
             DecodeRequestItem_CL request;
-            request.movie_path = movie;
-            request.output_path = folder_.file(L"strip" + std::to_wstring(saveType));
+            request.movie_path = movie, request.output_path = folder_.file(L"strip" + std::to_wstring(saveType));
             request.save_type = saveType, request.frame_width = width, request.frame_height = width == -1 ? -1 : 90;
             TileStrip strip;
             for (int j = 0; j < 3; ++j) {
                 ASSERT_TRUE(strip.Draw(j, 3, *frames[j], request));
                 strip.Save(j, 3, request);
-                const std::string written = ReadFileBytes(request.output_path);
-                EXPECT_TRUE(SameBytes(written, ThroughGdiBitmap(*strip.Image(), MimeTypeForSaveType(saveType)))) << j;
+                EXPECT_TRUE(SavedThroughGdiBitmap(request.output_path, *strip.Image(), MimeTypeForSaveType(saveType))) << j;
             }
             if (saveType != 1) continue;
             const std::wstring frameFiles = folder_.file(L"frame.jpg");
@@ -66,8 +58,8 @@ TEST_F(StripSave, EachSaveAndEachFrameFileWritesTheBytesOfTheSaveThroughAGdiBitm
                 Gdiplus::Bitmap tile(tileWidth, height, PixelFormat16bppRGB565);
                 Gdiplus::Graphics(&tile).DrawImage(&saved, Gdiplus::Rect(0, 0, tileWidth, height), j * tileWidth, 0,
                                                    tileWidth, height, Gdiplus::UnitPixel);
-                const std::string cut = ReadFileBytes(snapwick::FrameFileName(frameFiles, static_cast<size_t>(j), 3));
-                EXPECT_TRUE(SameBytes(cut, ThroughGdiBitmap(tile, L"image/jpeg"))) << "frame " << j;
+                const std::wstring cut = snapwick::FrameFileName(frameFiles, static_cast<size_t>(j), 3);
+                EXPECT_TRUE(SavedThroughGdiBitmap(cut, tile, L"image/jpeg")) << "frame " << j;
             }
         }
     }

@@ -31,14 +31,12 @@ TEST(DecodePlan, WorkedExamples) {
         {600000000, {kMax, kMax}, {kMax, 600000000}, -1, -1, -1, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.duration << " " << testing::PrintToString(c.requested));
         PlanRandom random;
         const DecodePlan plan = MakeDecodePlan(c.duration, c.requested, random);
-        EXPECT_EQ(plan.positions, c.positions);
-        for (const auto& told : {std::make_pair(c.last, plan.last), std::make_pair(c.minGap, plan.minGap),
-                                  std::make_pair(c.adjusted, int64_t{plan.adjusted})})
-            EXPECT_TRUE(told.first < 0 || told.first == told.second) << told.first << " " << told.second;
-        EXPECT_EQ(static_cast<int64_t>(plan.clamps.size()), c.clamps);
+        const int64_t told[] = {plan.last, plan.minGap, plan.adjusted, static_cast<int64_t>(plan.clamps.size())};
+        const int64_t want[] = {c.last, c.minGap, c.adjusted, c.clamps};
+        EXPECT_EQ(plan.positions, c.positions) << c.duration << " " << testing::PrintToString(c.requested);
+        for (int i = 0; i < 4; ++i) EXPECT_TRUE(want[i] < 0 || want[i] == told[i]) << &c - cases << ": " << i << " " << told[i];
     }
 }
 
@@ -65,8 +63,7 @@ TEST(TileSchedule, ClaimsInOrderWithinTheWindowAndTheTimeoutRun) {
             SCOPED_TRACE(step);
             const int value = step.size() > 1 && step[1] != '-' ? std::stoi(step.substr(1)) : -1;
             TileOutcome outcome;
-            const DecodeFrameResult result = step[0] == 's' ? Success : step[0] == 't' ? Timeout : Failed;
-            outcome.result = result;
+            const DecodeFrameResult result = outcome.result = step[0] == 's' ? Success : step[0] == 't' ? Timeout : Failed;
             if (step[0] == 'c') { EXPECT_EQ(schedule.Claim(), value); }
             if (step[0] == 'r') schedule.Release(value);
             if (step[0] == 'd') schedule.Drawn(value);

@@ -13,9 +13,8 @@ DecodeRequestItem_CL Item(int32_t id, const std::wstring& movie = L"m.mp4") {
     return item;
 }
 
-// Steps on one queue: 'a' appends, 'p' prioritises, 'd' deletes, 'c' clears the waiting
-// items; then the ids in queue order. The head is the running job: it never moves and is
-// never removed.
+// Steps: 'a' appends, 'p' prioritises, 'd' deletes, 'c' clears the waiting items; then
+// the ids in order. The head is the running job: it never moves nor goes.
 TEST(Queue, OperationsLeaveTheHeadFirst) {
     using Ids = std::vector<int32_t>;
     const struct {
@@ -40,9 +39,8 @@ TEST(Queue, OperationsLeaveTheHeadFirst) {
     }
 }
 
-// Byte for byte; read back unchanged. Not one queue file: another version, bytes after
-// the last item, any cut, negative or huge counts and lengths (item count, title length,
-// position count).
+// Byte for byte; read back unchanged. Not a queue file: another version, bytes after the
+// last item, any cut, negative or huge counts and lengths (items, title, positions).
 TEST(QueueFile, LayoutIsByteExactAndInvalidFilesParseAsNothing) {
     DecodeRequestItem_CL item = Item(1, L"m");
     item.decode_count = 2, item.error_image_used = 3, item.request_count = 4, item.requester_title = L"T";
@@ -59,8 +57,7 @@ TEST(QueueFile, LayoutIsByteExactAndInvalidFilesParseAsNothing) {
     ASSERT_TRUE(DecodeRequestList_CL::Parse(bytes, items));
     EXPECT_EQ(DecodeRequestList_CL::Serialize(items), bytes);
     const std::string good = DecodeRequestList_CL::Serialize({Item(1), Item(2, L"日本語.mp4")});
-    ASSERT_TRUE(DecodeRequestList_CL::Parse(good, items));
-    EXPECT_EQ(items.size(), 2u);
+    ASSERT_TRUE(DecodeRequestList_CL::Parse(good, items) && items.size() == 2u);
     std::vector<std::string> bad = {good + '\0', good};
     bad[1][2] = 2;
     for (size_t cut = 0; cut < good.size(); ++cut) bad.push_back(good.substr(0, cut));

@@ -16,9 +16,8 @@ TEST(SnapwickRules, FrameFileNamesAndSeconds) {
     EXPECT_EQ(FrameFileName(L"C:\\out\\thumb.png", 0, 1), L"C:\\out\\thumb.png");
     EXPECT_EQ(FrameFileName(L"C:\\my.folder\\a.b.png", 1, 2), L"C:\\my.folder\\a.b_1.jpg");
     EXPECT_EQ(FrameFileName(L"C:\\out\\noext", 1, 2), L"C:\\out\\noext_1.jpg");
-    EXPECT_EQ(PositionSeconds(125000000), 12);
-    EXPECT_EQ(PositionSeconds(-10000000), -1);
-    EXPECT_EQ(PositionSeconds(9999999), 0);
+    const int64_t seconds[][2] = {{125000000, 12}, {-10000000, -1}, {9999999, 0}};  // 100 ns units; whole seconds
+    for (const auto& s : seconds) EXPECT_EQ(PositionSeconds(s[0]), s[1]) << s[0];
 }
 
 // Each run asks with an id of its own, never zero: an answer meant for another run

@@ -2,8 +2,6 @@
 // written, blank frames and where a picture is looked for instead.
 #include <gtest/gtest.h>
 
-#include <vector>
-
 #include "service/dshow/yuy2_converter.h"
 #include "service/thumbnail_decode/blank_frames.h"
 #include "service/thumbnail_decode/strip_fit.h"

@@ -1,10 +1,13 @@
-// The named-pipe transport in one process: a busy pipe's retries, and Snapwick's server
-// that keeps only the final response of its request, sent after it expects one.
+// How Snapwick reaches the service, in one process: a busy pipe's retries; its server that
+// keeps only the final response of its own request; its start of the service (stood in
+// for): one copy only, waited for, also when the start gives no process to watch.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 
 #include "client/response_pipe_server.h"
+#include "client/tessaloom_request.h"
 #include "common/pipe.h"
 #include "testing/support/test_support.h"
 
@@ -25,8 +28,7 @@ TEST(PipeClient, BusyPipeIsTriedTenTimes200MsApart) {
 }
 
 // Counts the messages its listening thread has been through.
-class CountingSnapwickServer : public snapwick::MyPipeServer_CL {
-public:
+struct CountingSnapwickServer : snapwick::MyPipeServer_CL {
     using MyPipeServer_CL::MyPipeServer_CL;
     void handleMessage(const unsigned char* bytes, size_t count) override {
         MyPipeServer_CL::handleMessage(bytes, count);
@@ -57,10 +59,48 @@ TEST(SnapwickPipeServer, KeepsOnlyTheFinalResponseOfItsRequestSentAfterItExpects
     send(1, 0, 3);  // handled in order: when the event comes, all of the above were seen
     ASSERT_EQ(WaitForSingleObject(event.get(), 20000), WAIT_OBJECT_0);
     auto response = server.takeResponse();
-    ASSERT_NE(response, nullptr);
-    EXPECT_EQ(response->request_id, 1);
-    EXPECT_EQ(response->positions.size(), 3u);
+    EXPECT_TRUE(response && response->request_id == 1 && response->positions.size() == 3u);
     EXPECT_EQ(server.takeResponse(), nullptr);  // handed out once
+}
+
+TEST(SnapwickServiceStart, WaitsForTheStartedCopyInsteadOfStartingAnother) {
+    const struct {
+        const char* name;
+        bool processHandle, windowComes;  // the start hands over a process; the copy's window comes late
+        int found;
+    } cases[] = {
+        {"a copy that opens its window late", true, true, 1},
+        {"no process handle, the window late", false, true, 1},
+        {"no process handle, no window", false, false, 0},
+    };
+    WNDCLASSW wc = {0, DefWindowProcW, 0, 0, GetModuleHandleW(nullptr), nullptr, nullptr, nullptr, nullptr, L"Tessaloom"};
+    RegisterClassW(&wc);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring title = UniqueName(L"start");
+        snapwick::TessaloomRequest_CL request;
+        request.setup(title, L"C:\\work", L"C:\\nowhere");
+        request.windowWaitMs = 3000;
+        int starts = 0;
+        UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        std::thread copy;
+        request.start = [&](SHELLEXECUTEINFOW* info) {
+            if (c.processHandle) info->hProcess = OpenProcess(SYNCHRONIZE, FALSE, GetCurrentProcessId());
+            if (++starts == 1 && c.windowComes)
+                copy = std::thread([&] {
+                    Sleep(1500);  // a slow start
+                    HWND hwnd = CreateWindowW(L"Tessaloom", title.c_str(), 0, 0, 0, 64, 64, nullptr, nullptr,
+                                              GetModuleHandleW(nullptr), nullptr);
+                    WaitForSingleObject(done.get(), INFINITE);
+                    DestroyWindow(hwnd);
+                });
+            return TRUE;
+        };
+        EXPECT_EQ(request.findService(), c.found);
+        EXPECT_EQ(starts, 1);
+        SetEvent(done.get());
+        if (copy.joinable()) copy.join();
+    }
 }
 
 }  // namespace
