@@ -86,7 +86,7 @@ protected:
         ASSERT_TRUE(gdiplus_.ok());
         renderer_ = AdoptComRef(new DShowSampleRenderer());
         input_ = &renderer_->InputPin();
-        source_ = AdoptComRef(new fault_codec::FaultSourceFilter());
+        source_ = AdoptComRef(fault_codec::NewFaultSource());
         source_->FindPin(L"Out", &sourcePin_);
     }
     HRESULT ConnectSource() { return sourcePin_->Connect(input_, nullptr); }
@@ -102,7 +102,7 @@ protected:
     GdiplusSession gdiplus_;
     ComPtr<DShowSampleRenderer> renderer_;
     RendererInputPin* input_ = nullptr;
-    ComPtr<fault_codec::FaultSourceFilter> source_;
+    ComPtr<IBaseFilter> source_;
     ComPtr<IPin> sourcePin_;
 };
 
@@ -139,7 +139,7 @@ TEST_F(CaptureRenderer, AcceptsYuy2OrRgb32WithAWholeHeaderAndReportsVideoInfo2) 
     const auto* vih2 = reinterpret_cast<const VIDEOINFOHEADER2*>(owned.get().pbFormat);
     EXPECT_EQ(vih2->bmiHeader.biWidth, 64);
     EXPECT_EQ(vih2->bmiHeader.biHeight, 48);
-    EXPECT_EQ(vih2->AvgTimePerFrame, fault_codec::FaultSourceFilter::kFrameTime);
+    EXPECT_EQ(vih2->AvgTimePerFrame, fault_codec::kFrameTime);
     ComPtr<IAMFilterMiscFlags> flags;
     ASSERT_EQ(renderer_->QueryInterface(IID_IAMFilterMiscFlags, reinterpret_cast<void**>(flags.GetAddressOf())),
               S_OK);

@@ -10,18 +10,17 @@
 #include "testing/support/captured_logs.h"
 #include "testing/fault_codec/fault_source.h"
 
-using fault_codec::FaultSourceFilter;
 using namespace testing_support;
 
 namespace {
 
 constexpr int kWidth = 64, kHeight = 48;
-constexpr LONGLONG kFrameTime = FaultSourceFilter::kFrameTime;
+constexpr LONGLONG kFrameTime = fault_codec::kFrameTime;
 
 // The fault codec's frame `index` fills the picture: its centre has the frame's grey.
 ::testing::AssertionResult ShowsFrame(Gdiplus::Bitmap* frame, int64_t index) {
     if (!frame) return ::testing::AssertionFailure() << "no frame " << index;
-    const unsigned grey = static_cast<unsigned>(FaultSourceFilter::GreyOfFrame(index));
+    const unsigned grey = static_cast<unsigned>(fault_codec::GreyOfFrame(index));
     return PixelNear(*frame, kWidth / 2, kHeight / 2, grey * 0x010101u, 1) << " (frame " << index << ")";
 }
 
