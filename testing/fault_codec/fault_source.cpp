@@ -99,46 +99,36 @@ class FaultSource : public ComObject<IBaseFilter, IFileSourceFilter> {
             if (!mt) return E_POINTER;
             const AM_MEDIA_TYPE& ours = f.type_.get();
             const auto fits = [](const GUID& asked, const GUID& have) { return asked == GUID_NULL || asked == have; };
-            return !f.script_.refuseTypes && fits(mt->majortype, ours.majortype) && fits(mt->subtype, ours.subtype) &&
-                           fits(mt->formattype, ours.formattype)
-                       ? S_OK
-                       : S_FALSE;
+            const bool all = fits(mt->majortype, ours.majortype) && fits(mt->subtype, ours.subtype) && fits(mt->formattype, ours.formattype);
+            return all && !f.script_.refuseTypes ? S_OK : S_FALSE;
         }
         STDMETHODIMP EnumMediaTypes(IEnumMediaTypes** types) override { return NewMediaTypeEnumerator({f.type_}, types); }
         STDMETHODIMP QueryInternalConnections(IPin**, ULONG*) override { return E_NOTIMPL; }
+        // What only an input pin is told.
         STDMETHODIMP EndOfStream() override { return E_UNEXPECTED; }
         STDMETHODIMP BeginFlush() override { return E_UNEXPECTED; }
         STDMETHODIMP EndFlush() override { return E_UNEXPECTED; }
         STDMETHODIMP NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) override { return S_OK; }
 
+        // IMediaSeeking: media time only, at rate 1, positions from 0 to the duration.
         STDMETHODIMP GetCapabilities(DWORD* caps) override { return caps ? (*caps = kSeekingCaps, S_OK) : E_POINTER; }
         STDMETHODIMP CheckCapabilities(DWORD* caps) override {
-            if (!caps) return E_POINTER;
-            const DWORD asked = *caps;
-            *caps &= kSeekingCaps;
-            return *caps == asked ? S_OK : (*caps ? S_FALSE : E_FAIL);
+            const DWORD asked = caps ? *caps : 0;
+            return !caps ? E_POINTER : (*caps &= kSeekingCaps) == asked ? S_OK : *caps ? S_FALSE : E_FAIL;
         }
-        STDMETHODIMP IsFormatSupported(const GUID* format) override {
-            return format && *format == TIME_FORMAT_MEDIA_TIME ? S_OK : S_FALSE;
-        }
-        STDMETHODIMP QueryPreferredFormat(GUID* format) override {
-            return format ? (*format = TIME_FORMAT_MEDIA_TIME, S_OK) : E_POINTER;
-        }
+        STDMETHODIMP IsFormatSupported(const GUID* format) override { return format && IsMediaTime(format) ? S_OK : S_FALSE; }
+        STDMETHODIMP QueryPreferredFormat(GUID* format) override { return format ? (*format = TIME_FORMAT_MEDIA_TIME, S_OK) : E_POINTER; }
         STDMETHODIMP GetTimeFormat(GUID* format) override { return QueryPreferredFormat(format); }
         STDMETHODIMP IsUsingTimeFormat(const GUID* format) override { return IsFormatSupported(format); }
-        STDMETHODIMP SetTimeFormat(const GUID* format) override {
-            return format && *format == TIME_FORMAT_MEDIA_TIME ? S_OK : E_INVALIDARG;
-        }
+        STDMETHODIMP SetTimeFormat(const GUID* format) override { return format && IsMediaTime(format) ? S_OK : E_INVALIDARG; }
         STDMETHODIMP GetDuration(LONGLONG* duration) override { return Put(duration, f.ReportedDuration()); }
         STDMETHODIMP GetStopPosition(LONGLONG* stop) override { return Put(stop, f.ReportedDuration()); }
         STDMETHODIMP GetCurrentPosition(LONGLONG* current) override {
             std::lock_guard<std::mutex> guard(f.streamLock_);
             return Put(current, f.position_);
         }
-        STDMETHODIMP ConvertTimeFormat(LONGLONG* target, const GUID* targetFormat, LONGLONG source,
-                                       const GUID* sourceFormat) override {
-            if (!IsMediaTime(targetFormat) || !IsMediaTime(sourceFormat)) return target ? E_INVALIDARG : E_POINTER;
-            return Put(target, source);
+        STDMETHODIMP ConvertTimeFormat(LONGLONG* target, const GUID* to, LONGLONG source, const GUID* from) override {
+            return !IsMediaTime(to) || !IsMediaTime(from) ? (target ? E_INVALIDARG : E_POINTER) : Put(target, source);
         }
         STDMETHODIMP SetPositions(LONGLONG* current, DWORD flags, LONGLONG*, DWORD) override {
             if ((flags & AM_SEEKING_PositioningBitsMask) != AM_SEEKING_AbsolutePositioning) return S_OK;
@@ -146,13 +136,11 @@ class FaultSource : public ComObject<IBaseFilter, IFileSourceFilter> {
         }
         STDMETHODIMP GetPositions(LONGLONG* current, LONGLONG* stop) override {
             if (current) GetCurrentPosition(current);
-            if (stop) *stop = f.ReportedDuration();
-            return S_OK;
+            return stop ? GetStopPosition(stop) : S_OK;
         }
         STDMETHODIMP GetAvailable(LONGLONG* earliest, LONGLONG* latest) override {
             if (earliest) *earliest = 0;
-            if (latest) *latest = f.ReportedDuration();
-            return S_OK;
+            return latest ? GetStopPosition(latest) : S_OK;
         }
         STDMETHODIMP SetRate(double rate) override { return rate == 1.0 ? S_OK : E_INVALIDARG; }
         STDMETHODIMP GetRate(double* rate) override { return rate ? (*rate = 1.0, S_OK) : E_POINTER; }
