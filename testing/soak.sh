@@ -19,10 +19,15 @@ rm -rf "$WORK"; mkdir -p "$WORK"
 "$WINE" regsvr32 /s "$(to_win "$BUILD_DIR/bin/fault_codec.dll")"
 { printf '\xff\xfe'; printf '[THUMBNAIL]\r\ndecode_frame_timeout_ms=500\r\ndecode_first_frame_timeout_ms=1000\r\n%s\r\n' \
     decode_periodic_restart_count=25 | iconv -f UTF-8 -t UTF-16LE; } > "$WORK/Thumbnail.ini"
-requester listen "$CLIENT" 100000 --all > "$WORK/responses.txt" &
+"$WINE" "$BUILD_DIR/bin/requester.exe" listen "$CLIENT" 100000 --all > "$WORK/responses.txt" 2>/dev/null </dev/null &
 LISTENER=$!
 "$WINE" "$BUILD_DIR/bin/Tessaloom.exe" "$CLIENT" "$(to_win "$WORK")" >/dev/null 2>&1 </dev/null &
-trap 'kill $LISTENER 2>/dev/null || true' EXIT
+finish() {  # WM_CLOSE to the service's latest process, and the listener ends
+  local pid; pid=$(utf8 kestrel_dec_list.txt | grep -o '(exe-info) pid=[0-9]*' | tail -1 | cut -d= -f2)
+  [[ -z $pid ]] || "$WINE" taskkill /pid "$pid" >/dev/null 2>&1 </dev/null || true
+  kill "$LISTENER" 2>/dev/null || true
+}
+trap finish EXIT
 
 fault() { printf 'TESSALOOM-FAULT-MOVIE\n%s\n' "$2" > "$WORK/$1.fault"; to_win "$WORK/$1.fault"; }
 movie() {  # <kind> <id>
@@ -88,6 +93,4 @@ echo "requests lost: $lost"
 echo "service processes: $(count '(exe-info) pid='); restarts: crash $(count 例外発生による再起動)," \
      "watchdog $(count 無応答による再起動), periodic $(count 定期デコードによる再起動)"
 echo "service still serving: $serving"
-pid=$(grep -o '(exe-info) pid=[0-9]*' <<<"$list" | tail -1 | cut -d= -f2)
-"$WINE" taskkill /pid "$pid" >/dev/null 2>&1 </dev/null || true  # WM_CLOSE to its window
 [[ $lost == 0 && $twice == 0 && $serving == yes && $next -gt $TOTAL ]]
