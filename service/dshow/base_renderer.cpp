@@ -218,27 +218,11 @@ BaseRendererFilter::BaseRendererFilter(const CLSID& clsid, const std::wstring& n
 
 BaseRendererFilter::~BaseRendererFilter() = default;
 
-STDMETHODIMP BaseRendererFilter::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IPersist || riid == IID_IMediaFilter || riid == IID_IBaseFilter) {
-        *ppv = static_cast<IBaseFilter*>(this);
-    } else if (riid == IID_IAMFilterMiscFlags) {
-        *ppv = static_cast<IAMFilterMiscFlags*>(this);
-    } else if (riid == IID_IMediaSeeking) {
-        *ppv = static_cast<IMediaSeeking*>(&seeking_);
-    } else {
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-}
-
-STDMETHODIMP_(ULONG) BaseRendererFilter::AddRef() { return ++refs_; }
-STDMETHODIMP_(ULONG) BaseRendererFilter::Release() {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
+void* BaseRendererFilter::Interface(REFIID riid) {
+    if (riid == IID_IPersist || riid == IID_IMediaFilter || riid == IID_IBaseFilter) return static_cast<IBaseFilter*>(this);
+    if (riid == IID_IAMFilterMiscFlags) return static_cast<IAMFilterMiscFlags*>(this);
+    if (riid == IID_IMediaSeeking) return static_cast<IMediaSeeking*>(&seeking_);
+    return nullptr;
 }
 
 STDMETHODIMP BaseRendererFilter::GetClassID(CLSID* clsid) {

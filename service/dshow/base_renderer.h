@@ -15,12 +15,12 @@
 #include <windows.h>
 #include <dshow.h>
 #include <wrl/client.h>
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
 
+#include "service/dshow/com_object.h"
 #include "service/dshow/media_type.h"
 
 class BaseRendererFilter;
@@ -116,17 +116,10 @@ private:
     RendererInputPin& pin_;
 };
 
-class BaseRendererFilter : public IBaseFilter, public IAMFilterMiscFlags {
+class BaseRendererFilter : public ComObject<IBaseFilter, IAMFilterMiscFlags> {
 public:
     BaseRendererFilter(const CLSID& clsid, const std::wstring& name);
-    virtual ~BaseRendererFilter();
-    BaseRendererFilter(const BaseRendererFilter&) = delete;
-    BaseRendererFilter& operator=(const BaseRendererFilter&) = delete;
-
-    // IUnknown: IBaseFilter, IMediaFilter, IPersist, IAMFilterMiscFlags, IMediaSeeking.
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
+    ~BaseRendererFilter() override;
 
     // IPersist
     STDMETHODIMP GetClassID(CLSID* clsid) override;
@@ -156,6 +149,8 @@ public:
     bool StreamStartTime(REFERENCE_TIME* time) const;
 
 protected:
+    // IBaseFilter, IMediaFilter, IPersist, IAMFilterMiscFlags, IMediaSeeking.
+    void* Interface(REFIID riid) override;
     // S_OK accepts the type for a connection; anything else refuses it.
     virtual HRESULT CheckMediaType(const AM_MEDIA_TYPE& mt) = 0;
     // The connection is being made with this (accepted) type.
@@ -176,7 +171,6 @@ private:
     HRESULT OnNewSegment(REFERENCE_TIME start);
     void NotifyComplete();  // EC_COMPLETE to the graph
 
-    std::atomic<ULONG> refs_{1};
     const CLSID clsid_;
     RendererInputPin pin_;
     UpstreamSeekingPassThrough seeking_;

@@ -10,23 +10,6 @@ using Microsoft::WRL::ComPtr;
 PinEnumerator::PinEnumerator(std::vector<ComPtr<IPin>> pins, size_t position)
     : pins_(std::move(pins)), position_(position) {}
 
-STDMETHODIMP PinEnumerator::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IEnumPins) {
-        *ppv = static_cast<IEnumPins*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-STDMETHODIMP_(ULONG) PinEnumerator::AddRef() { return ++refs_; }
-STDMETHODIMP_(ULONG) PinEnumerator::Release() {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-}
-
 STDMETHODIMP PinEnumerator::Next(ULONG count, IPin** pins, ULONG* fetched) {
     if (!pins || (count > 1 && !fetched)) return E_POINTER;
     ULONG done = 0;
@@ -60,23 +43,6 @@ STDMETHODIMP PinEnumerator::Clone(IEnumPins** clone) {
 
 MediaTypeEnumerator::MediaTypeEnumerator(std::vector<OwnedMediaType> types, size_t position)
     : types_(std::move(types)), position_(position) {}
-
-STDMETHODIMP MediaTypeEnumerator::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IEnumMediaTypes) {
-        *ppv = static_cast<IEnumMediaTypes*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-STDMETHODIMP_(ULONG) MediaTypeEnumerator::AddRef() { return ++refs_; }
-STDMETHODIMP_(ULONG) MediaTypeEnumerator::Release() {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-}
 
 STDMETHODIMP MediaTypeEnumerator::Next(ULONG count, AM_MEDIA_TYPE** types, ULONG* fetched) {
     if (!types || (count > 1 && !fetched)) return E_POINTER;

@@ -4,21 +4,16 @@
 #include <windows.h>
 #include <dshow.h>
 #include <wrl/client.h>
-#include <atomic>
 #include <string>
 #include <vector>
 
+#include "service/dshow/com_object.h"
 #include "service/dshow/media_type.h"
 
 // Walks a snapshot of a filter's pins. Holding the pins keeps their filter alive.
-class PinEnumerator : public IEnumPins {
+class PinEnumerator : public ComObject<IEnumPins> {
 public:
     explicit PinEnumerator(std::vector<Microsoft::WRL::ComPtr<IPin>> pins, size_t position = 0);
-    virtual ~PinEnumerator() = default;
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
 
     STDMETHODIMP Next(ULONG count, IPin** pins, ULONG* fetched) override;
     STDMETHODIMP Skip(ULONG count) override;
@@ -26,20 +21,15 @@ public:
     STDMETHODIMP Clone(IEnumPins** clone) override;
 
 private:
-    std::atomic<ULONG> refs_{1};
+    void* Interface(REFIID riid) override { return riid == IID_IEnumPins ? static_cast<IEnumPins*>(this) : nullptr; }
     std::vector<Microsoft::WRL::ComPtr<IPin>> pins_;
     size_t position_;
 };
 
 // Walks a list of media types; Next hands out CoTaskMemAlloc'd copies.
-class MediaTypeEnumerator : public IEnumMediaTypes {
+class MediaTypeEnumerator : public ComObject<IEnumMediaTypes> {
 public:
     explicit MediaTypeEnumerator(std::vector<OwnedMediaType> types, size_t position = 0);
-    virtual ~MediaTypeEnumerator() = default;
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
 
     STDMETHODIMP Next(ULONG count, AM_MEDIA_TYPE** types, ULONG* fetched) override;
     STDMETHODIMP Skip(ULONG count) override;
@@ -47,7 +37,9 @@ public:
     STDMETHODIMP Clone(IEnumMediaTypes** clone) override;
 
 private:
-    std::atomic<ULONG> refs_{1};
+    void* Interface(REFIID riid) override {
+        return riid == IID_IEnumMediaTypes ? static_cast<IEnumMediaTypes*>(this) : nullptr;
+    }
     std::vector<OwnedMediaType> types_;
     size_t position_;
 };

@@ -124,18 +124,6 @@ DShowSampleRendererISampleGrabber_CL::DShowSampleRendererISampleGrabber_CL(DShow
 
 DShowSampleRendererISampleGrabber_CL::~DShowSampleRendererISampleGrabber_CL() { renderer_->Release(); }
 
-STDMETHODIMP DShowSampleRendererISampleGrabber_CL::QueryInterface(REFIID, void** ppv) {
-    // Handed out only by the renderer's own QueryInterface; nothing else is offered.
-    if (ppv) *ppv = nullptr;
-    return E_FAIL;
-}
-STDMETHODIMP_(ULONG) DShowSampleRendererISampleGrabber_CL::AddRef() { return ++refs_; }
-STDMETHODIMP_(ULONG) DShowSampleRendererISampleGrabber_CL::Release() {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-}
-
 STDMETHODIMP DShowSampleRendererISampleGrabber_CL::SetOneShot(BOOL) { return S_OK; }
 
 STDMETHODIMP DShowSampleRendererISampleGrabber_CL::SetMediaType(const AM_MEDIA_TYPE* mt) {

@@ -5,7 +5,6 @@
 #include <dshow.h>
 #include "service/dshow/sample_grabber_interfaces.h"
 #include <wrl/client.h>
-#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -30,8 +29,6 @@ public:
 
     // ISampleGrabber: a new DShowSampleRendererISampleGrabber_CL on every call.
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override { return BaseRendererFilter::AddRef(); }
-    STDMETHODIMP_(ULONG) Release() override { return BaseRendererFilter::Release(); }
 
     // Used by the sample-grabber object.
     void SetWantedType(const AM_MEDIA_TYPE& mt);
@@ -55,14 +52,10 @@ private:
 };
 
 // ISampleGrabber over one renderer; holds a reference to it.
-class DShowSampleRendererISampleGrabber_CL : public ISampleGrabber {
+class DShowSampleRendererISampleGrabber_CL : public ComObject<ISampleGrabber> {
 public:
     explicit DShowSampleRendererISampleGrabber_CL(DShowSampleRenderer* renderer);
-    virtual ~DShowSampleRendererISampleGrabber_CL();
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
+    ~DShowSampleRendererISampleGrabber_CL() override;
 
     STDMETHODIMP SetOneShot(BOOL oneShot) override;
     STDMETHODIMP SetMediaType(const AM_MEDIA_TYPE* mt) override;
@@ -73,6 +66,8 @@ public:
     STDMETHODIMP SetCallback(ISampleGrabberCB* callback, LONG method) override;
 
 private:
-    std::atomic<ULONG> refs_{1};
+    void* Interface(REFIID riid) override {
+        return riid == IID_ISampleGrabber ? static_cast<ISampleGrabber*>(this) : nullptr;
+    }
     DShowSampleRenderer* renderer_;
 };

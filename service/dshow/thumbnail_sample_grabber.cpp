@@ -52,28 +52,10 @@ DShowThumbnailMakerSampleGrabber_CL::DShowThumbnailMakerSampleGrabber_CL()
 
 DShowThumbnailMakerSampleGrabber_CL::~DShowThumbnailMakerSampleGrabber_CL() = default;
 
-STDMETHODIMP_(ULONG) DShowThumbnailMakerSampleGrabber_CL::AddRef() { return ++refs_; }
-
-STDMETHODIMP_(ULONG) DShowThumbnailMakerSampleGrabber_CL::Release() {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-}
-
-STDMETHODIMP DShowThumbnailMakerSampleGrabber_CL::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ISampleGrabberCB) {
-        *ppv = static_cast<ISampleGrabberCB*>(this);
-        AddRef();
-        return S_OK;
-    }
-    if (riid == IID_IStampedSampleCB) {
-        *ppv = static_cast<IStampedSampleCB*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+void* DShowThumbnailMakerSampleGrabber_CL::Interface(REFIID riid) {
+    if (riid == IID_ISampleGrabberCB) return static_cast<ISampleGrabberCB*>(this);
+    if (riid == IID_IStampedSampleCB) return static_cast<IStampedSampleCB*>(this);
+    return nullptr;
 }
 
 STDMETHODIMP DShowThumbnailMakerSampleGrabber_CL::SampleCB(double, IMediaSample* sample) {

@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <atomic>
 #include <mutex>
 #include <wrl/client.h>
 
@@ -31,15 +30,12 @@ std::unique_ptr<Gdiplus::Bitmap> BitmapFromVideoSample(const uint8_t* data, size
 // The slot takes only samples of the seek generation the frame source awaits (see
 // base_renderer.h): a sample that the last pause brought, still on its way when the
 // next seek began, is never taken for that seek's frame.
-class DShowThumbnailMakerSampleGrabber_CL : public ISampleGrabberCB, public IStampedSampleCB {
+class DShowThumbnailMakerSampleGrabber_CL : public ComObject<ISampleGrabberCB, IStampedSampleCB> {
 public:
     static Microsoft::WRL::ComPtr<DShowThumbnailMakerSampleGrabber_CL> Create();
     DShowThumbnailMakerSampleGrabber_CL(const DShowThumbnailMakerSampleGrabber_CL&) = delete;
     DShowThumbnailMakerSampleGrabber_CL& operator=(const DShowThumbnailMakerSampleGrabber_CL&) = delete;
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
     // Streaming thread: a sample without a stamp counts as one of the awaited generation.
     STDMETHODIMP SampleCB(double sampleTime, IMediaSample* sample) override;
     STDMETHODIMP BufferCB(double, BYTE*, LONG) override { return S_OK; }
@@ -65,9 +61,9 @@ public:
 
 private:
     DShowThumbnailMakerSampleGrabber_CL();
-    virtual ~DShowThumbnailMakerSampleGrabber_CL();
+    ~DShowThumbnailMakerSampleGrabber_CL() override;
+    void* Interface(REFIID riid) override;
 
-    std::atomic<ULONG> refs_{1};
     mutable std::mutex lock;  // guards the members below against the streaming thread
     OwnedMediaType connectedType;
     UniqueHandle frameEvent;

@@ -20,11 +20,9 @@
 //                           that took it passes it on late; PATH is made when its data
 //                           is first asked for
 //
-// The frames are 64x48 YUY2, 25 per second, for 12 s.
-//
 // Any other file (a real movie whose first bytes were registered for the codec) takes
-// its instructions from the same text in "<path>.fault" without the first line; with
-// no such file every frame is held back, so DirectShow never decodes it.
+// its instructions from "<path>.fault" (the same lines); with no such file every frame
+// is held back, so DirectShow never decodes it.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -33,24 +31,22 @@
 
 namespace fault_codec {
 
-enum class CrashPoint { None, Stream, Seek, Connect, Stop };
+using MsRanges = std::vector<std::pair<int64_t, int64_t>>;  // inclusive ranges of movie time
+bool InRanges(const MsRanges& ranges, int64_t ms);
 
 struct FaultScript {
-    std::vector<std::pair<int64_t, int64_t>> stallMs;  // inclusive ranges of movie time
+    MsRanges stallMs;
     int64_t stallForMs = -1;  // -1: until stopped or released
     std::wstring releaseFile;
     int64_t firstFrameDelayMs = 0;
-    CrashPoint crash = CrashPoint::None;
-    std::vector<std::pair<int64_t, int64_t>> crashAtMs;  // empty: everywhere
-    bool crashOnce = false;
+    std::string crash;    // "", "stream", "seek", "connect" or "stop"
+    MsRanges crashAtMs;   // empty: everywhere
+    int64_t crashOnce = 0;
     bool hangInLoad = false;
-    bool refuseTypes = false;
+    int64_t refuseTypes = 0;
     int64_t reportedDurationMs = -1;  // -1: the real duration
-    bool noNewSegment = false;
+    int64_t noNewSegment = 0;
     std::wstring lateCueFile;  // late_cue: on when not empty
-
-    bool Stalls(int64_t movieMs) const;
-    bool CrashesAt(int64_t movieMs) const;
 };
 
 // The script of the file at `path`, following the rules above. False when the file

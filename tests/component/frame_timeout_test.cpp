@@ -8,7 +8,6 @@
 #include "testing/support/captured_logs.h"
 #include "testing/fault_codec/fault_source.h"
 
-using fault_codec::FaultSourceFilter;
 using namespace testing_support;
 
 namespace {
@@ -54,7 +53,7 @@ TEST_F(FrameTimeLimit, MisbehavingCodecsAndTheFirstFrameBudget) {
         DecodeFrameResult result = Failed;
         Gdiplus::Bitmap* frame = source.DecodeFrame(c.second * kSecond, &result);
         EXPECT_EQ(result, c.result);
-        const unsigned grey = FaultSourceFilter::GreyOfFrame(c.second * kSecond / FaultSourceFilter::kFrameTime);
+        const unsigned grey = fault_codec::GreyOfFrame(c.second * kSecond / fault_codec::kFrameTime);
         EXPECT_TRUE(c.result != Success || (frame && PixelNear(*frame, 32, 24, grey * 0x010101u, 1)));
     }
     EXPECT_TRUE(Contains(MainLines(), L"コーデックが存在しないか、非対応ファイルです。"));

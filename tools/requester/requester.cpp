@@ -22,11 +22,12 @@ const wchar_t kUsage[] =
     L"  requester priority <client> <id>...\n"
     L"  requester copydata <client> [--type N] [--size W H] [--title T] <id> <movie> <output> [pos...]\n"
     L"  requester raw <pipe> <hex bytes>\n"
-    L"  requester listen <pipe> <seconds>\n"
+    L"  requester listen <pipe> <seconds> [--all]\n"
     L"Positions are in 100 ns units; -1 = evenly spaced, -2 = random.\n"
     L"decode, delete and priority write to the pipe \"Tessaloom-<client>\"; copydata sends\n"
     L"the item to the window of class \"Tessaloom\" titled <client>; listen prints one line\n"
-    L"per response on pipe <pipe> until the last one (decode_count 0) or the time is up.\n"
+    L"per response on pipe <pipe> until the last one (decode_count 0; with --all, every\n"
+    L"response) or the time is up.\n"
     L"Exit code: 0 sent (or final response received), 1 usage, 2 not delivered.\n";
 
 struct ItemOptions {
@@ -145,8 +146,9 @@ public:
         for (size_t i = 0; i < response.positions.size(); ++i)
             line += (i ? L"," : L"") + std::to_wstring(response.positions[i]);
         WriteStdoutLine(line);
-        if (response.decode_count == 0) SetEvent(done.get());
+        if (response.decode_count == 0 && !all) SetEvent(done.get());
     }
+    bool all = false;
     UniqueHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
@@ -154,6 +156,7 @@ int Listen(int argc, wchar_t** argv) {
     if (argc < 4) return 1;
     ResponsePrinter server;
     server.pipeName = argv[2];
+    server.all = argc > 4 && std::wstring(argv[4]) == L"--all";
     if (FAILED(server.start())) return 2;
     WriteStdoutLine(L"listening");
     const DWORD ms = static_cast<DWORD>(_wtoi(argv[3])) * 1000;
