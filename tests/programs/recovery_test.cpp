@@ -112,8 +112,19 @@ TEST_F(Recovery, ConsecutiveTimeoutsAbortAMovieAndTheFirstFrameHasItsOwnLimit) {
 TEST_F(Recovery, WatchdogReplacesAProcessWhoseCodecHangsInRenderFile) {
     StartService();
     const std::wstring hang = Fault(L"hang", "hang=render");
-    Replaced(hang, L"(file)" + hang, [&] { PostMessageW(service.WaitWindow(), WM_TIMER, 0x10001, 0); }, 3,
-             L"無応答による再起動");
+    // A request sent once the new process has read the queue reaches that process, not
+    // the old one that still runs its hung job.
+    const auto watchdog = [&] {
+        const DWORD oldPid = service.process().Pid();
+        PostMessageW(service.WaitWindow(), WM_TIMER, 0x10001, 0);
+        ASSERT_TRUE(WaitFor([&] {
+            const auto owners = ServiceWindowOwners(client);
+            return owners.size() == 1 && owners[0] != oldPid;
+        }));
+        Send(3, Fault(L"late", ""));
+    };
+    Replaced(hang, L"(file)" + hang, watchdog, 3, L"無応答による再起動");
+    EXPECT_TRUE(WaitForFinal(3));
 }
 
 // An access violation on a codec's streaming thread during a job.
