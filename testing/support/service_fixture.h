@@ -1,20 +1,55 @@
-// Requests sent as the service's clients send them, over its pipe, and a fixture for
-// tests of the real service: a scratch work folder and client name, the
-// requester's response pipe listened to, the service started as its client starts it
-// (once the test has written its settings), its logs and settings at hand.
+// The real service driven as its peers drive it: requests sent over its pipe, the
+// responses listened to on the requester's pipe, and a fixture with a scratch work
+// folder and client name, the service started as its client starts it (once the test
+// has written its settings), its logs and settings at hand.
 #pragma once
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/inifile.h"
+#include "common/messages.h"
 #include "common/scoped.h"
 #include "testing/support/pixels.h"
-#include "testing/support/response_listener.h"
 #include "testing/support/test_support.h"
 
 namespace testing_support {
+
+// The requester's side of the response pipe, for tests: collects every decode
+// response the service sends. In gated mode the pipe holds almost nothing, so the
+// service's write blocks until the test lets each response through: the test can
+// look at the output file while the job waits right after a tile.
+class ResponseListener {
+public:
+    ResponseListener(const std::wstring& pipeName, bool gated);
+    ~ResponseListener();
+    bool Started() const { return started_; }
+
+    // Gated mode: waits until a writer is connected and held, i.e. the service has
+    // saved a tile and is sending its response.
+    bool WaitForHeldWriter(DWORD timeoutMs = 60000);
+    // Gated mode: lets the held writer's message through.
+    void Release();
+
+    std::vector<KRB_ResponseDecode_CL> Responses();
+
+private:
+    void Run();
+
+    bool gated_;
+    bool started_ = false;
+    UniqueHandle pipe_;
+    UniqueHandle messageEvent_;
+    UniqueHandle stop_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    UniqueHandle held_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    UniqueHandle release_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    std::mutex mutex_;
+    std::vector<KRB_ResponseDecode_CL> responses_;
+    std::thread thread_;
+};
 
 DecodeItem_CL MakeItem(int32_t id, const std::wstring& movie, const std::wstring& output,
                        const std::vector<int64_t>& positions);

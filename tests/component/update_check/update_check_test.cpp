@@ -1,9 +1,12 @@
 // The update check against a real HTTP server on loopback port 80.
-#include "testing/support/http_test_server.h"
+#include <winsock2.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <ctime>
+#include <map>
+#include <thread>
 
 #include "client/process_state.h"
 #include "client/update/update_check.h"
@@ -14,6 +17,77 @@
 using namespace testing_support;
 
 namespace {
+
+// Answers each GET with the reply for its path (404 for any other), one reply per
+// connection, and counts requests. Binding port 80 needs root under Wine on Linux.
+class HttpTestServer {
+public:
+    struct Reply {
+        int status = 200;
+        std::string body;
+    };
+    explicit HttpTestServer(std::map<std::string, Reply> routes) : routes_(std::move(routes)) {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        BOOL reuse = TRUE;  // connections of an earlier test may still linger on the port
+        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(80);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        started_ = bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                   listen(listener_, SOMAXCONN) == 0;
+        if (started_) thread_ = std::thread([this] { Serve(); });
+    }
+    ~HttpTestServer() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        closesocket(listener_);
+        WSACleanup();
+    }
+    bool Started() const { return started_; }
+    int Requests() const { return requests_; }
+
+private:
+    static bool Readable(SOCKET s, int timeoutMs) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(s, &set);
+        timeval timeout = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+        return select(0, &set, nullptr, nullptr, &timeout) == 1;
+    }
+    void Serve() {
+        for (SOCKET c; !stop_;)
+            if (Readable(listener_, 100) && (c = accept(listener_, nullptr, nullptr)) != INVALID_SOCKET) Answer(c), closesocket(c);
+    }
+    void Answer(SOCKET connection) {
+        std::string request;
+        char buffer[2048];
+        for (int got; request.find("\r\n\r\n") == std::string::npos && request.size() < 16384; request.append(buffer, got))
+            if (!Readable(connection, 10000) || (got = recv(connection, buffer, sizeof buffer, 0)) <= 0) return;
+        const size_t start = request.find(' '), end = request.find(' ', start + 1);  // "GET <path> HTTP/1.1"
+        if (start == std::string::npos || end == std::string::npos) return;
+        ++requests_;
+        const auto route = routes_.find(request.substr(start + 1, end - start - 1));
+        const Reply reply = route != routes_.end() ? route->second : Reply{404, "<html>Not Found</html>"};
+        const std::string response = "HTTP/1.1 " + std::to_string(reply.status) + (reply.status == 200 ? " OK" : " Error") +
+                                     "\r\nContent-Length: " + std::to_string(reply.body.size()) +
+                                     "\r\nConnection: close\r\n\r\n" + reply.body;
+        send(connection, response.data(), static_cast<int>(response.size()), 0);
+        // Closed by the client first, so that no reset cuts the reply.
+        shutdown(connection, SD_SEND);
+        while (Readable(connection, 5000) && recv(connection, buffer, sizeof buffer, 0) > 0) {
+        }
+    }
+
+    std::map<std::string, Reply> routes_;
+    SOCKET listener_ = INVALID_SOCKET;
+    bool started_ = false;
+    std::atomic<int> requests_{0};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 int Ymd(time_t t) {
     tm local = {};
