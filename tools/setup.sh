@@ -12,6 +12,7 @@ PACKAGES=(
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
   gstreamer1.0-plugins-ugly gstreamer1.0-plugins-bad   # ASF (WMV/WMA); MPEG program and transport streams
   ffmpeg googletest
+  python3   # the include-order check
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

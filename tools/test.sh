@@ -5,6 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR="${1:-build}"
 tools/build.sh "$BUILD_DIR"
+# Includes run one way: entry, process state, window, job, frame source, dshow, common.
+tools/include_order.py
 export WINEPREFIX="$(cd "$BUILD_DIR" && pwd)/wineprefix"
 # One wineserver for the whole run; every process it still serves ends with the run.
 trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
