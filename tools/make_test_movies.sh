@@ -40,9 +40,6 @@ make seconds_640x360_mpeg2_mp2.mpg -filter_complex "$(seconds_filter 640x360)" -
 # An MP4 of the fault codec's own brand: DirectShow picks the fault codec for it by its
 # first bytes (and it stalls), Media Foundation decodes it.
 make seconds_640x360_fault_brand.mp4 -filter_complex "$(seconds_filter 640x360)" -map '[v]' -c:v libx264 -pix_fmt yuv420p -g 25 -brand TSFC
-# Wide frames: 36 of them are more than a JPEG strip can hold side by side, yet the
-# strip stays small enough to be rewritten quickly after every tile.
-make seconds_1920x360_h264.mp4 -filter_complex "$(seconds_filter 1920x360)" -map '[v]' -c:v libx264 -pix_fmt yuv420p -g 25
 # Black stretches: 0-2 s black, then red to 3 s, green to 6 s, black to 9.5 s, blue to 12 s.
 make blank_stretches_640x360_h264.mp4 -filter_complex \
   "color=c=black:s=640x360:r=25:d=2[a];color=c=red:s=640x360:r=25:d=1[b];color=c=0x00FF00:s=640x360:r=25:d=3[c];color=c=black:s=640x360:r=25:d=3.5[d];color=c=blue:s=640x360:r=25:d=2.5[e];[a][b][c][d][e]concat=n=5:v=1:a=0[v]" \
