@@ -1,6 +1,6 @@
 #include "testing/fault_codec/fault_script.h"
 
-#include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,62 +12,44 @@ namespace {
 
 constexpr char kMagicLine[] = "TESSALOOM-FAULT-MOVIE";
 
-bool ParseNumber(const std::string& text, int64_t& value) {
-    char* end = nullptr;
-    value = std::strtoll(text.c_str(), &end, 10);
-    return !text.empty() && *end == '\0' && value >= 0;
-}
-
+// "1000-2999,4000-": inclusive ranges, the last one open.
 bool ParseRanges(const std::string& text, MsRanges& ranges) {
-    std::istringstream list(text);
-    std::string item;
-    while (std::getline(list, item, ',')) {
-        const size_t dash = item.find('-');
-        int64_t first = 0, last = INT64_MAX;
-        if (dash == std::string::npos || !ParseNumber(item.substr(0, dash), first) ||
-            (dash + 1 < item.size() && !ParseNumber(item.substr(dash + 1), last)) || last < first)
-            return false;
+    std::istringstream in(text);
+    ranges.clear();
+    int64_t first = 0, last = 0;
+    for (char dash = 0; in >> first >> dash && dash == '-';) {
+        if (!(in >> last)) in.clear(), last = INT64_MAX;
+        if (last < first) return false;
         ranges.emplace_back(first, last);
+        if (in.get() != ',') return in.eof();
     }
-    return !ranges.empty();
+    return false;
 }
-
-// Paths in a script are ASCII: the tests' scratch folders.
-std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
 bool ReadText(const std::wstring& path, std::string& text) {
     std::ifstream in(std::filesystem::path(path), std::ios::binary);
-    if (!in) return false;
     text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
+    return !in.fail();
 }
 
 bool ParseFaultScript(const std::string& text, FaultScript& s) {
-    const struct {
-        const char* key;
-        int64_t FaultScript::*field;
-    } numbers[] = {{"stall_for_ms", &FaultScript::stallForMs}, {"first_frame_delay_ms", &FaultScript::firstFrameDelayMs},
-                   {"crash_once", &FaultScript::crashOnce},     {"refuse_types", &FaultScript::refuseTypes},
-                   {"no_new_segment", &FaultScript::noNewSegment}, {"reported_duration_ms", &FaultScript::reportedDurationMs}};
+    const std::pair<const char*, int64_t FaultScript::*> numbers[] = {
+        {"stall_for_ms", &FaultScript::stallForMs}, {"first_frame_delay_ms", &FaultScript::firstFrameDelayMs},
+        {"crash_once", &FaultScript::crashOnce},     {"refuse_types", &FaultScript::refuseTypes},
+        {"no_new_segment", &FaultScript::noNewSegment}, {"reported_duration_ms", &FaultScript::reportedDurationMs}};
     std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    for (std::string line; std::getline(lines, line);) {
         if (line.empty() || line == kMagicLine) continue;
         const size_t eq = line.find('=');
         const std::string key = line.substr(0, eq), value = eq == std::string::npos ? "" : line.substr(eq + 1);
-        bool ok = !value.empty();
-        if (key == "stall") ok = ParseRanges(value, s.stallMs);
-        else if (key == "crash_at_ms") ok = ParseRanges(value, s.crashAtMs);
-        else if (key == "release_file") s.releaseFile = Wide(value);
-        else if (key == "late_cue") s.lateCueFile = Wide(value);
-        else if (key == "crash") ok = (s.crash = value) == "stream" || value == "seek" || value == "connect" || value == "stop";
-        else if (key == "hang") ok = s.hangInLoad = value == "render";
-        else {
-            ok = false;
-            for (const auto& n : numbers)
-                if (key == n.key) ok = ParseNumber(value, s.*n.field);
-        }
+        std::istringstream number(value);
+        bool ok = false;
+        if (key == "stall" || key == "crash_at_ms") ok = ParseRanges(value, key == "stall" ? s.stallMs : s.crashAtMs);
+        if (key == "release_file") ok = !(s.releaseFile = std::wstring(value.begin(), value.end())).empty();  // ASCII
+        if (key == "crash") ok = (s.crash = value) == "stream" || value == "seek" || value == "connect" || value == "stop";
+        if (key == "hang") ok = s.hangInLoad = value == "render";
+        for (const auto& n : numbers)
+            if (key == n.first) ok = (number >> s.*n.second) && number.eof();
         if (!ok) return false;
     }
     return true;
@@ -76,15 +58,13 @@ bool ParseFaultScript(const std::string& text, FaultScript& s) {
 }  // namespace
 
 bool InRanges(const MsRanges& ranges, int64_t ms) {
-    for (const auto& range : ranges)
-        if (ms >= range.first && ms <= range.second) return true;
-    return false;
+    return std::any_of(ranges.begin(), ranges.end(), [ms](const auto& r) { return ms >= r.first && ms <= r.second; });
 }
 
 bool LoadFaultScript(const std::wstring& path, FaultScript& script) {
     std::string text;
     if (!ReadText(path, text)) return false;
-    if (text.compare(0, sizeof kMagicLine - 1, kMagicLine) == 0) return ParseFaultScript(text, script);
+    if (text.rfind(kMagicLine, 0) == 0) return ParseFaultScript(text, script);
     // A real movie paired with the codec: instructions beside it, else DirectShow stalls.
     if (ReadText(path + L".fault", text)) return ParseFaultScript(text, script);
     script.stallMs = {{0, INT64_MAX}};

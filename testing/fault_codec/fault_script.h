@@ -15,10 +15,6 @@
 //   refuse_types=1          the output pin connects to nothing
 //   reported_duration_ms=N  the duration the codec reports (a wrong one, say)
 //   no_new_segment=1        no NewSegment after a seek
-//   late_cue=PATH           a frame that a pause or run brings (not a seek) hands its
-//                           data over only once the next seek has begun, so a renderer
-//                           that took it passes it on late; PATH is made when its data
-//                           is first asked for
 //
 // Any other file (a real movie whose first bytes were registered for the codec) takes
 // its instructions from "<path>.fault" (the same lines); with no such file every frame
@@ -35,18 +31,12 @@ using MsRanges = std::vector<std::pair<int64_t, int64_t>>;  // inclusive ranges 
 bool InRanges(const MsRanges& ranges, int64_t ms);
 
 struct FaultScript {
-    MsRanges stallMs;
-    int64_t stallForMs = -1;  // -1: until stopped or released
+    MsRanges stallMs, crashAtMs{{INT64_MIN, INT64_MAX}};
+    int64_t stallForMs = -1, firstFrameDelayMs = 0, crashOnce = 0, refuseTypes = 0, reportedDurationMs = -1,
+            noNewSegment = 0;
     std::wstring releaseFile;
-    int64_t firstFrameDelayMs = 0;
-    std::string crash;    // "", "stream", "seek", "connect" or "stop"
-    MsRanges crashAtMs;   // empty: everywhere
-    int64_t crashOnce = 0;
+    std::string crash;  // "", "stream", "seek", "connect" or "stop"
     bool hangInLoad = false;
-    int64_t refuseTypes = 0;
-    int64_t reportedDurationMs = -1;  // -1: the real duration
-    int64_t noNewSegment = 0;
-    std::wstring lateCueFile;  // late_cue: on when not empty
 };
 
 // The script of the file at `path`, following the rules above. False when the file
