@@ -22,9 +22,10 @@ rm -rf "$WORK"; mkdir -p "$WORK"
 "$WINE" "$BUILD_DIR/bin/requester.exe" listen "$CLIENT" 100000 --all > "$WORK/responses.txt" 2>/dev/null </dev/null &
 LISTENER=$!
 "$WINE" "$BUILD_DIR/bin/Tessaloom.exe" "$CLIENT" "$(to_win "$WORK")" >/dev/null 2>&1 </dev/null &
-finish() {  # WM_CLOSE to the service's latest process, and the listener ends
+finish() {  # WM_CLOSE to the service's latest process, any process it left behind ended, and the listener
   local pid; pid=$(utf8 kestrel_dec_list.txt | grep -o '(exe-info) pid=[0-9]*' | tail -1 | cut -d= -f2)
   [[ -z $pid ]] || "$WINE" taskkill /pid "$pid" >/dev/null 2>&1 </dev/null || true
+  "$WINE" taskkill /f /im Tessaloom.exe >/dev/null 2>&1 </dev/null || true
   kill "$LISTENER" 2>/dev/null || true
 }
 trap finish EXIT
