@@ -49,7 +49,7 @@ int wmain(int argc, wchar_t** argv) {
                                     wc.hInstance, window.get());
         if (!hwnd) return 4;
         if (close) SendMessageW(hwnd, WM_CLOSE, 0, 0);
-        if (handOver) SendMessageW(hwnd, WM_TIMER, 0x10001, 0);  // the watchdog's timer
+        if (handOver) SendMessageW(hwnd, WM_TIMER, NO_RESPONSE_TIMER_ID, 0);  // the watchdog comes due
     }
     std::thread([] { RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr); }).join();
     return 0;

@@ -73,7 +73,6 @@ void ResponseListener::Run() {
     }
 }
 
-
 DecodeItem_CL MakeItem(int32_t id, const std::wstring& movie, const std::wstring& output,
                        const std::vector<int64_t>& positions) {
     DecodeItem_CL item;

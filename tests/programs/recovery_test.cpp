@@ -8,6 +8,7 @@
 
 #include "common/console.h"
 #include "common/pipe.h"
+#include "service/main_window.h"
 #include "service/request_list.h"
 #include "testing/support/service_fixture.h"
 
@@ -116,7 +117,7 @@ TEST_F(Recovery, WatchdogReplacesAProcessWhoseCodecHangsInRenderFile) {
     // the old one that still runs its hung job.
     const auto watchdog = [&] {
         const DWORD oldPid = service.process().Pid();
-        PostMessageW(service.WaitWindow(), WM_TIMER, 0x10001, 0);
+        PostMessageW(service.WaitWindow(), WM_TIMER, NO_RESPONSE_TIMER_ID, 0);
         ASSERT_TRUE(WaitFor([&] {
             const auto owners = ServiceWindowOwners(client);
             return owners.size() == 1 && owners[0] != oldPid;
@@ -302,7 +303,7 @@ TEST_F(Recovery, CloseWhileTheCodecHangsEndsTheProcessForGood) {
     EXPECT_EQ(FindServiceWindow(client), nullptr);
     PipeClient_CL writer(L"Tessaloom-" + client);
     EXPECT_EQ(writer.open(), PipeClient_CL::OpenResult::NoReceiver);
-    PostMessageW(hwnd, WM_TIMER, 0x10001, 0);
+    PostMessageW(hwnd, WM_TIMER, NO_RESPONSE_TIMER_ID, 0);
 
     DWORD code = 0;
     ASSERT_TRUE(service.process().Wait(30000, &code));
