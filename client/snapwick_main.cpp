@@ -52,12 +52,10 @@ void SendRequest(const KRB_RequestDecodeRequest_CL& request) {
 void HandOverFrames(const KRB_ResponseDecode_CL& response, const std::wstring& stripPath,
                     const std::wstring& outputPath) {
     const size_t count = response.positions.size();
-    const std::vector<bool> written = CutStripIntoFrames(stripPath, outputPath, count);
     const std::wstring program = ProgramFolder() + L"\\velmar.exe";
-    for (size_t i = 0; i < count; ++i) {
-        if (!written[i]) continue;
+    CutStripIntoFrames(stripPath, outputPath, count, [&](size_t i) {
         RunOutsideProgram(program, PositionSeconds(response.positions[i]), FrameFileName(outputPath, i, count));
-    }
+    });
 }
 }  // namespace
 

@@ -49,6 +49,8 @@ public:
     // that it decodes while the caller draws and saves the frame it holds (which stays
     // valid). Does nothing on the Media Foundation route.
     void PrepareNext(int64_t frame);
+    // The frame that PrepareNext sought has come: the next DecodeFrame for it returns at once.
+    bool PreparedFrameReady() const { return seekPrepared && captureCallback->HasFrame(); }
     void ReleaseContent();
 
     // For a further source of a movie that another source has opened already: waits, within

@@ -24,6 +24,9 @@ namespace {
 // megapixels about 190 ms), and tiles decoded meanwhile share the next save.
 constexpr ULONGLONG kWorthAnotherSourceMs = 150;
 constexpr int64_t kWorthAnotherSourcePixels = 8000000;
+// Exact frames of a picture this large decode from the keyframe before them: each takes
+// a while, which is known before the first one came.
+constexpr int64_t kExactFrameWorthPixels = 1280 * 720;
 
 DWORD ProcessorCount() {
     SYSTEM_INFO info = {};
@@ -137,6 +140,7 @@ public:
     void Run() {
         int accounted = 0, drawn = 0;
         int primaryTile = -1;
+        StartHelpersAtOnce();
         while (drawn < count_) {
             const uint64_t seen = schedule_.Version();
             while (accounted < count_ && (state_.failed || schedule_.Done(accounted))) {
@@ -156,7 +160,9 @@ public:
                     source_.PrepareNext(plan_.positions[static_cast<size_t>(primaryTile)]);
                 if (primaryTile >= 0) StartHelpers();
             }
-            if (drawn < accounted) {
+            // The first source's tile, decoded meanwhile, joins the save of the tiles before it.
+            const bool primaryReady = primaryTile >= 0 && !state_.failed && source_.PreparedFrameReady();
+            if (drawn < accounted && !primaryReady) {
                 drawn = DrawSaveAnswer(drawn, accounted);
                 schedule_.Drawn(drawn);
                 continue;
@@ -176,6 +182,11 @@ public:
                 }
                 schedule_.Complete(primaryTile, std::move(outcome));
                 primaryTile = -1;
+                // Sources opened at once decode only a movie that the first one has shown to decode
+                // through DirectShow.
+                if (schedule_.FurtherSourcesHeld() && (primaryOnDirectShow_ || !source_.CanDecode() ||
+                                                       OnMediaFoundationRoute(request_.movie_path)))
+                    schedule_.DecideFurtherSources(primaryOnDirectShow_);
                 continue;
             }
             primaryTile = -1;
@@ -187,6 +198,27 @@ public:
     }
 
 private:
+    // When every tile is known to take a while (exact frames of a large picture, or a
+    // large strip), further sources open the movie while the first one decodes its first
+    // frame, and wait until it has given one.
+    void StartHelpersAtOnce() {
+        const int64_t sourcePixels = static_cast<int64_t>(source_.SourceWidth()) * source_.SourceHeight();
+        const int64_t tilePixels = request_.frame_width > 0 && request_.frame_height > 0
+                                       ? static_cast<int64_t>(request_.frame_width) * request_.frame_height
+                                       : sourcePixels;
+        const bool worth = (!state_.seekToKeyframe && sourcePixels >= kExactFrameWorthPixels) ||
+                           tilePixels * count_ >= kWorthAnotherSourcePixels;
+        if (sources_ <= 1 || count_ <= 1 || !worth || !source_.CanDecode()) return;
+        schedule_.HoldFurtherSources();
+        LogHelpersStart(std::min(sources_, count_));
+        helpers_.Start(std::min(sources_, count_) - 1);
+    }
+
+    void LogHelpersStart(int sources) {
+        for (LogFile* log : {&mainLog, &decodeListLog})
+            WriteLog(*log, L"(decode-parallel) start sources=%d file(%s)", sources, request_.movie_path.c_str());
+    }
+
     // Once the first source has shown that the movie decodes through DirectShow, the
     // others open it; none for tiles the first source will take itself.
     void StartHelpers() {
@@ -199,8 +231,7 @@ private:
         for (int t = 0; t < count_; ++t) pending += schedule_.Done(t) ? 0 : 1;
         const int helpers = std::min(sources_ - 1, pending - 1);  // less the tile the first source has
         if (helpers <= 0) return;
-        for (LogFile* log : {&mainLog, &decodeListLog})
-            WriteLog(*log, L"(decode-parallel) start sources=%d file(%s)", helpers + 1, request_.movie_path.c_str());
+        LogHelpersStart(helpers + 1);
         helpers_.Start(helpers);
     }
 
