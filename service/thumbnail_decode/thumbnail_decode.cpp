@@ -182,11 +182,6 @@ public:
                 }
                 schedule_.Complete(primaryTile, std::move(outcome));
                 primaryTile = -1;
-                // Sources opened at once decode only a movie that the first one has shown to decode
-                // through DirectShow.
-                if (schedule_.FurtherSourcesHeld() && (primaryOnDirectShow_ || !source_.CanDecode() ||
-                                                       OnMediaFoundationRoute(request_.movie_path)))
-                    schedule_.DecideFurtherSources(primaryOnDirectShow_);
                 continue;
             }
             primaryTile = -1;
@@ -199,8 +194,9 @@ public:
 
 private:
     // When every tile is known to take a while (exact frames of a large picture, or a
-    // large strip), further sources open the movie while the first one decodes its first
-    // frame, and wait until it has given one.
+    // large strip), further sources open the movie at once instead of after the first
+    // source's first frame: each has shown that the movie decodes through DirectShow by
+    // the frame its own opening brings before it takes a tile.
     void StartHelpersAtOnce() {
         const int64_t sourcePixels = static_cast<int64_t>(source_.SourceWidth()) * source_.SourceHeight();
         const int64_t tilePixels = request_.frame_width > 0 && request_.frame_height > 0
@@ -209,7 +205,6 @@ private:
         const bool worth = (!state_.seekToKeyframe && sourcePixels >= kExactFrameWorthPixels) ||
                            tilePixels * count_ >= kWorthAnotherSourcePixels;
         if (sources_ <= 1 || count_ <= 1 || !worth || !source_.CanDecode()) return;
-        schedule_.HoldFurtherSources();
         LogHelpersStart(std::min(sources_, count_));
         helpers_.Start(std::min(sources_, count_) - 1);
     }

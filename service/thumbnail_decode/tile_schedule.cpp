@@ -35,33 +35,13 @@ int TileSchedule::Claim() {
 int TileSchedule::ClaimOrWait() {
     std::unique_lock<std::mutex> guard(lock_);
     for (;;) {
-        if (further_ == Further::LetGo) return -1;
-        const int tile = further_ == Further::Held ? -1 : ClaimLocked();
+        const int tile = ClaimLocked();
         if (tile >= 0) return tile;
         bool anyPending = false;
         for (State s : states_) anyPending = anyPending || s == State::Pending;
         if (stopped_ || !anyPending) return -1;
         changed_.wait(guard);
     }
-}
-
-void TileSchedule::HoldFurtherSources() {
-    std::lock_guard<std::mutex> guard(lock_);
-    further_ = Further::Held;
-}
-
-void TileSchedule::DecideFurtherSources(bool decode) {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        further_ = decode ? Further::Decode : Further::LetGo;
-        ++version_;
-    }
-    changed_.notify_all();
-}
-
-bool TileSchedule::FurtherSourcesHeld() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return further_ == Further::Held;
 }
 
 void TileSchedule::Complete(int tile, TileOutcome outcome) {

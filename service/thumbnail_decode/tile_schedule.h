@@ -18,14 +18,9 @@ public:
 
     // Claims the tile that may be decoded now; -1 when none may (yet).
     int Claim();
-    // Claim, waiting while none may be decoded yet (or further sources are held); -1 once
-    // stopped, when no tile is left to take, or when further sources were let go.
+    // Claim, waiting while none may be decoded yet; -1 once stopped or when no tile is
+    // left to take.
     int ClaimOrWait();
-    // Further sources opened before the first source has given a frame wait in
-    // ClaimOrWait until they are let in to decode or let go without a tile.
-    void HoldFurtherSources();
-    void DecideFurtherSources(bool decode);
-    bool FurtherSourcesHeld() const;
     void Complete(int tile, TileOutcome outcome);
     // A source gave the claimed tile up undecoded: another one takes it.
     void Release(int tile);
@@ -55,6 +50,5 @@ private:
     int ahead_;
     int drawn_ = 0;
     bool stopped_ = false;
-    enum class Further { Decode, Held, LetGo } further_ = Further::Decode;
     uint64_t version_ = 0;
 };

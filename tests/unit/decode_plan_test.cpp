@@ -54,8 +54,6 @@ TEST(TileSchedule, ClaimsInOrderWithinTheWindowAndTheTimeoutRun) {
         {"no tile past a run that may still abort", 8, 3, 8, "c0 c1 c2 c- t0 t1 c- s2 c3 c4 c5 t3 t4 c- f5 c6"},
         {"limit 0 never holds back", 5, 0, 5, "c0 c1 t0 t1 c2 c3 c4"},
         {"nothing after a stop", 3, 3, 3, "c0 x c- r0 c-"},
-        {"held further sources decode once let in", 3, 0, 3, "h c0 g w1 c2"},
-        {"held further sources let go take nothing", 3, 0, 3, "h c0 l w- c1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -67,9 +65,6 @@ TEST(TileSchedule, ClaimsInOrderWithinTheWindowAndTheTimeoutRun) {
             TileOutcome outcome;
             const DecodeFrameResult result = outcome.result = step[0] == 's' ? Success : step[0] == 't' ? Timeout : Failed;
             if (step[0] == 'c') { EXPECT_EQ(schedule.Claim(), value); }
-            if (step[0] == 'w') { EXPECT_EQ(schedule.ClaimOrWait(), value); }
-            if (step[0] == 'h') schedule.HoldFurtherSources();
-            if (step[0] == 'g' || step[0] == 'l') schedule.DecideFurtherSources(step[0] == 'g');
             if (step[0] == 'r') schedule.Release(value);
             if (step[0] == 'd') schedule.Drawn(value);
             if (step[0] == 'x') schedule.Stop();
