@@ -12,7 +12,9 @@ constexpr int kCloseAttempts = 3;
 constexpr DWORD kCloseWaitMs = 1000;
 constexpr int kStartAttempts = 5;
 constexpr DWORD kStartRetryMs = 500;
-constexpr DWORD kPollMs = 50;
+// A window check costs a call to the window server: looking often is cheap, and each
+// run waits for the service twice (its start and its end).
+constexpr DWORD kPollMs = 10;
 
 // Polls for `done` up to timeoutMs, and less when `stop` is signalled.
 template <class Done>
