@@ -160,8 +160,10 @@ public:
                     source_.PrepareNext(plan_.positions[static_cast<size_t>(primaryTile)]);
                 if (primaryTile >= 0) StartHelpers();
             }
-            // The first source's tile, decoded meanwhile, joins the save of the tiles before it.
-            const bool primaryReady = primaryTile >= 0 && !state_.failed && source_.PreparedFrameReady();
+            // With further sources, the first source's tile, decoded meanwhile, joins the save of
+            // the tiles before it (one source keeps one save per tile).
+            const bool primaryReady =
+                sources_ > 1 && primaryTile >= 0 && !state_.failed && source_.PreparedFrameReady();
             if (drawn < accounted && !primaryReady) {
                 drawn = DrawSaveAnswer(drawn, accounted);
                 schedule_.Drawn(drawn);
