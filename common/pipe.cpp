@@ -14,6 +14,10 @@ constexpr DWORD kReadTimeoutMs = 10000;
 constexpr DWORD kWriterCheckMs = 200;
 // How long a stop waits for the bytes of a writer that connected just before it.
 constexpr DWORD kStopGraceMs = 1000;
+// A writer that finds the pipe busy tries again, ten times at least and for 1.8 s at
+// least, one try 200 ms after the other at the latest.
+constexpr int kBusyTries = 10;
+constexpr ULONGLONG kBusyRetryMs = 200;
 
 // Who is at the other end of the server's pipe.
 enum class Writer { None, Connected, Gone };
@@ -183,6 +187,7 @@ PipeClient_CL::OpenResult PipeClient_CL::open() {
     messageEvent_.reset(OpenEventW(EVENT_ALL_ACCESS, FALSE, pipeName.c_str()));
     if (!messageEvent_) return OpenResult::NoReceiver;
     const std::wstring path = PipePath(pipeName);
+    const ULONGLONG start = GetTickCount64();
     for (int attempt = 1;; ++attempt) {
         pipe_.reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -194,12 +199,20 @@ PipeClient_CL::OpenResult PipeClient_CL::open() {
             messageEvent_.reset();
             return OpenResult::Error;
         }
-        if (attempt == 10) {
+        const ULONGLONG now = GetTickCount64();
+        if (attempt >= kBusyTries && now - start >= (kBusyTries - 1) * kBusyRetryMs) {
             WriteStdoutLine(L"pipe_open(リトライオーバー)");
             messageEvent_.reset();
             return OpenResult::Busy;
         }
-        Sleep(200);
+        // The server is busy with the message before (the job sends a response per tile,
+        // several at once after a save of several tiles): it listens again within
+        // milliseconds, so the next try comes as soon as it does, not a whole pause later.
+        const ULONGLONG nextTry = start + static_cast<ULONGLONG>(attempt) * kBusyRetryMs;
+        if (nextTry > now && !WaitNamedPipeW(path.c_str(), static_cast<DWORD>(nextTry - now))) {
+            const ULONGLONG after = GetTickCount64();
+            if (nextTry > after) Sleep(static_cast<DWORD>(nextTry - after));
+        }
     }
 }
 
