@@ -6,7 +6,6 @@
 
 namespace testing_support {
 
-
 ResponseListener::ResponseListener(const std::wstring& pipeName, bool gated) : gated_(gated) {
     pipe_.reset(CreateNamedPipeW(PipePath(pipeName).c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
                                  0, 1, 1024, gated ? 1 : kPipeInBufferBytes, 0, nullptr));
@@ -20,12 +19,6 @@ ResponseListener::~ResponseListener() {
     SetEvent(stop_.get());
     if (thread_.joinable()) thread_.join();
 }
-
-bool ResponseListener::WaitForHeldWriter(DWORD timeoutMs) {
-    return WaitForSingleObject(held_.get(), timeoutMs) == WAIT_OBJECT_0;
-}
-
-void ResponseListener::Release() { SetEvent(release_.get()); }
 
 std::vector<KRB_ResponseDecode_CL> ResponseListener::Responses() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -102,7 +95,6 @@ bool SendRequest(const std::wstring& client, const KRB_RequestDecodeRequest_CL& 
         },
         std::chrono::milliseconds(timeoutMs));
 }
-
 
 ServiceFixture::ServiceFixture(const wchar_t* tag, bool gated)
     : folder(tag), client(UniqueName(tag)), listener(client, gated), service(client, folder.path()) {

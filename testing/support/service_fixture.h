@@ -28,11 +28,10 @@ public:
     ~ResponseListener();
     bool Started() const { return started_; }
 
-    // Gated mode: waits until a writer is connected and held, i.e. the service has
-    // saved a tile and is sending its response.
-    bool WaitForHeldWriter(DWORD timeoutMs = 60000);
-    // Gated mode: lets the held writer's message through.
-    void Release();
+    // Gated mode: waits until a writer is connected and held (the service has saved a
+    // tile and is sending its response); Release lets its message through.
+    bool WaitForHeldWriter(DWORD timeoutMs = 60000) { return WaitForSingleObject(held_.get(), timeoutMs) == WAIT_OBJECT_0; }
+    void Release() { SetEvent(release_.get()); }
 
     std::vector<KRB_ResponseDecode_CL> Responses();
 
