@@ -14,15 +14,6 @@
 
 namespace testing_support {
 
-inline std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
-
-// The lines one per row, for a failure message.
-inline std::string Dump(const std::vector<std::wstring>& lines) {
-    std::string out;
-    for (const auto& line : lines) out += "  " + Narrow(line) + "\n";
-    return out;
-}
-
 // The middle of second `second` of a movie, in 100 ns units.
 constexpr int64_t MidSecond(int second) { return second * kSecond + kSecond / 2; }
 

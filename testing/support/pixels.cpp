@@ -81,26 +81,6 @@ std::string Describe(const Rgb& c) {
     return "(" + std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) + ")";
 }
 
-::testing::AssertionResult PixelNear(Gdiplus::Bitmap& bitmap, int x, int y, unsigned rgb, int tolerance) {
-    Gdiplus::Color c;
-    if (bitmap.GetPixel(x, y, &c) != Gdiplus::Ok) return ::testing::AssertionFailure() << "GetPixel failed";
-    const Rgb got{c.GetR(), c.GetG(), c.GetB()};
-    if (Near(got, FromHex(rgb), tolerance)) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "pixel (" << x << "," << y << ") is " << Describe(got) << ", want "
-                                         << Describe(FromHex(rgb));
-}
-
-::testing::AssertionResult SolidNear(Gdiplus::Bitmap& bitmap, unsigned rgb, int tolerance) {
-    const int w = static_cast<int>(bitmap.GetWidth()), h = static_cast<int>(bitmap.GetHeight());
-    const int in = 3;
-    for (int y : {in, h / 2, h - 1 - in})
-        for (int x : {in, w / 2, w - 1 - in}) {
-            ::testing::AssertionResult r = PixelNear(bitmap, x, y, rgb, tolerance);
-            if (!r) return r;
-        }
-    return ::testing::AssertionSuccess();
-}
-
 Rgb SecondsMovieColour(int64_t position100ns) {
     int64_t second = position100ns / kSecond;
     if (second < 0) second = 0;

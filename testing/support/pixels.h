@@ -25,11 +25,6 @@ std::string Describe(const Rgb& c);
 // The colour of the "seconds_" movies at a position.
 Rgb SecondsMovieColour(int64_t position100ns);
 
-// The pixel at (x, y) is `rgb` within the tolerance (per channel).
-::testing::AssertionResult PixelNear(Gdiplus::Bitmap& bitmap, int x, int y, unsigned rgb, int tolerance);
-// The whole picture is one colour: centre, corners (a few pixels in) and edge middles.
-::testing::AssertionResult SolidNear(Gdiplus::Bitmap& bitmap, unsigned rgb, int tolerance);
-
 struct ImagePixels {
     int width = 0;
     int height = 0;
