@@ -73,15 +73,6 @@ TEST_F(ThumbnailJob, RealMoviesGiveTilesOfTheirPlannedSeconds) {
     ExpectTilesMatchPositions(image, 640, kFourPlanned);
     ASSERT_TRUE(WaitFor([&] { return JobsEnded() == 1; }));
     EXPECT_EQ(ReadFileBytes(folder.file(L"TessaloomDataList.dat")).size(), 8u);
-
-    // Keyframe mode: every tile is the keyframe at or before its planned position (here
-    // one every 4 s), and the responses tell the keyframes' times instead of the plan's.
-    Set(L"seek_to_keyframe", 1);
-    Request(3, {Movie(L"seconds_640x360_gop4s.mp4")}, kFourEven, 0, 64, 36);
-    const std::vector<int64_t> shown = {0, 40000000, 40000000, 80000000};
-    EXPECT_EQ(ResponsesFor(3).back().positions, shown);
-    EXPECT_EQ(ResponsesFor(3).back().error_image_used, 0);
-    ExpectTilesMatchPositions(Image(3), 64, shown);
 }
 
 // More tiles than a JPEG can hold side by side, made smaller; a save that fails, logged
