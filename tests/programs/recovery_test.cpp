@@ -70,7 +70,7 @@ TEST_F(Recovery, ConsecutiveTimeoutsAbortAMovieAndTheFirstFrameHasItsOwnLimit) {
         const char* instructions;
         int abortLimit;
         int frameLimitMs;
-        std::vector<int64_t> positionsMs;
+        std::vector<int64_t> positions;  // ms
         size_t decodeCalls;
         size_t firstFrameTimeouts;
         const char* tiles;
@@ -84,9 +84,7 @@ TEST_F(Recovery, ConsecutiveTimeoutsAbortAMovieAndTheFirstFrameHasItsOwnLimit) {
     const auto lines = [&](const std::wstring& prefix, const std::wstring& suffix) {
         size_t n = 0;
         for (const auto& l : Main())
-            if (l.rfind(prefix, 0) == 0 && l.size() >= suffix.size() &&
-                l.compare(l.size() - suffix.size(), suffix.size(), suffix) == 0)
-                ++n;
+            n += l.rfind(prefix, 0) == 0 && l.size() >= suffix.size() && l.rfind(suffix) == l.size() - suffix.size();
         return n;
     };
     int32_t id = 0;
@@ -96,8 +94,8 @@ TEST_F(Recovery, ConsecutiveTimeoutsAbortAMovieAndTheFirstFrameHasItsOwnLimit) {
         Set(L"decode_abort_after_consecutive_frame_timeouts", c.abortLimit);
         Set(L"decode_frame_timeout_ms", c.frameLimitMs);
         const std::wstring movie = Fault(L"case" + std::to_wstring(id), c.instructions);
-        std::vector<int64_t> positions;
-        for (int64_t ms : c.positionsMs) positions.push_back(ms * kMs);
+        std::vector<int64_t> positions = c.positions;
+        for (int64_t& at : positions) at *= kMs;
         const size_t firstBefore = lines(L"(timeout)decode_frame wait ", L" (first)");
         ASSERT_TRUE(SendRequest(client, MakeRequest({MakeItem(id, movie, Output(std::to_wstring(id)), positions)}, 32, 24)));
         ASSERT_TRUE(WaitForFinal(id));
