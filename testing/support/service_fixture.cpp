@@ -1,5 +1,6 @@
 #include "testing/support/service_fixture.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "common/pipe.h"
@@ -76,8 +77,7 @@ DecodeItem_CL MakeItem(int32_t id, const std::wstring& movie, const std::wstring
     return item;
 }
 
-KRB_RequestDecodeRequest_CL MakeRequest(const std::vector<DecodeItem_CL>& items, int width, int height,
-                                        int saveType) {
+KRB_RequestDecodeRequest_CL MakeRequest(const std::vector<DecodeItem_CL>& items, int width, int height, int saveType) {
     KRB_RequestDecodeRequest_CL request;
     request.save_type = saveType;
     request.frame_width = width;
@@ -88,12 +88,11 @@ KRB_RequestDecodeRequest_CL MakeRequest(const std::vector<DecodeItem_CL>& items,
 
 bool SendRequest(const std::wstring& client, const KRB_RequestDecodeRequest_CL& request, DWORD timeoutMs) {
     const std::string payload = ToPayload(request);
-    return WaitFor(
-        [&] {
-            PipeClient_CL writer(L"Tessaloom-" + client);
-            return writer.open() == PipeClient_CL::OpenResult::Opened && writer.send(payload.data(), payload.size());
-        },
-        std::chrono::milliseconds(timeoutMs));
+    const auto sent = [&] {
+        PipeClient_CL writer(L"Tessaloom-" + client);
+        return writer.open() == PipeClient_CL::OpenResult::Opened && writer.send(payload.data(), payload.size());
+    };
+    return WaitFor(sent, std::chrono::milliseconds(timeoutMs));
 }
 
 ServiceFixture::ServiceFixture(const wchar_t* tag, bool gated)
@@ -101,18 +100,9 @@ ServiceFixture::ServiceFixture(const wchar_t* tag, bool gated)
     ini.SetPath(folder.file(L"Thumbnail.ini"));
 }
 
-void ServiceFixture::SetUp() { ASSERT_TRUE(listener.Started()); }
-
-void ServiceFixture::TearDown() { service.Close(); }
-
-void ServiceFixture::StartService(const std::wstring& extraArguments) {
-    ASSERT_TRUE(service.Start(extraArguments));
-    ASSERT_NE(service.WaitWindow(), nullptr);
-}
-
 bool ServiceFixture::WaitForLine(const std::wstring& logName, const std::wstring& line, DWORD timeoutMs) {
-    return WaitFor([&] { return Contains(ReadLogMessages(folder.file(logName)), line); },
-                   std::chrono::milliseconds(timeoutMs));
+    const auto logged = [&] { return Contains(ReadLogMessages(folder.file(logName)), line); };
+    return WaitFor(logged, std::chrono::milliseconds(timeoutMs));
 }
 
 std::vector<KRB_ResponseDecode_CL> ServiceFixture::ResponsesFor(int32_t id) {
@@ -123,17 +113,11 @@ std::vector<KRB_ResponseDecode_CL> ServiceFixture::ResponsesFor(int32_t id) {
 }
 
 bool ServiceFixture::WaitForFinal(int32_t id, DWORD timeoutMs) {
-    return WaitFor(
-        [&] {
-            for (const auto& r : ResponsesFor(id))
-                if (r.decode_count == 0) return true;
-            return false;
-        },
-        std::chrono::milliseconds(timeoutMs));
-}
-
-std::wstring ServiceFixture::Fault(const std::wstring& name, const std::string& instructions) {
-    return WriteFaultMovie(folder.file(name + L".fault"), instructions);
+    const auto final = [&] {
+        const auto mine = ResponsesFor(id);
+        return std::any_of(mine.begin(), mine.end(), [](const auto& r) { return r.decode_count == 0; });
+    };
+    return WaitFor(final, std::chrono::milliseconds(timeoutMs));
 }
 
 void ServiceFixture::Send(int32_t id, const std::wstring& movie, int tiles) {

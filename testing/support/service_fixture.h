@@ -30,7 +30,9 @@ public:
 
     // Gated mode: waits until a writer is connected and held (the service has saved a
     // tile and is sending its response); Release lets its message through.
-    bool WaitForHeldWriter(DWORD timeoutMs = 60000) { return WaitForSingleObject(held_.get(), timeoutMs) == WAIT_OBJECT_0; }
+    bool WaitForHeldWriter(DWORD timeoutMs = 60000) {
+        return WaitForSingleObject(held_.get(), timeoutMs) == WAIT_OBJECT_0;
+    }
     void Release() { SetEvent(release_.get()); }
 
     std::vector<KRB_ResponseDecode_CL> Responses();
@@ -54,28 +56,32 @@ DecodeItem_CL MakeItem(int32_t id, const std::wstring& movie, const std::wstring
                        const std::vector<int64_t>& positions);
 
 // One request of the given items, each tile width x height (-1: the frame's size).
-KRB_RequestDecodeRequest_CL MakeRequest(const std::vector<DecodeItem_CL>& items, int width = -1,
-                                        int height = -1, int saveType = 0);
+KRB_RequestDecodeRequest_CL MakeRequest(const std::vector<DecodeItem_CL>& items, int width = -1, int height = -1,
+                                        int saveType = 0);
 
 // Writes the request to "Tessaloom-<client>", retrying while no process owns the pipe
 // (a service between two processes). False when it could not be delivered in time.
-bool SendRequest(const std::wstring& client, const KRB_RequestDecodeRequest_CL& request,
-                 DWORD timeoutMs = 30000);
+bool SendRequest(const std::wstring& client, const KRB_RequestDecodeRequest_CL& request, DWORD timeoutMs = 30000);
 
 class ServiceFixture : public ::testing::Test {
 protected:
     explicit ServiceFixture(const wchar_t* tag, bool gated = false);
-    void SetUp() override;
-    void TearDown() override;
+    void SetUp() override { ASSERT_TRUE(listener.Started()); }
+    void TearDown() override { service.Close(); }
 
     // Starts the service and waits for its titled window.
-    void StartService(const std::wstring& extraArguments = L"");
+    void StartService(const std::wstring& extraArguments = L"") {
+        ASSERT_TRUE(service.Start(extraArguments));
+        ASSERT_NE(service.WaitWindow(), nullptr);
+    }
     void Set(const wchar_t* key, int value) { ini.SetInt(L"THUMBNAIL", key, value); }
     int Get(const wchar_t* key, int fallback) { return ini.GetInt(L"THUMBNAIL", key, fallback); }
 
     std::wstring Output(const std::wstring& name) { return folder.file(name + L".img"); }
     // A fault movie of the fault codec in the work folder.
-    std::wstring Fault(const std::wstring& name, const std::string& instructions);
+    std::wstring Fault(const std::wstring& name, const std::string& instructions) {
+        return WriteFaultMovie(folder.file(name + L".fault"), instructions);
+    }
     // Sends one item of `tiles` 32x24 tiles at 1 s, 2 s, ... as request `id`, to Output(id).
     void Send(int32_t id, const std::wstring& movie, int tiles = 1);
     // TileKinds of request `id`'s strip of 32-px tiles; "no image" when it cannot be read.
