@@ -1,7 +1,6 @@
-// The real service survives codecs that stall, hang and crash, and hands its work over
-// to a new process without losing or repeating an item: timeouts that abort a movie,
-// watchdog, crash and periodic restarts, WM_CLOSE during a stalled frame, faults on the
-// job thread.
+// The real service survives codecs that stall, hang and crash, and hands its work over to a
+// new process without losing or repeating an item: timeouts that abort a movie, watchdog,
+// crash and periodic restarts, WM_CLOSE during a stalled frame, faults on the job thread.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -25,10 +24,9 @@ protected:
     size_t Starts() { return Count(Main(), L"★アプリ開始(Tessaloom-" + client + L")"); }
     size_t Opened(const std::wstring& movie) { return Count(Main(), L"(file)" + movie); }
 
-    // A process lost during a job, once `reached` is logged, by `lose`: a new process
-    // finishes the item with error tiles without opening the movie (marked, the mark
-    // then cleared) and makes the next item, which arrived through the pipe meanwhile.
-    // It alone has the window title and the pipe.
+    // A process lost during a job, once `reached` is logged, by `lose`: a new process (alone
+    // with the window title and the pipe) finishes the item with error tiles without opening
+    // the movie (marked, then cleared) and makes the next item, sent through the pipe meanwhile.
     void Replaced(const std::wstring& movie, const std::wstring& reached, const std::function<void()>& lose,
                   DWORD exitCode, const wchar_t* why) {
         const DWORD oldPid = service.process().Pid();
@@ -57,10 +55,10 @@ protected:
     }
 };
 
-// One service, one request per case, the settings changed between them: a timeout
-// ends the wait for a frame; the abort limit's third timeout in a row stops decoding
-// (later tiles are error tiles without a decode call), a frame that decodes resets
-// the count, limit 0 never aborts; the first frame has its own limit.
+// One service, one request per case, the settings changed between them: a timeout ends the
+// wait for a frame; the abort limit's third timeout in a row stops decoding (later tiles are
+// error tiles without a decode call), a decoded frame resets the count, limit 0 never aborts;
+// the first frame has its own limit.
 TEST_F(Recovery, ConsecutiveTimeoutsAbortAMovieAndTheFirstFrameHasItsOwnLimit) {
     Set(L"decode_use_media_foundation_on_dshow_fail", 0);
     Set(L"decode_first_frame_timeout_ms", 500);
@@ -111,8 +109,7 @@ TEST_F(Recovery, ConsecutiveTimeoutsAbortAMovieAndTheFirstFrameHasItsOwnLimit) {
 TEST_F(Recovery, WatchdogReplacesAProcessWhoseCodecHangsInRenderFile) {
     StartService();
     const std::wstring hang = Fault(L"hang", "hang=render");
-    // A request sent once the new process has read the queue reaches that process, not
-    // the old one that still runs its hung job.
+    // Sent once the new process has read the queue: it reaches that one, not the hung one.
     const auto watchdog = [&] {
         const DWORD oldPid = service.process().Pid();
         PostMessageW(service.WaitWindow(), WM_TIMER, NO_RESPONSE_TIMER_ID, 0);
@@ -137,10 +134,9 @@ TEST_F(Recovery, CrashOnAStreamingThreadRestartsAndSkipsTheMovie) {
              [&] { ASSERT_TRUE(WriteFileBytes(release, "go")); }, EXCEPTION_ACCESS_VIOLATION, L"例外発生による再起動\n");
 }
 
-// Faults on the job thread (in Stop, a seek or a pin connection) end only the job. One
-// on the same item three times gives it up (listed); faults after an item was finished
-// count for that item, not for the next one; a graph left streaming by a dead job
-// thread harms nothing. One process serves throughout.
+// Faults on the job thread (in Stop, a seek or a pin connection) end only the job. One on the
+// same item three times gives it up (listed); faults after an item was finished count for that
+// item, not the next; a graph left streaming by a dead job thread harms nothing. One process.
 TEST_F(Recovery, JobThreadFaultsCountForTheirOwnItem) {
     StartService();
     std::vector<DecodeItem_CL> items;
@@ -198,10 +194,9 @@ TEST_F(Recovery, StalledDirectShowHandsTheMovieToMediaFoundationForGood) {
     EXPECT_EQ(Count(Main(), L"(file)" + movie), 1u);
 }
 
-// WM_CLOSE while two frame sources wait for stalled frames: the window's cancel reaches
-// both, no more responses come, the item stays first in the saved queue and the process
-// ends. A service started without the restart marker leaves that queue alone; a
-// restarted one finishes the item.
+// WM_CLOSE while two frame sources wait for stalled frames: the cancel reaches both, no more
+// responses come, the item stays first in the saved queue and the process ends. A service
+// started without the restart marker leaves that queue alone; a restarted one finishes it.
 TEST_F(Recovery, CloseDuringStalledFramesKeepsTheItemForTheNextProcess) {
     Set(L"decode_frame_timeout_ms", 60000);
     Set(L"decode_parallel", 2);
@@ -255,8 +250,8 @@ TEST_F(Recovery, PeriodicRestartsMakeEveryItemExactlyOnce) {
     EXPECT_GE(Starts(), 3u);
     EXPECT_TRUE(Contains(List(), L"定期デコードによる再起動(3)"));
     EXPECT_FALSE(Contains(List(), L"定期デコードによる再起動(2)"));
-    // Each process that gave up its pipe for a restart was followed by a new one (the
-    // last one may be restarting right now).
+    // Each process that gave up its pipe for a restart was followed by a new one (the last may
+    // be restarting right now).
     const std::wstring stopped = L"[LOG_LINE] (pipe) server stopped for restart pipe(Tessaloom-" + client + L")";
     EXPECT_TRUE(WaitFor([&] { return Count(Main(), stopped) + 1 == Starts(); }));
 }
@@ -287,10 +282,9 @@ TEST_F(Recovery, PipeHeldByAnotherProcessIsWaitedForWhileWmCopyDataIsServed) {
     ASSERT_TRUE(WaitForFinal(2));
 }
 
-// WM_CLOSE while a codec hangs inside RenderFile: at once no client finds the window
-// and no request reaches the process; its watchdog, come due, starts nothing; and it
-// ends by its own deadline although its job never returns. The saved queue keeps the
-// item.
+// WM_CLOSE while a codec hangs inside RenderFile: at once no client finds the window and no
+// request reaches the process; its watchdog, come due, starts nothing; it ends by its own
+// deadline although its job never returns. The saved queue keeps the item.
 TEST_F(Recovery, CloseWhileTheCodecHangsEndsTheProcessForGood) {
     StartService();
     const std::wstring hang = Fault(L"hang", "hang=render");
