@@ -130,15 +130,17 @@ TEST_F(ThumbnailJob, BlankFramesAreSkippedOnlyWhenAsked) {
     }
 }
 
-// Movies that cannot be decoded: error tiles, the items worked in order and every one
-// listed; a movie that a crash interrupted is skipped once.
+// Movies that cannot be decoded: error tiles at the error image's own size, the requested
+// positions kept, the items worked in order and every one listed. (A movie that a crash
+// interrupted: the recovery tests.)
 TEST_F(ThumbnailJob, UndecodableMoviesGiveErrorTiles) {
     const std::vector<std::wstring> missing = {folder.file(L"a.mp4"), folder.file(L"b c.mp4"), folder.file(L"d.mp4")};
-    Request(1, missing, {-1, -1, -1}, 1, 80, 60);
+    Request(1, missing, {-1, -1, -1}, 1, -1, -1);
     std::vector<int32_t> finals, counts;
     for (const auto& r : listener.Responses()) {
         EXPECT_EQ(r.error_image_used, 1);
         EXPECT_EQ(r.duration, 0);
+        EXPECT_EQ(r.positions, std::vector<int64_t>(3, -1));
         if (r.decode_count != 0) continue;
         finals.push_back(r.request_id);
         counts.push_back(r.request_count);
@@ -148,24 +150,9 @@ TEST_F(ThumbnailJob, UndecodableMoviesGiveErrorTiles) {
     EXPECT_EQ(Errors(), missing);
     EXPECT_EQ(ReadFileBytes(Strip(1)).substr(0, 2), "\xFF\xD8");  // JPEG
     const ImagePixels image = Image(1);
-    EXPECT_EQ(image.width, 240);
-    EXPECT_EQ(TileKinds(image, 80, 3), "EEE");
-
-    // The mark of a crash: the movie is not opened, its tiles are the error image at its
-    // own size, and the mark is cleared.
-    Set(L"exception", 1);
-    const std::wstring movie = Movie(L"seconds_640x360_noaudio.mp4");
-    Request(4, {movie}, {-1, 30000000}, 0, -1, -1);
-    for (const auto& r : ResponsesFor(4)) {
-        EXPECT_EQ(r.error_image_used, 1);
-        EXPECT_EQ(r.positions, (std::vector<int64_t>{-1, 30000000}));
-    }
-    EXPECT_EQ(Get(L"exception", -1), 0);
-    EXPECT_TRUE(Contains(Main(), L"[LOG_LINE] (ini) exception=1 file(" + movie + L")"));
-    EXPECT_FALSE(Contains(Main(), L"(file)" + movie));
-    EXPECT_TRUE(Contains(Errors(), movie));
-    EXPECT_EQ(Image(4).width, 320);
-    EXPECT_EQ(Image(4).height, 90);
+    EXPECT_EQ(image.width, 480);
+    EXPECT_EQ(image.height, 90);
+    EXPECT_EQ(TileKinds(image, 160, 3), "EEE");
 }
 
 }  // namespace
