@@ -51,13 +51,12 @@ TEST(SnapwickRun, FramesOfARealMovieBecomeJpegsWithVelmarCallsAndNoStaleStripIsC
     for (const wchar_t* f : {L"Snapwick.exe", L"velmar.exe", L"Tessaloom.exe", L"decode_err_image.JPG"})
         ASSERT_TRUE(CopyFileW((ProgramFolder() + L"\\" + f).c_str(), install.file(f).c_str(), FALSE));
     const std::wstring calls = install.file(L"velmar_calls.txt");
+    const std::wstring movie = Movie(L"seconds_640x360_h264_aac.mp4");
     // Runs the installed Snapwick.exe: its exit code, its stdout and stderr.
     const auto run = [&](const std::wstring& output, int frames, std::string& text) {
         ChildProcess snapwick;
-        EXPECT_TRUE(snapwick.Start(install.file(L"Snapwick.exe"), L"\"" + Movie(L"seconds_640x360_h264_aac.mp4") +
-                                                                      L"\" -x \"" + output + L"\" " +
-                                                                      std::to_wstring(frames) + L" Normal",
-                                   true));
+        const std::wstring args = L"\"" + movie + L"\" -x \"" + output + L"\" " + std::to_wstring(frames) + L" Normal";
+        EXPECT_TRUE(snapwick.Start(install.file(L"Snapwick.exe"), args, true));
         DWORD code = 1;
         EXPECT_TRUE(snapwick.Wait(180000, &code));
         text = snapwick.Stdout();
