@@ -1,7 +1,6 @@
-// The fault codec's source filter: one output pin ("Out") of 64x48 YUY2 frames, 25 per
-// second for 12 s, whose grey level tells the frame number; seekable; doing what its
-// fault movie says (fault_script.h). The codec DLL hands it out as a registered source
-// filter; tests may also make one in-process (without Load it plays without faults).
+// The fault codec's source filter: one output pin ("Out") of 64x48 YUY2 frames, 25 per second
+// for 12 s, whose grey level tells the frame number; seekable; doing what its fault movie
+// says (fault_script.h). The codec DLL hands it out as a registered source filter.
 #pragma once
 #include <windows.h>
 #include <dshow.h>

@@ -51,23 +51,6 @@ bool BitmapPixels(Gdiplus::Bitmap& bitmap, ImagePixels& image) {
            bitmap.UnlockBits(&data) == Gdiplus::Ok;
 }
 
-::testing::AssertionResult SamePicture(const ImagePixels& seen, const ImagePixels& want, int tolerance) {
-    if (seen.width != want.width || seen.height != want.height)
-        return ::testing::AssertionFailure() << seen.width << "x" << seen.height << " instead of " << want.width
-                                             << "x" << want.height;
-    constexpr int kCells = 4;
-    for (int cy = 0; cy < kCells; ++cy)
-        for (int cx = 0; cx < kCells; ++cx) {
-            const int x = seen.width * cx / kCells, y = seen.height * cy / kCells;
-            const int w = seen.width / kCells, h = seen.height / kCells;
-            const Rgb a = seen.Average(x, y, w, h), b = want.Average(x, y, w, h);
-            if (!Near(a, b, tolerance))
-                return ::testing::AssertionFailure() << "cell " << cx << "," << cy << ": " << Describe(a)
-                                                     << " instead of " << Describe(b);
-        }
-    return ::testing::AssertionSuccess();
-}
-
 bool Near(const Rgb& a, const Rgb& b, int tolerance) {
     return std::abs(a.r - b.r) <= tolerance && std::abs(a.g - b.g) <= tolerance &&
            std::abs(a.b - b.b) <= tolerance;
@@ -75,10 +58,6 @@ bool Near(const Rgb& a, const Rgb& b, int tolerance) {
 
 Rgb FromHex(uint32_t rgb) {
     return {static_cast<int>((rgb >> 16) & 255), static_cast<int>((rgb >> 8) & 255), static_cast<int>(rgb & 255)};
-}
-
-std::string Describe(const Rgb& c) {
-    return "(" + std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) + ")";
 }
 
 Rgb SecondsMovieColour(int64_t position100ns) {

@@ -21,7 +21,6 @@ struct Rgb {
 
 bool Near(const Rgb& a, const Rgb& b, int tolerance);
 Rgb FromHex(uint32_t rgb);
-std::string Describe(const Rgb& c);
 // The colour of the "seconds_" movies at a position.
 Rgb SecondsMovieColour(int64_t position100ns);
 
@@ -37,8 +36,5 @@ struct ImagePixels {
 // Needs GDI+ started. False when the file is missing or not an image.
 bool LoadImagePixels(const std::wstring& path, ImagePixels& image);
 bool BitmapPixels(Gdiplus::Bitmap& bitmap, ImagePixels& image);
-// The same size, and the same mean colours in a coarse grid (a frame or two apart in
-// time, or another scaler, changes them little; a turn, a mirror or a squeeze a lot).
-::testing::AssertionResult SamePicture(const ImagePixels& seen, const ImagePixels& want, int tolerance);
 
 }  // namespace testing_support

@@ -168,16 +168,6 @@ bool ServiceProcess::Close(DWORD timeoutMs) {
 
 HWND FindServiceWindow(const std::wstring& clientName) { return FindWindowW(L"Tessaloom", clientName.c_str()); }
 
-std::vector<DWORD> ServiceWindowOwners(const std::wstring& clientName) {
-    std::vector<DWORD> owners;
-    for (HWND hwnd = nullptr; (hwnd = FindWindowExW(nullptr, hwnd, L"Tessaloom", clientName.c_str())) != nullptr;) {
-        DWORD pid = 0;
-        GetWindowThreadProcessId(hwnd, &pid);
-        owners.push_back(pid);
-    }
-    return owners;
-}
-
 bool SendWhenFree(const std::wstring& pipeName, const std::string& payload) {
     if (!WaitNamedPipeW(PipePath(pipeName).c_str(), 20000)) return false;
     PipeClient_CL writer(pipeName);

@@ -81,8 +81,6 @@ private:
 };
 
 HWND FindServiceWindow(const std::wstring& clientName);
-// The processes that own a service window titled with the client name.
-std::vector<DWORD> ServiceWindowOwners(const std::wstring& clientName);
 // Writes one message with PipeClient_CL once the pipe's single instance is free (the
 // client itself would sleep 200 ms on each busy try).
 bool SendWhenFree(const std::wstring& pipeName, const std::string& payload);

@@ -23,6 +23,16 @@ protected:
 
     size_t Starts() { return Count(Main(), L"★アプリ開始(Tessaloom-" + client + L")"); }
     size_t Opened(const std::wstring& movie) { return Count(Main(), L"(file)" + movie); }
+    // The processes that own a service window of this client.
+    std::vector<DWORD> Owners() {
+        std::vector<DWORD> owners;
+        for (HWND hwnd = nullptr; (hwnd = FindWindowExW(nullptr, hwnd, L"Tessaloom", client.c_str())) != nullptr;) {
+            DWORD pid = 0;
+            GetWindowThreadProcessId(hwnd, &pid);
+            owners.push_back(pid);
+        }
+        return owners;
+    }
 
     // A process lost during a job, once `reached` is logged, by `lose`: a new process (alone
     // with the window title and the pipe) finishes the item with error tiles without opening
@@ -48,7 +58,7 @@ protected:
         EXPECT_TRUE(Contains(Main(), L"[LOG_LINE] (ini) exception=1 file(" + movie + L")"));
         EXPECT_EQ(Get(L"exception", -1), 0);
         EXPECT_EQ(Count(List(), why), 1u);
-        const std::vector<DWORD> owners = ServiceWindowOwners(client);
+        const std::vector<DWORD> owners = Owners();
         ASSERT_EQ(owners.size(), 1u);
         EXPECT_NE(owners[0], oldPid);
         EXPECT_EQ(Starts(), 2u);
@@ -114,7 +124,7 @@ TEST_F(Recovery, WatchdogReplacesAProcessWhoseCodecHangsInRenderFile) {
         const DWORD oldPid = service.process().Pid();
         PostMessageW(service.WaitWindow(), WM_TIMER, NO_RESPONSE_TIMER_ID, 0);
         ASSERT_TRUE(WaitFor([&] {
-            const auto owners = ServiceWindowOwners(client);
+            const auto owners = Owners();
             return owners.size() == 1 && owners[0] != oldPid;
         }));
         Send(3, Fault(L"late", ""));
