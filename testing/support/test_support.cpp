@@ -100,27 +100,21 @@ ChildProcess::~ChildProcess() {
     }
 }
 
-bool ChildProcess::Start(const std::wstring& exe, const std::wstring& arguments, bool captureStdout) {
+bool ChildProcess::Start(const std::wstring& exe, const std::wstring& arguments, const std::wstring& outputFile) {
     std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
     STARTUPINFOW si = {};
     si.cb = sizeof si;
-    UniqueHandle stdoutWrite;
-    if (captureStdout) {
-        SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-        HANDLE r = nullptr, w = nullptr;
-        if (!CreatePipe(&r, &w, &sa, 1 << 20)) return false;
-        stdoutRead_.reset(r);
-        stdoutWrite.reset(w);
-        SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+    UniqueHandle output(outputFile.empty() ? nullptr
+                                           : CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
+                                                         CREATE_ALWAYS, 0, nullptr));
+    if (output) {
         si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = w;
-        si.hStdError = w;
-        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        si.hStdOutput = si.hStdError = output.get();
     }
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, captureStdout, 0, nullptr,
-                        nullptr, &si, &pi))
-        return false;
+    const BOOL inherit = output ? TRUE : FALSE;
+    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, inherit, 0, nullptr, nullptr, &si, &pi)) return false;
     CloseHandle(pi.hThread);
     process_.reset(pi.hProcess);
     pid_ = pi.dwProcessId;
@@ -133,16 +127,6 @@ bool ChildProcess::Wait(DWORD timeoutMs, DWORD* exitCode) {
 }
 
 bool ChildProcess::Running() const { return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
-
-std::string ChildProcess::Stdout() {
-    std::string text;
-    char buffer[4096];
-    DWORD got = 0, available = 0;
-    while (stdoutRead_ && PeekNamedPipe(stdoutRead_.get(), nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
-           ReadFile(stdoutRead_.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
-        text.append(buffer, got);
-    return text;
-}
 
 bool ServiceProcess::Start(const std::wstring& extraArguments) {
     std::wstring arguments = clientName_ + L" \"" + workFolder_ + L"\"";

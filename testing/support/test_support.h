@@ -31,7 +31,7 @@ std::vector<std::wstring> ReadLogLines(const std::wstring& path);
 // The message part of each log line (after the 26-character timestamp).
 std::vector<std::wstring> ReadLogMessages(const std::wstring& path);
 size_t Count(const std::vector<std::wstring>& lines, const std::wstring& line);
-inline bool Contains(const std::vector<std::wstring>& lines, const std::wstring& line) { return Count(lines, line) > 0; }
+inline bool Contains(const std::vector<std::wstring>& lines, const std::wstring& l) { return Count(lines, l) > 0; }
 
 // Polls until the condition holds or the time is up; returns the condition's last value.
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(20));
@@ -48,18 +48,15 @@ std::wstring Movie(const std::wstring& name);
 class ChildProcess {
 public:
     ~ChildProcess();
-    // Starts exe with the command line tail `arguments`; stdout is captured when asked.
-    bool Start(const std::wstring& exe, const std::wstring& arguments, bool captureStdout = false);
+    // Starts exe with the command line tail `arguments`; stdout and stderr go to the file when given.
+    bool Start(const std::wstring& exe, const std::wstring& arguments, const std::wstring& outputFile = L"");
     // Waits for the end; returns false on timeout.
     bool Wait(DWORD timeoutMs, DWORD* exitCode = nullptr);
     bool Running() const;
     DWORD Pid() const { return pid_; }
-    // What it wrote to stdout (after it ended), as UTF-8 text.
-    std::string Stdout();
 
 private:
     UniqueHandle process_;
-    UniqueHandle stdoutRead_;
     DWORD pid_ = 0;
 };
 

@@ -56,10 +56,10 @@ TEST(SnapwickRun, FramesOfARealMovieBecomeJpegsWithVelmarCallsAndNoStaleStripIsC
     const auto run = [&](const std::wstring& output, int frames, std::string& text) {
         ChildProcess snapwick;
         const std::wstring args = L"\"" + movie + L"\" -x \"" + output + L"\" " + std::to_wstring(frames) + L" Normal";
-        EXPECT_TRUE(snapwick.Start(install.file(L"Snapwick.exe"), args, true));
+        EXPECT_TRUE(snapwick.Start(install.file(L"Snapwick.exe"), args, out.file(L"output.txt")));
         DWORD code = 1;
         EXPECT_TRUE(snapwick.Wait(180000, &code));
-        text = snapwick.Stdout();
+        text = ReadFileBytes(out.file(L"output.txt"));
         return code;
     };
 
