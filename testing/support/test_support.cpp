@@ -114,7 +114,8 @@ bool ChildProcess::Start(const std::wstring& exe, const std::wstring& arguments,
     }
     PROCESS_INFORMATION pi = {};
     const BOOL inherit = output ? TRUE : FALSE;
-    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, inherit, 0, nullptr, nullptr, &si, &pi)) return false;
+    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, inherit, 0, nullptr, nullptr, &si, &pi))
+        return false;
     CloseHandle(pi.hThread);
     process_.reset(pi.hProcess);
     pid_ = pi.dwProcessId;
