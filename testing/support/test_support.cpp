@@ -78,18 +78,17 @@ size_t Count(const std::vector<std::wstring>& lines, const std::wstring& line) {
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (condition()) return true;
+    while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline) return condition();
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    return true;
 }
 
 std::wstring Movie(const std::wstring& name) {
     const wchar_t* dir = _wgetenv(L"TEST_MOVIES_DIR");
     std::wstring path = (dir ? dir : ProgramFolder() + L"\\..\\movies") + L"\\" + name;
-    for (auto& c : path)
-        if (c == L'/') c = L'\\';
+    std::replace(path.begin(), path.end(), L'/', L'\\');
     return path;
 }
 
