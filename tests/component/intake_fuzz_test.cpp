@@ -195,7 +195,8 @@ TEST_F(IntakeFuzzer, PipeMessages) {
               return Bytes(Queue()) == Bytes(model.Snapshot()) ? "" : "the queue is not the old one with the message applied";
           });
 
-    // Through the real pipe, frames that lie or stop short (announced or not) are dropped; the server keeps serving.
+    // Through the real pipe, frames that lie or stop short (announced or not) are dropped, a busy pipe is tried
+    // again; the server keeps serving.
     const std::wstring pipe = L"Tessaloom-" + client;
     Items expected = Restore(5);
     const KRB_RequestDecodeRequest_CL decode = KnownRequest();
@@ -210,6 +211,13 @@ TEST_F(IntakeFuzzer, PipeMessages) {
         DWORD written = 0;
         ASSERT_TRUE(writer && (frame.bytes.empty() || WriteFile(writer.get(), frame.bytes.data(), static_cast<DWORD>(frame.bytes.size()), &written, nullptr)));
         if (frame.announced) SetEvent(event.get());
+    }
+    {  // a writer holding the single instance keeps another out for ten tries, 200 ms apart
+        PipeClient_CL first(pipe), second(pipe);
+        ASSERT_TRUE(WaitNamedPipeW(PipePath(pipe).c_str(), 20000) && first.open() == PipeClient_CL::OpenResult::Opened);
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_EQ(second.open(), PipeClient_CL::OpenResult::Busy);
+        EXPECT_GE(GetTickCount64() - start, 1750u);  // nine waits between the tries
     }
     SetEvent(event.get());  // an announcement that no writer made
     for (const auto& entry : decode.items) expected.push_back(DecodeRequestItem_CL::FromPipeRequest(decode, entry));

@@ -1,6 +1,6 @@
-// How Snapwick reaches the service, in one process: a busy pipe's retries; its server that
-// keeps only the final response of its own request; its start of the service (stood in
-// for): one copy only, waited for, also when the start gives no process to watch.
+// How Snapwick reaches the service, in one process: its server that keeps only the final
+// response of its own request; its start of the service (stood in for): one copy only,
+// waited for, also when the start gives no process to watch.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,18 +14,6 @@
 using namespace testing_support;
 
 namespace {
-
-// The single instance, held by one writer, is tried ten times 200 ms apart.
-TEST(PipeClient, BusyPipeIsTriedTenTimes200MsApart) {
-    PipeServer_CL server;
-    server.pipeName = UniqueName(L"busy");
-    ASSERT_EQ(server.start(), S_OK);
-    PipeClient_CL first(server.pipeName), second(server.pipeName);
-    ASSERT_EQ(first.open(), PipeClient_CL::OpenResult::Opened);
-    const ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(second.open(), PipeClient_CL::OpenResult::Busy);
-    EXPECT_GE(GetTickCount64() - start, 1750u);  // nine waits between ten tries
-}
 
 // Counts the messages its listening thread has been through.
 struct CountingSnapwickServer : snapwick::MyPipeServer_CL {
