@@ -1,7 +1,6 @@
-// The real service driven as its peers drive it: requests sent over its pipe, the
-// responses listened to on the requester's pipe, and a fixture with a scratch work
-// folder and client name, the service started as its client starts it (once the test
-// has written its settings), its logs and settings at hand.
+// The real service driven as its peers drive it: requests sent over its pipe, responses
+// listened to on the requester's pipe, and a fixture with a scratch work folder and client
+// name, the service started as its client starts it (once the test wrote its settings).
 #pragma once
 #include <gtest/gtest.h>
 
@@ -18,10 +17,9 @@
 
 namespace testing_support {
 
-// The requester's side of the response pipe, for tests: collects every decode
-// response the service sends. In gated mode the pipe holds almost nothing, so the
-// service's write blocks until the test lets each response through: the test can
-// look at the output file while the job waits right after a tile.
+// The requester's side of the response pipe: collects every decode response. In gated mode
+// the pipe holds almost nothing, so the service's write blocks until the test lets each
+// response through: the test can look at the output file while the job waits after a tile.
 class ResponseListener {
 public:
     ResponseListener(const std::wstring& pipeName, bool gated);
@@ -40,10 +38,8 @@ public:
 private:
     void Run();
 
-    bool gated_;
-    bool started_ = false;
-    UniqueHandle pipe_;
-    UniqueHandle messageEvent_;
+    bool gated_, started_ = false;
+    UniqueHandle pipe_, messageEvent_;
     UniqueHandle stop_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     UniqueHandle held_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     UniqueHandle release_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};

@@ -49,7 +49,6 @@ TEST_F(ThumbnailJob, RealMoviesGiveTilesOfTheirPlannedSeconds) {
     ASSERT_EQ(responses.size(), 4u);
     for (size_t j = 0; j < 4; ++j) {
         const auto& r = responses[j];
-        EXPECT_EQ(r.message_type, 3);
         EXPECT_EQ(r.decode_count, static_cast<int32_t>(3 - j));
         EXPECT_EQ(r.request_count, j == 3 ? 0 : 1);
         EXPECT_EQ(r.error_image_used, 0);
