@@ -27,7 +27,7 @@ Gdiplus::Bitmap* FrameAt(Source& source, int64_t position) {
 
 class CapturedLogsTest : public ::testing::Test {
 protected:
-    explicit CapturedLogsTest(const wchar_t* folderName) : folder_(folderName) {}
+    explicit CapturedLogsTest(const wchar_t* folderName = L"frame-source") : folder_(folderName) {}
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(com_.result()));
         ASSERT_TRUE(gdiplus_.ok());
@@ -44,6 +44,7 @@ protected:
     ComApartment com_;
     GdiplusSession gdiplus_;
     ScratchFolder folder_;
+    UniqueHandle cancel_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};  // the frame source's cancel event
 };
 
 }  // namespace testing_support

@@ -12,10 +12,7 @@ namespace {
 
 constexpr int kTolerance = 40;  // lossy codecs and YUV rounding; far below any two colours' distance
 
-struct FrameSource : CapturedLogsTest {
-    FrameSource() : CapturedLogsTest(L"frame-source") {}
-    UniqueHandle cancel_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
-};
+using FrameSource = CapturedLogsTest;
 struct MovieCase {
     const wchar_t* name;
     int width, height;

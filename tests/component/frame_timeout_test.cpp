@@ -14,7 +14,6 @@ namespace {
 
 class FrameTimeLimit : public CapturedLogsTest {
 protected:
-    FrameTimeLimit() : CapturedLogsTest(L"frame-time-limit") {}
     void SetUp() override { CapturedLogsTest::SetUp(), ini_.SetPath(folder_.file(L"Thumbnail.ini")); }
     void TearDown() override { SetMediaFoundationRoute(movie_, false), CapturedLogsTest::TearDown(); }
     void Set(int frameMs, int firstFrameMs, bool switchOn) {
@@ -23,7 +22,6 @@ protected:
         ini_.SetInt(L"THUMBNAIL", L"decode_use_media_foundation_on_dshow_fail", switchOn);
     }
     Inifile_CL ini_;
-    UniqueHandle cancel_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     std::wstring movie_;
 };
 
