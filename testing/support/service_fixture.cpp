@@ -27,14 +27,13 @@ std::vector<KRB_ResponseDecode_CL> ResponseListener::Responses() {
 }
 
 void ResponseListener::Run() {
-    UniqueHandle connectEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    UniqueHandle readEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    OVERLAPPED io = {};  // the connect's, then the reads'
+    io.hEvent = event.get();
     for (;;) {
-        OVERLAPPED connect = {};
-        connect.hEvent = connectEvent.get();
-        ResetEvent(connectEvent.get());
-        if (!ConnectNamedPipe(pipe_.get(), &connect) && GetLastError() == ERROR_IO_PENDING) {
-            HANDLE handles[2] = {connectEvent.get(), stop_.get()};
+        ResetEvent(event.get());
+        if (!ConnectNamedPipe(pipe_.get(), &io) && GetLastError() == ERROR_IO_PENDING) {
+            HANDLE handles[2] = {event.get(), stop_.get()};
             if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0) {
                 CancelIo(pipe_.get());
                 return;
@@ -45,12 +44,10 @@ void ResponseListener::Run() {
             HANDLE handles[2] = {release_.get(), stop_.get()};
             if (WaitForMultipleObjects(2, handles, FALSE, INFINITE) != WAIT_OBJECT_0) return;
         }
-        OVERLAPPED read = {};
-        read.hEvent = readEvent.get();
         uint32_t length = 0;
-        if (ReadPipeExact(pipe_.get(), read, &length, 4, stop_.get()) && length <= kPipeInBufferBytes) {
+        if (ReadPipeExact(pipe_.get(), io, &length, 4, stop_.get()) && length <= kPipeInBufferBytes) {
             std::string payload(length, '\0');
-            if (length == 0 || ReadPipeExact(pipe_.get(), read, &payload[0], length, stop_.get())) {
+            if (length == 0 || ReadPipeExact(pipe_.get(), io, &payload[0], length, stop_.get())) {
                 ByteReader in(payload.data(), payload.size());
                 int32_t type = 0;
                 KRB_ResponseDecode_CL response;

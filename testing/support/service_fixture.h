@@ -86,7 +86,6 @@ protected:
     std::vector<std::wstring> List() { return ReadLogMessages(folder.file(L"kestrel_dec_list.txt")); }
     std::vector<std::wstring> Seq() { return ReadLogMessages(folder.file(L"kestrel_seq.txt")); }
     std::vector<std::wstring> Errors() { return ReadLogMessages(folder.file(L"kestrel_err_list.txt")); }
-    size_t JobsEnded() { return Count(Seq(), L"ThumbnailDecode_END"); }
     // Waits until the log holds the line.
     bool WaitForLine(const std::wstring& logName, const std::wstring& line, DWORD timeoutMs = 30000);
 
