@@ -2,6 +2,7 @@
 
 #include <shlwapi.h>
 #include <wrl/client.h>
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -9,10 +10,7 @@
 
 namespace testing_support {
 
-Rgb ImagePixels::At(int x, int y) const {
-    const uint32_t p = argb[static_cast<size_t>(y) * width + x];
-    return {static_cast<int>((p >> 16) & 255), static_cast<int>((p >> 8) & 255), static_cast<int>(p & 255)};
-}
+Rgb ImagePixels::At(int x, int y) const { return FromHex(argb[static_cast<size_t>(y) * width + x]); }
 
 Rgb ImagePixels::Average(int x, int y, int w, int h) const {
     long r = 0, g = 0, b = 0, n = 0;
@@ -21,8 +19,7 @@ Rgb ImagePixels::Average(int x, int y, int w, int h) const {
             const Rgb c = At(xx, yy);
             r += c.r, g += c.g, b += c.b, ++n;
         }
-    if (n == 0) return {};
-    return {static_cast<int>(r / n), static_cast<int>(g / n), static_cast<int>(b / n)};
+    return n == 0 ? Rgb{} : Rgb{static_cast<int>(r / n), static_cast<int>(g / n), static_cast<int>(b / n)};
 }
 
 bool LoadImagePixels(const std::wstring& path, ImagePixels& image) {
@@ -52,8 +49,7 @@ bool BitmapPixels(Gdiplus::Bitmap& bitmap, ImagePixels& image) {
 }
 
 bool Near(const Rgb& a, const Rgb& b, int tolerance) {
-    return std::abs(a.r - b.r) <= tolerance && std::abs(a.g - b.g) <= tolerance &&
-           std::abs(a.b - b.b) <= tolerance;
+    return std::abs(a.r - b.r) <= tolerance && std::abs(a.g - b.g) <= tolerance && std::abs(a.b - b.b) <= tolerance;
 }
 
 Rgb FromHex(uint32_t rgb) {
@@ -61,10 +57,7 @@ Rgb FromHex(uint32_t rgb) {
 }
 
 Rgb SecondsMovieColour(int64_t position100ns) {
-    int64_t second = position100ns / kSecond;
-    if (second < 0) second = 0;
-    if (second > 11) second = 11;
-    return FromHex(kSecondColours[second]);
+    return FromHex(kSecondColours[std::min<int64_t>(std::max<int64_t>(position100ns / kSecond, 0), 11)]);
 }
 
 }  // namespace testing_support
