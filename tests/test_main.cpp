@@ -20,10 +20,9 @@ int main(int argc, char** argv) {
     const int result = RUN_ALL_TESTS();
     std::fflush(stdout);
     std::fflush(stderr);
-    // Under Wine, GStreamer threads left behind by Media Foundation now and then fault
-    // while a process unloads its DLLs on the way out, after every result was printed
-    // (exit code 139). Ending here skips that unloading; the results and the exit code
-    // stay as they are.
+    // Under Wine, GStreamer threads left behind by Media Foundation now and then fault while a
+    // process unloads its DLLs on the way out, after every result was printed (exit code 139).
+    // Ending here skips that unloading; the results and the exit code stay as they are.
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(result));
     return result;
 }

@@ -27,16 +27,15 @@ protected:
                  int saveType, int width, int height) {
         std::vector<DecodeItem_CL> items;
         for (const auto& movie : movies) {
-            items.push_back(MakeItem(id, movie, Strip(id), positions));
+            items.push_back(MakeItem(id, movie, Output(std::to_wstring(id)), positions));
             ++id;
         }
         ASSERT_TRUE(SendRequest(client, MakeRequest(items, width, height, saveType)));
         ASSERT_TRUE(WaitForFinal(id - 1));
     }
-    std::wstring Strip(int32_t id) { return Output(L"strip" + std::to_wstring(id)); }
     ImagePixels Image(int32_t id) {
         ImagePixels image;
-        EXPECT_TRUE(LoadImagePixels(Strip(id), image)) << id;
+        EXPECT_TRUE(LoadImagePixels(Output(std::to_wstring(id)), image)) << id;
         return image;
     }
 };
@@ -57,7 +56,7 @@ TEST_F(ThumbnailJob, RealMoviesGiveTilesOfTheirPlannedSecondsInStripsThatCanBeWr
         EXPECT_EQ(r.duration, 120000000);
         for (size_t k = 0; k < 4; ++k) EXPECT_EQ(r.positions[k], k <= j ? kFourPlanned[k] : -1);
     }
-    EXPECT_EQ(ReadFileBytes(Strip(1)).substr(0, 2), "BM");
+    EXPECT_EQ(ReadFileBytes(Output(L"1")).substr(0, 2), "BM");
     ImagePixels image = Image(1);
     EXPECT_EQ(image.width, 2560);
     EXPECT_EQ(image.height, 360);
@@ -145,7 +144,7 @@ TEST_F(ThumbnailJob, UndecodableMoviesGiveErrorTiles) {
     EXPECT_EQ(finals, (std::vector<int32_t>{1, 2, 3}));
     EXPECT_EQ(counts, (std::vector<int32_t>{2, 1, 0}));
     EXPECT_EQ(Errors(), missing);
-    EXPECT_EQ(ReadFileBytes(Strip(1)).substr(0, 2), "\xFF\xD8");  // JPEG
+    EXPECT_EQ(ReadFileBytes(Output(L"1")).substr(0, 2), "\xFF\xD8");  // JPEG
     const ImagePixels image = Image(1);
     EXPECT_EQ(image.width, 480);
     EXPECT_EQ(image.height, 90);
