@@ -123,6 +123,15 @@ void ServiceFixture::Send(int32_t id, const std::wstring& movie, int tiles) {
     ASSERT_TRUE(SendRequest(client, MakeRequest({MakeItem(id, movie, Output(std::to_wstring(id)), positions)}, 32, 24)));
 }
 
+void ServiceFixture::Request(int32_t id, const std::vector<std::wstring>& movies,
+                             const std::vector<int64_t>& positions, int saveType, int width, int height) {
+    std::vector<DecodeItem_CL> items;
+    for (size_t i = 0; i < movies.size(); ++i)
+        items.push_back(MakeItem(id + static_cast<int32_t>(i), movies[i], Output(std::to_wstring(id + i)), positions));
+    ASSERT_TRUE(SendRequest(client, MakeRequest(items, width, height, saveType)));
+    ASSERT_TRUE(WaitForFinal(items.back().request_id));
+}
+
 std::string ServiceFixture::Tiles(int32_t id, int count) {
     ImagePixels image;
     if (!LoadImagePixels(Output(std::to_wstring(id)), image)) return "no image";

@@ -80,6 +80,10 @@ protected:
     }
     // Sends one item of `tiles` 32x24 tiles at 1 s, 2 s, ... as request `id`, to Output(id).
     void Send(int32_t id, const std::wstring& movie, int tiles = 1);
+    // Sends one request of one item per movie, ids from `id` on, each to Output(id), and waits
+    // for the last item's final response.
+    void Request(int32_t id, const std::vector<std::wstring>& movies, const std::vector<int64_t>& positions,
+                 int saveType, int width, int height);
     // TileKinds of request `id`'s strip of 32-px tiles; "no image" when it cannot be read.
     std::string Tiles(int32_t id, int count);
     std::vector<std::wstring> Main() { return ReadLogMessages(folder.file(L"kestrel_log.txt")); }

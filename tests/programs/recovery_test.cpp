@@ -91,8 +91,7 @@ TEST_F(Recovery, ConsecutiveTimeoutsAbortAMovieAndTheFirstFrameHasItsOwnLimit) {
         const std::wstring movie = Fault(L"case" + std::to_wstring(id), c.instructions);
         std::vector<int64_t> positions = c.positions;
         for (int64_t& at : positions) at *= kMs;
-        ASSERT_TRUE(SendRequest(client, MakeRequest({MakeItem(id, movie, Output(std::to_wstring(id)), positions)}, 32, 24)));
-        ASSERT_TRUE(WaitForFinal(id));
+        Request(id, {movie}, positions, 0, 32, 24);
         size_t calls = 0;
         for (const auto& l : Main())
             calls += l.rfind(L"[LOG_LINE]  decode-call index=", 0) == 0 && l.find(L"file(" + movie + L")") != l.npos;
@@ -171,12 +170,10 @@ TEST_F(Recovery, StalledDirectShowHandsTheMovieToMediaFoundationForGood) {
     const std::wstring movie = Movie(L"seconds_640x360_fault_brand.mp4");
     const std::vector<int64_t> positions = {25000000, 85000000};
     for (int32_t id = 1; id <= 3; ++id) {
-        const std::wstring output = Output(L"mf" + std::to_wstring(id));
-        ASSERT_TRUE(SendRequest(client, MakeRequest({MakeItem(id, movie, output, positions)}, 64, 36)));
-        ASSERT_TRUE(WaitForFinal(id));
+        Request(id, {movie}, positions, 0, 64, 36);
         EXPECT_EQ(ResponsesFor(id).back().error_image_used, 0) << id;
         ImagePixels image;
-        ASSERT_TRUE(LoadImagePixels(output, image));
+        ASSERT_TRUE(LoadImagePixels(Output(std::to_wstring(id)), image));
         for (int j = 0; j < 2; ++j)
             EXPECT_TRUE(Near(image.Average(j * 64, 0, 64, 36), SecondsMovieColour(positions[static_cast<size_t>(j)]), 40))
                 << id << " tile " << j;

@@ -21,18 +21,6 @@ protected:
         StartService();
     }
 
-    // Sends one request with one item per movie, ids from `id` on, and waits for the
-    // last item's final response.
-    void Request(int32_t id, const std::vector<std::wstring>& movies, const std::vector<int64_t>& positions,
-                 int saveType, int width, int height) {
-        std::vector<DecodeItem_CL> items;
-        for (const auto& movie : movies) {
-            items.push_back(MakeItem(id, movie, Output(std::to_wstring(id)), positions));
-            ++id;
-        }
-        ASSERT_TRUE(SendRequest(client, MakeRequest(items, width, height, saveType)));
-        ASSERT_TRUE(WaitForFinal(id - 1));
-    }
     ImagePixels Image(int32_t id) {
         ImagePixels image;
         EXPECT_TRUE(LoadImagePixels(Output(std::to_wstring(id)), image)) << id;
