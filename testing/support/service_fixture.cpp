@@ -12,7 +12,6 @@ ResponseListener::ResponseListener(const std::wstring& pipeName, bool gated) : g
                                  0, 1, 1024, gated ? 1 : kPipeInBufferBytes, 0, nullptr));
     if (!pipe_) return;
     messageEvent_.reset(CreateEventW(nullptr, FALSE, FALSE, pipeName.c_str()));
-    started_ = true;
     thread_ = std::thread([this] { Run(); });
 }
 

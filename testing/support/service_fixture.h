@@ -24,7 +24,7 @@ class ResponseListener {
 public:
     ResponseListener(const std::wstring& pipeName, bool gated);
     ~ResponseListener();
-    bool Started() const { return started_; }
+    bool Started() const { return static_cast<bool>(pipe_); }
 
     // Gated mode: waits until a writer is connected and held (the service has saved a
     // tile and is sending its response); Release lets its message through.
@@ -38,7 +38,7 @@ public:
 private:
     void Run();
 
-    bool gated_, started_ = false;
+    bool gated_;
     UniqueHandle pipe_, messageEvent_;
     UniqueHandle stop_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     UniqueHandle held_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};

@@ -158,8 +158,6 @@ bool SendWhenFree(const std::wstring& pipeName, const std::string& payload) {
     return writer.open() == PipeClient_CL::OpenResult::Opened && writer.send(payload.data(), payload.size());
 }
 
-std::wstring UniqueName(const std::wstring& tag) {
-    return L"T" + std::to_wstring(GetCurrentProcessId()) + L"-" + tag;
-}
+std::wstring UniqueName(const std::wstring& tag) { return L"T" + std::to_wstring(GetCurrentProcessId()) + L"-" + tag; }
 
 }  // namespace testing_support
