@@ -21,7 +21,6 @@ struct Rgb {
 
 bool Near(const Rgb& a, const Rgb& b, int tolerance);
 Rgb FromHex(uint32_t rgb);
-// The colour of the "seconds_" movies at a position.
 Rgb SecondsMovieColour(int64_t position100ns);
 
 struct ImagePixels {

@@ -65,7 +65,6 @@ protected:
     void SetUp() override { ASSERT_TRUE(listener.Started()); }
     void TearDown() override { service.Close(); }
 
-    // Starts the service and waits for its titled window.
     void StartService(const std::wstring& extraArguments = L"") {
         ASSERT_TRUE(service.Start(extraArguments));
         ASSERT_NE(service.WaitWindow(), nullptr);
@@ -90,10 +89,8 @@ protected:
     std::vector<std::wstring> List() { return ReadLogMessages(folder.file(L"kestrel_dec_list.txt")); }
     std::vector<std::wstring> Seq() { return ReadLogMessages(folder.file(L"kestrel_seq.txt")); }
     std::vector<std::wstring> Errors() { return ReadLogMessages(folder.file(L"kestrel_err_list.txt")); }
-    // Waits until the log holds the line.
     bool WaitForLine(const std::wstring& logName, const std::wstring& line, DWORD timeoutMs = 30000);
 
-    // The responses to one request, in arrival order.
     std::vector<KRB_ResponseDecode_CL> ResponsesFor(int32_t id);
     // Waits for the request's last response (decode_count 0).
     bool WaitForFinal(int32_t id, DWORD timeoutMs = 60000);

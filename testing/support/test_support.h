@@ -50,7 +50,6 @@ public:
     ~ChildProcess();
     // Starts exe with the command line tail `arguments`; stdout and stderr go to the file when given.
     bool Start(const std::wstring& exe, const std::wstring& arguments, const std::wstring& outputFile = L"");
-    // Waits for the end; returns false on timeout.
     bool Wait(DWORD timeoutMs, DWORD* exitCode = nullptr);
     bool Running() const;
     DWORD Pid() const { return pid_; }
@@ -68,7 +67,7 @@ public:
     bool Start(const std::wstring& extraArguments = L"");
     // The service window (class "Tessaloom", title = client name), waited for.
     HWND WaitWindow(DWORD timeoutMs = 20000);
-    // Sends WM_CLOSE and waits for every process that owns such a window to end.
+    // Sends WM_CLOSE and waits for the process that owns the window to end.
     bool Close(DWORD timeoutMs = 20000);
     ChildProcess& process() { return process_; }
 

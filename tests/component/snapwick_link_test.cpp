@@ -15,7 +15,6 @@ using namespace testing_support;
 
 namespace {
 
-// Counts the messages its listening thread has been through.
 struct CountingSnapwickServer : snapwick::MyPipeServer_CL {
     using MyPipeServer_CL::MyPipeServer_CL;
     void handleMessage(const unsigned char* bytes, size_t count) override {

@@ -117,7 +117,6 @@ TEST_F(Recovery, WatchdogReplacesAProcessWhoseCodecHangsInRenderFile) {
     EXPECT_TRUE(WaitForFinal(3));
 }
 
-// An access violation on a codec's streaming thread during a job.
 TEST_F(Recovery, CrashOnAStreamingThreadRestartsAndSkipsTheMovie) {
     Set(L"decode_frame_timeout_ms", 60000);
     Set(L"decode_first_frame_timeout_ms", 60000);
