@@ -2,8 +2,6 @@
 // prefix): codec behaviour and races that a run of the real service cannot cause at will.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "common/inifile.h"
 #include "testing/support/captured_logs.h"
 #include "testing/fault_codec/fault_source.h"
@@ -60,9 +58,9 @@ TEST_F(FrameTimeLimit, MisbehavingCodecsAndTheFirstFrameBudget) {
     EXPECT_TRUE(Contains(MainLines(), L"(timeout)decode_frame wait 0 ms (first)"));
 }
 
-// A cancel set by an APC ends DirectShow's alertable frame wait as a failure; the switch
-// to Media Foundation that follows finds it, reports Cancelled and leaves it set for
-// the job (the event resets itself when taken).
+// A cancel set by an APC (queued before the frame is asked for: it runs in the frame wait, the
+// only alertable one) ends DirectShow's wait as a failure; the switch to Media Foundation that
+// follows finds it, reports Cancelled and leaves it set for the job (the event resets itself).
 TEST_F(FrameTimeLimit, CancelSeenByMediaFoundationIsReportedAsCancelled) {
     movie_ = folder_.file(L"branded.mp4");  // Media Foundation decodes it; the fault codec stalls it
     ASSERT_TRUE(CopyFileW(Movie(L"seconds_640x360_fault_brand.mp4").c_str(), movie_.c_str(), FALSE));
@@ -72,17 +70,14 @@ TEST_F(FrameTimeLimit, CancelSeenByMediaFoundationIsReportedAsCancelled) {
     ASSERT_EQ(source.SetContent(movie_), S_OK);
     ASSERT_NE(FrameAt(source, kSecond), nullptr);
     UniqueHandle decodingThread(OpenThread(THREAD_SET_CONTEXT, FALSE, GetCurrentThreadId()));
-    const std::wstring file = L" file(" + movie_ + L")";
-    std::thread canceller([&] {  // once the wait for the frame has begun
-        WaitFor([&] { return Contains(MainLines(), L"[LOG_LINE] (decode-route) decodeframe-enter frame=20000000 "
-                                                   L"first=0 sticky_local=0 sticky_global=0" + file); });
-        QueueUserAPC([](ULONG_PTR event) { SetEvent(reinterpret_cast<HANDLE>(event)); }, decodingThread.get(),
-                     reinterpret_cast<ULONG_PTR>(cancel_.get()));
-    });
+    ASSERT_TRUE(QueueUserAPC([](ULONG_PTR event) { SetEvent(reinterpret_cast<HANDLE>(event)); }, decodingThread.get(),
+                             reinterpret_cast<ULONG_PTR>(cancel_.get())));
     DecodeFrameResult result = Success;
     EXPECT_EQ(source.DecodeFrame(2 * kSecond, &result), nullptr);
-    canceller.join();
     EXPECT_EQ(result, Cancelled);
+    const std::wstring file = L" file(" + movie_ + L")";
+    EXPECT_TRUE(Contains(MainLines(), L"[LOG_LINE] (decode-route) ds-wait-end frame=20000000 wait_result=192 has_bitmap=0 "
+                                      L"wait_ms=600000"));  // the APC ended the wait
     EXPECT_EQ(WaitForSingleObject(cancel_.get(), 0), WAIT_OBJECT_0);  // a look that took the cancel gave it back
     EXPECT_EQ(Count(ListLines(), L"(mf-fallback) cancel iter=0 frame=20000000" + file), 1u);
 }
