@@ -58,6 +58,29 @@ TEST_F(FrameTimeLimit, MisbehavingCodecsAndTheFirstFrameBudget) {
     EXPECT_TRUE(Contains(MainLines(), L"(timeout)decode_frame wait 0 ms (first)"));
 }
 
+// A movie whose DirectShow codec stalls while Media Foundation can read it: the first source
+// switches routes at its first frame, later ones for the same path go straight to Media
+// Foundation (logged once per process), and every frame shows the movie.
+TEST_F(FrameTimeLimit, StalledDirectShowHandsTheMovieToMediaFoundationForGood) {
+    movie_ = Movie(L"seconds_640x360_fault_brand.mp4");  // no instructions beside it: every frame stalls
+    Set(500, 500, true);
+    for (int n = 0; n < 3; ++n) {
+        DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
+        ASSERT_EQ(source.SetContent(movie_), S_OK);
+        for (int second : {2, 8}) {
+            Gdiplus::Bitmap* frame = FrameAt(source, MidSecond(second));
+            ImagePixels image;
+            EXPECT_TRUE(frame && BitmapPixels(*frame, image) &&
+                        Near(image.Average(0, 0, image.width, image.height), SecondsMovieColour(MidSecond(second)), 40))
+                << n << " " << second;
+        }
+    }
+    const std::wstring file = L"file(" + movie_ + L")";
+    EXPECT_EQ(Count(ListLines(), L"(decode-route) route-switch ds->mf frame=25000000 mf_frame=25000000 " + file +
+                                     L" ds_released=1"), 1u);
+    EXPECT_EQ(Count(ListLines(), L"(decode-route) sticky-mf setcontent-bypass-ds " + file), 1u);
+}
+
 // A cancel set by an APC (queued before the frame is asked for: it runs in the frame wait, the
 // only alertable one) ends DirectShow's wait as a failure; the switch to Media Foundation that
 // follows finds it, reports Cancelled and leaves it set for the job (the event resets itself).

@@ -159,32 +159,6 @@ TEST_F(Recovery, JobThreadFaultsCountForTheirOwnItem) {
     EXPECT_EQ(Starts(), 1u);
 }
 
-// A movie whose DirectShow codec stalls while Media Foundation can read it: the first
-// job switches routes at its first frame, later jobs for the same path go straight to
-// Media Foundation (logged once per process), and every tile shows the movie.
-TEST_F(Recovery, StalledDirectShowHandsTheMovieToMediaFoundationForGood) {
-    Set(L"decode_frame_timeout_ms", 500);
-    Set(L"decode_first_frame_timeout_ms", 500);
-    StartService();
-    const std::wstring movie = Movie(L"seconds_640x360_fault_brand.mp4");
-    const std::vector<int64_t> positions = {25000000, 85000000};
-    for (int32_t id = 1; id <= 3; ++id) {
-        Request(id, {movie}, positions, 0, 64, 36);
-        EXPECT_EQ(ResponsesFor(id).back().error_image_used, 0) << id;
-        ImagePixels image;
-        ASSERT_TRUE(LoadImagePixels(Output(std::to_wstring(id)), image));
-        for (int j = 0; j < 2; ++j)
-            EXPECT_TRUE(Near(image.Average(j * 64, 0, 64, 36), SecondsMovieColour(positions[static_cast<size_t>(j)]), 40))
-                << id << " tile " << j;
-    }
-    const std::wstring file = L"file(" + movie + L")";
-    EXPECT_EQ(Count(List(), L"(decode-route) route-switch ds->mf frame=25000000 mf_frame=25000000 " + file +
-                                L" ds_released=1"),
-              1u);
-    EXPECT_EQ(Count(List(), L"(decode-route) sticky-mf setcontent-bypass-ds " + file), 1u);
-    EXPECT_EQ(Count(Main(), L"(file)" + movie), 1u);
-}
-
 // WM_CLOSE while two frame sources wait for stalled frames: the cancel reaches both, no more
 // responses come, the item stays first in the saved queue and the process ends. A service
 // started without the restart marker leaves that queue alone; a restarted one finishes it.
