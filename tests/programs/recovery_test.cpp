@@ -132,17 +132,11 @@ TEST_F(Recovery, CrashOnAStreamingThreadRestartsAndSkipsTheMovie) {
 // item, not the next; a graph left streaming by a dead job thread harms nothing. One process.
 TEST_F(Recovery, JobThreadFaultsCountForTheirOwnItem) {
     StartService();
-    std::vector<DecodeItem_CL> items;
-    for (int32_t id = 1; id <= 3; ++id)
-        items.push_back(MakeItem(id, Fault(L"stop" + std::to_wstring(id), "crash=stop"), Output(std::to_wstring(id)), {kMs * 1000}));
-    const std::wstring seek = Fault(L"seek", "crash=seek");
-    items.push_back(MakeItem(4, seek, Output(L"4"), {kMs * 1000}));
-    // Starts slowly: the late frames of the faulting seeks arrive while it runs.
-    items.push_back(MakeItem(5, Fault(L"slow", "first_frame_delay_ms=2000"), Output(L"5"), {kMs * 1000, kMs * 2000}));
-    // Inside a pin connection, during RenderFile.
-    const std::wstring connect = Fault(L"connect", "crash=connect");
-    items.push_back(MakeItem(6, connect, Output(L"6"), {kMs * 1000}));
-    ASSERT_TRUE(SendRequest(client, MakeRequest(items, 32, 24)));
+    for (int32_t id = 1; id <= 3; ++id) Send(id, Fault(L"stop" + std::to_wstring(id), "crash=stop"));
+    const std::wstring seek = Fault(L"seek", "crash=seek"), connect = Fault(L"connect", "crash=connect");
+    Send(4, seek);
+    Send(5, Fault(L"slow", "first_frame_delay_ms=2000"), 2);  // slow: the late frames of 4's seeks arrive meanwhile
+    Send(6, connect);  // faults inside a pin connection, during RenderFile
 
     ASSERT_TRUE(WaitForFinal(5));
     ASSERT_TRUE(WaitFor([&] { return Count(Errors(), connect) == 1; }));
