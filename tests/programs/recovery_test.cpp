@@ -197,9 +197,7 @@ TEST_F(Recovery, PeriodicRestartsMakeEveryItemExactlyOnce) {
     Set(L"decode_periodic_restart_count", 2);
     StartService();
     const std::wstring good = Fault(L"good", "");
-    std::vector<DecodeItem_CL> first;
-    for (int32_t id = 1; id <= 4; ++id) first.push_back(MakeItem(id, good, Output(std::to_wstring(id)), {kMs * 1000}));
-    ASSERT_TRUE(SendRequest(client, MakeRequest(first, 32, 24)));
+    for (int32_t id = 1; id <= 4; ++id) Send(id, good);
     for (int32_t id = 5; id <= 8; ++id) {
         ASSERT_TRUE(WaitForFinal(id - 4));
         Send(id, good);
