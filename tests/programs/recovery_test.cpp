@@ -106,11 +106,11 @@ TEST_F(Recovery, ConsecutiveTimeoutsAbortAMovieAndTheFirstFrameHasItsOwnLimit) {
 TEST_F(Recovery, WatchdogReplacesAProcessWhoseCodecHangsInRenderFile) {
     StartService();
     const std::wstring hang = Fault(L"hang", "hang=render");
-    // Sent once the new process has read the queue: it reaches that one, not the hung one.
+    // Sent once the new process has read the queue and started on it (the old one never plans
+    // the hung movie): it reaches the new one, not the hung one.
     const auto watchdog = [&] {
-        const DWORD oldPid = service.process().Pid();
         PostMessageW(service.WaitWindow(), WM_TIMER, NO_RESPONSE_TIMER_ID, 0);
-        ASSERT_TRUE(WaitFor([&] { return Owner() != 0 && Owner() != oldPid; }));
+        ASSERT_TRUE(WaitForLine(L"kestrel_dec_list.txt", L"(decode-plan) duration=0 initial_last=0 file(" + hang + L")"));
         Send(3, Fault(L"late", ""));
     };
     Replaced(hang, L"(file)" + hang, watchdog, 3, L"無応答による再起動");
