@@ -22,13 +22,6 @@ protected:
     Recovery() : ServiceFixture(L"recovery") {}
 
     size_t Starts() { return Count(Main(), L"★アプリ開始(Tessaloom-" + client + L")"); }
-    // The process that alone owns a service window of this client; 0 when none or several do.
-    DWORD Owner() {
-        const HWND first = FindServiceWindow(client);
-        DWORD pid = 0;
-        if (first && !FindWindowExW(nullptr, first, L"Tessaloom", client.c_str())) GetWindowThreadProcessId(first, &pid);
-        return pid;
-    }
 
     // A process lost during a job, once `reached` is logged, by `lose`: a new process (alone
     // with the window title and the pipe) finishes the item with error tiles without opening
@@ -54,8 +47,11 @@ protected:
         EXPECT_TRUE(Contains(Main(), L"[LOG_LINE] (ini) exception=1 file(" + movie + L")"));
         EXPECT_EQ(Get(L"exception", -1), 0);
         EXPECT_EQ(Count(List(), why), 1u);
-        const DWORD owner = Owner();
-        EXPECT_TRUE(owner != 0 && owner != oldPid) << owner;
+        const HWND window = FindServiceWindow(client);  // the only one with the title
+        ASSERT_TRUE(window && !FindWindowExW(nullptr, window, L"Tessaloom", client.c_str()));
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        EXPECT_NE(owner, oldPid);
         EXPECT_EQ(Starts(), 2u);
     }
 };
