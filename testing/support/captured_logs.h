@@ -18,8 +18,7 @@ namespace testing_support {
 constexpr int64_t MidSecond(int second) { return second * kSecond + kSecond / 2; }
 
 // The frame at the position, or null when the frame source did not answer Success.
-template <class Source>
-Gdiplus::Bitmap* FrameAt(Source& source, int64_t position) {
+inline Gdiplus::Bitmap* FrameAt(DShowThumbnailMaker_CL& source, int64_t position) {
     DecodeFrameResult result = Failed;
     Gdiplus::Bitmap* frame = source.DecodeFrame(position, &result);
     return result == Success ? frame : nullptr;

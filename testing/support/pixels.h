@@ -15,9 +15,7 @@ constexpr int64_t kSecond = 10000000;  // 100 ns units
 constexpr unsigned kSecondColours[12] = {0xFF0000, 0x00FF00, 0x0000FF, 0xFFFF00, 0xFF00FF, 0x00FFFF,
                                          0xFFFFFF, 0x808080, 0x800000, 0x008000, 0x000080, 0x808000};
 
-struct Rgb {
-    int r = 0, g = 0, b = 0;
-};
+struct Rgb { int r = 0, g = 0, b = 0; };  // 0 to 255 each
 
 bool Near(const Rgb& a, const Rgb& b, int tolerance);
 Rgb FromHex(uint32_t rgb);

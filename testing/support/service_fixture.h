@@ -87,7 +87,6 @@ protected:
     std::string Tiles(int32_t id, int count);
     std::vector<std::wstring> Main() { return ReadLogMessages(folder.file(L"kestrel_log.txt")); }
     std::vector<std::wstring> List() { return ReadLogMessages(folder.file(L"kestrel_dec_list.txt")); }
-    std::vector<std::wstring> Seq() { return ReadLogMessages(folder.file(L"kestrel_seq.txt")); }
     std::vector<std::wstring> Errors() { return ReadLogMessages(folder.file(L"kestrel_err_list.txt")); }
     bool WaitForLine(const std::wstring& logName, const std::wstring& line, DWORD timeoutMs = 30000);
 

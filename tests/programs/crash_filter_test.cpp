@@ -1,9 +1,8 @@
-// The crash filter in a real process: a fault on a secondary thread logs the restart
-// and starts a new process with the same arguments (read back as the new process reads
-// them: a name with quotes, a folder with blanks and a trailing backslash), and marks
-// the job's movie only when a job was running. A service its client closed is marked
-// the same way but not started again; one whose watchdog already started a new process
-// starts no second one.
+// The crash filter in a real process: a fault on a secondary thread logs the restart and
+// starts a new process with the same arguments (read back as the new process reads them: a
+// name with quotes, a folder with blanks and a trailing backslash), and marks the job's movie
+// only when a job was running. A service its client closed is marked the same way but not
+// started again; one whose watchdog already started a new process starts no second one.
 #include <gtest/gtest.h>
 
 #include "common/command_line.h"
@@ -26,9 +25,8 @@ TEST(CrashFilter, FaultRestartsWithQuotedArgumentsUnlessClosedAndMarksTheMovieOn
         Inifile_CL ini;
         ini.SetPath(folder.file(L"Thumbnail.ini"));
         ini.SetInt(L"THUMBNAIL", L"run_decode", c.runDecode);
-        // A folder given with its trailing backslash, as "D:\" would be. The probe faults under
-        // the service's crash filter; started again with the restart marker, it writes its
-        // arguments to "restarted.txt".
+        // A folder given with its trailing backslash, as "D:\" would be. The probe faults under the
+        // crash filter; started again with the restart marker, it writes "restarted.txt".
         const std::wstring folderArgument = folder.path() + L"\\";
         const std::wstring arguments = QuoteArgument(L"client \"name\"") + L" " + QuoteArgument(folderArgument);
         ChildProcess probe;
