@@ -105,7 +105,8 @@ TEST_F(Recovery, WatchdogReplacesAProcessWhoseCodecHangsInRenderFile) {
     // the hung movie): it reaches the new one, not the hung one.
     const auto watchdog = [&] {
         PostMessageW(service.WaitWindow(), WM_TIMER, NO_RESPONSE_TIMER_ID, 0);
-        ASSERT_TRUE(WaitForLine(L"kestrel_dec_list.txt", L"(decode-plan) duration=0 initial_last=0 file(" + hang + L")"));
+        const std::wstring planned = L"(decode-plan) duration=0 initial_last=0 file(" + hang + L")";
+        ASSERT_TRUE(WaitForLine(L"kestrel_dec_list.txt", planned));
         Send(3, Fault(L"late", ""));
     };
     Replaced(hang, L"(file)" + hang, watchdog, 3, L"無応答による再起動");
