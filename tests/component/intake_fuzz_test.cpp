@@ -192,7 +192,7 @@ TEST_F(IntakeFuzzer, PipeMessages) {
               if (took && decode.clear_queue != 0) model.ClearWaiting();
               for (size_t i = 0; took && i < decode.items.size(); ++i)
                   model.Append(DecodeRequestItem_CL::FromPipeRequest(decode, decode.items[i]));
-              return Bytes(Queue()) == Bytes(model.Snapshot()) ? "" : "the queue is not the old one with the message applied";
+              return Bytes(Queue()) == Bytes(model.Snapshot()) ? "" : "the queue is not the message applied";
           });
 
     // Through the real pipe, frames that lie or stop short (announced or not) are dropped, a busy pipe is tried
