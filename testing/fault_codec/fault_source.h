@@ -8,8 +8,7 @@
 
 namespace fault_codec {
 
-// {6A1F3C52-84D9-4E07-B1A3-5C2E9D7F0B18}
-extern const CLSID CLSID_FaultSource;
+extern const CLSID CLSID_FaultSource;  // {6A1F3C52-84D9-4E07-B1A3-5C2E9D7F0B18}
 constexpr LONGLONG kFrameTime = 400000;
 constexpr int kWidth = 64, kHeight = 48;
 

@@ -1,6 +1,5 @@
-// The strip file after each tile, in every format, and Snapwick's frame files cut from a
-// JPEG strip (each tile drawn into a 16-bit bitmap): byte for byte what a save through a
-// GDI bitmap wrote, on real movie frames.
+// The strip file after each tile, in every format, and Snapwick's frame files cut from a JPEG strip
+// (each tile drawn into a 16-bit bitmap): byte for byte what a save through a GDI bitmap wrote.
 #include <gtest/gtest.h>
 
 #include "client/frame_files.h"

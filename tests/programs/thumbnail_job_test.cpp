@@ -112,9 +112,8 @@ TEST_F(ThumbnailJob, BlankFramesAreSkippedOnlyWhenAsked) {
     }
 }
 
-// Movies that cannot be decoded: error tiles at the error image's own size, the requested
-// positions kept, the items worked in order and every one listed. (A movie that a crash
-// interrupted: the recovery tests.)
+// Movies that cannot be decoded: error tiles at the error image's own size, the requested positions
+// kept, the items worked in order and every one listed. (A movie a crash interrupted: recovery.)
 TEST_F(ThumbnailJob, UndecodableMoviesGiveErrorTiles) {
     const std::vector<std::wstring> missing = {folder.file(L"a.mp4"), folder.file(L"b c.mp4"), folder.file(L"d.mp4")};
     Request(1, missing, {-1, -1, -1}, 1, -1, -1);

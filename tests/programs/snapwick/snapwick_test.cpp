@@ -86,8 +86,7 @@ TEST(SnapwickRun, FramesOfARealMovieBecomeJpegsWithVelmarCallsAndNoStaleStripIsC
     EXPECT_EQ(ReadFileBytes(calls), expected) << output;
     EXPECT_NE(output.find("tile 1/4\n"), std::string::npos) << output;
     EXPECT_NE(output.find("tile 4/4\n"), std::string::npos) << output;
-    // The old service got WM_CLOSE and went without a request; the run's own service
-    // is closed again.
+    // The old service got WM_CLOSE and went without a request; the run's own one is closed again.
     DWORD oldCode = 1;
     EXPECT_TRUE(old.process().Wait(20000, &oldCode));
     EXPECT_EQ(oldCode, 0u);
