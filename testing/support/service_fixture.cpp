@@ -102,9 +102,8 @@ bool ServiceFixture::WaitForLine(const std::wstring& logName, const std::wstring
 }
 
 std::vector<KRB_ResponseDecode_CL> ServiceFixture::ResponsesFor(int32_t id) {
-    std::vector<KRB_ResponseDecode_CL> mine;
-    for (const auto& r : listener.Responses())
-        if (r.request_id == id) mine.push_back(r);
+    std::vector<KRB_ResponseDecode_CL> mine = listener.Responses();
+    mine.erase(std::remove_if(mine.begin(), mine.end(), [id](const auto& r) { return r.request_id != id; }), mine.end());
     return mine;
 }
 

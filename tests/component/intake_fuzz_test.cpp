@@ -166,7 +166,7 @@ protected:
     HWND hwnd = nullptr;
 };
 
-TEST_F(IntakeFuzzer, PipeMessages) {
+TEST_F(IntakeFuzzer, PipeMessagesAndCopyDataItems) {
     const auto seed = [&](Random& r) {
         Restore(1 + r.Below(5));
         KRB_RequestDecodeRequest_CL decode = KnownRequest();
@@ -223,11 +223,9 @@ TEST_F(IntakeFuzzer, PipeMessages) {
     for (const auto& entry : decode.items) expected.push_back(DecodeRequestItem_CL::FromPipeRequest(decode, entry));
     ASSERT_TRUE(SendWhenFree(pipe, lie));
     EXPECT_TRUE(WaitFor([&] { return Bytes(Queue()) == Bytes(expected); }));  // only what is well-formed is taken
-}
 
-TEST_F(IntakeFuzzer, CopyDataItems) {
-    const auto seed = [&](Random& r) { return Bytes({Restore(5)[r.Below(5)]}).substr(8); };  // after the file's version and count
-    Fuzz("WM_COPYDATA items", seed, Int32Counts, [&](GuardedBytes& in, bool& took) -> std::string {
+    const auto item = [&](Random& r) { return Bytes({Restore(5)[r.Below(5)]}).substr(8); };  // after the file's version and count
+    Fuzz("WM_COPYDATA items", item, Int32Counts, [&](GuardedBytes& in, bool& took) -> std::string {
               Items expected = Queue();
               COPYDATASTRUCT data = {0x7A, static_cast<DWORD>(in.Size()), const_cast<unsigned char*>(in.data())};
               const bool taken = SendMessageW(hwnd, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data)) != 0;
