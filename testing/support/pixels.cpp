@@ -23,8 +23,7 @@ Rgb ImagePixels::Average(int x, int y, int w, int h) const {
 }
 
 bool LoadImagePixels(const std::wstring& path, ImagePixels& image) {
-    const std::string bytes = ReadFileBytes(path);
-    if (bytes.empty()) return false;
+    const std::string bytes = ReadFileBytes(path);  // none: no picture in it
     Microsoft::WRL::ComPtr<IStream> stream =
         AdoptComRef(SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<UINT>(bytes.size())));
     if (!stream) return false;
@@ -37,12 +36,8 @@ bool BitmapPixels(Gdiplus::Bitmap& bitmap, ImagePixels& image) {
     image.height = static_cast<int>(bitmap.GetHeight());
     image.argb.assign(static_cast<size_t>(image.width) * image.height, 0);
     Gdiplus::Rect rect(0, 0, image.width, image.height);
-    Gdiplus::BitmapData data = {};
-    data.Width = image.width;
-    data.Height = image.height;
-    data.Stride = image.width * 4;
-    data.PixelFormat = PixelFormat32bppARGB;
-    data.Scan0 = image.argb.data();
+    Gdiplus::BitmapData data = {static_cast<UINT>(image.width), static_cast<UINT>(image.height), image.width * 4,
+                                PixelFormat32bppARGB, image.argb.data(), 0};
     return bitmap.LockBits(&rect, Gdiplus::ImageLockModeRead | Gdiplus::ImageLockModeUserInputBuf,
                            PixelFormat32bppARGB, &data) == Gdiplus::Ok &&
            bitmap.UnlockBits(&data) == Gdiplus::Ok;

@@ -93,10 +93,7 @@ std::wstring Movie(const std::wstring& name) {
 }
 
 ChildProcess::~ChildProcess() {
-    if (Running()) {
-        TerminateProcess(process_.get(), 1);
-        WaitForSingleObject(process_.get(), 5000);
-    }
+    if (Running() && TerminateProcess(process_.get(), 1)) WaitForSingleObject(process_.get(), 5000);
 }
 
 bool ChildProcess::Start(const std::wstring& exe, const std::wstring& arguments, const std::wstring& outputFile) {

@@ -18,10 +18,6 @@ class ThumbnailJob : public ServiceFixture {
 protected:
     ThumbnailJob() : ServiceFixture(L"job") {}
 
-    void SetUp() override {
-        ServiceFixture::SetUp();
-        StartService();
-    }
 
     ImagePixels Image(int32_t id) {
         ImagePixels image;
@@ -33,6 +29,7 @@ protected:
 // Strips of every size can be written: more tiles than a JPEG can hold side by side are made
 // smaller; a save that fails is logged while every tile is still answered.
 TEST_F(ThumbnailJob, RealMoviesGiveTilesOfTheirPlannedSecondsInStripsThatCanBeWritten) {
+    StartService();
     // At the frames' own size, as a BMP, with a response after every tile that tells
     // the positions used so far and the requested -1 for the rest.
     Request(1, {Movie(L"seconds_640x360_h264_aac.mp4")}, kFourEven, 0, -1, -1);
@@ -82,6 +79,7 @@ TEST_F(ThumbnailJob, RealMoviesGiveTilesOfTheirPlannedSecondsInStripsThatCanBeWr
 // up to halfway to the next tile, and the response tells its time; where all of them are
 // black the planned frame stays. Without it the black frames are shown.
 TEST_F(ThumbnailJob, BlankFramesAreSkippedOnlyWhenAsked) {
+    StartService();
     const std::wstring movie = Movie(L"blank_stretches_640x360_h264.mp4");
     // 12.04 s: 1.505, 4.515, 7.525 and 10.535 s; black to 2 s and from 6 to 9.5 s.
     const std::vector<int64_t> planned = {15050000, 45150000, 75250000, 105350000};
@@ -115,6 +113,7 @@ TEST_F(ThumbnailJob, BlankFramesAreSkippedOnlyWhenAsked) {
 // Movies that cannot be decoded: error tiles at the error image's own size, the requested positions
 // kept, the items worked in order and every one listed. (A movie a crash interrupted: recovery.)
 TEST_F(ThumbnailJob, UndecodableMoviesGiveErrorTiles) {
+    StartService();
     const std::vector<std::wstring> missing = {folder.file(L"a.mp4"), folder.file(L"b c.mp4"), folder.file(L"d.mp4")};
     Request(1, missing, {-1, -1, -1}, 1, -1, -1);
     std::vector<int32_t> finals, counts;
