@@ -1,10 +1,8 @@
-// Test helper: a process that faults on a secondary thread under the service's crash
-// filter. Started with a restart marker (as the filter restarts it), it only records
-// its command line in "restarted.txt" of the work folder.
-//   crash_probe <client> <folder>            fault with the folder's Thumbnail.ini
-//   crash_probe <client> <folder> -close     the same after its service window got WM_CLOSE
-//   crash_probe <client> <folder> -handover  the same after its watchdog handed the work over
-//   crash_probe <client> <folder> -restart   write the marker and end
+// Test helper: a process that faults on a secondary thread under the service's crash filter
+// (with the folder's Thumbnail.ini), after its service window got WM_CLOSE (-close) or its
+// watchdog handed the work over (-handover). Started again as the filter restarts it
+// (-restart), it only records its command line in "restarted.txt" of the work folder.
+//   crash_probe <client> <folder> [-close|-handover|-restart]
 #include <windows.h>
 
 #include <memory>
@@ -39,10 +37,7 @@ int wmain(int argc, wchar_t** argv) {
     if (close || handOver) {
         // The service's window, closed as its client closes it or told by its watchdog.
         window = std::make_unique<MainWindow_CL>(GetModuleHandleW(nullptr), 3, g_clientName, folder);
-        WNDCLASSEXW wc = {};
-        wc.cbSize = sizeof wc;
-        wc.lpfnWndProc = MainWindow_CL::WindowProc;
-        wc.hInstance = GetModuleHandleW(nullptr);
+        WNDCLASSEXW wc = {sizeof wc, 0, MainWindow_CL::WindowProc, 0, 0, GetModuleHandleW(nullptr)};
         wc.lpszClassName = L"TessaloomCrashProbe";
         RegisterClassExW(&wc);
         HWND hwnd = CreateWindowExW(0, wc.lpszClassName, L"", WS_OVERLAPPEDWINDOW, 0, 0, 64, 64, nullptr, nullptr,

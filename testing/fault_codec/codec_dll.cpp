@@ -36,9 +36,8 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
 // Filters may still run on leaked graphs (a faulting test): stay loaded.
 STDAPI DllCanUnloadNow() { return S_FALSE; }
 
-// The CLSID, and one pattern ("offset,length,mask,bytes") per subtype key of
-// MEDIATYPE_Stream: DirectShow stops reading a key's patterns at the first one longer
-// than the one before.
+// The CLSID, and one pattern ("offset,length,mask,bytes") per subtype key of MEDIATYPE_Stream:
+// DirectShow stops reading a key's patterns at the first one longer than the one before.
 STDAPI DllRegisterServer() {
     wchar_t path[MAX_PATH] = {}, clsid[40] = {};
     GetModuleFileNameW(reinterpret_cast<HMODULE>(&__ImageBase), path, MAX_PATH);

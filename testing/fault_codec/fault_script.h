@@ -5,10 +5,9 @@
 //   stall_for_ms=N          a held frame goes on after N ms (default: never)
 //   release_file=PATH       a held frame goes on once this file exists
 //   first_frame_delay_ms=N  nothing at all is delivered for N ms after the first start
-//   crash=stream|seek|connect|stop
-//                           an access violation: on the streaming thread at the first
-//                           frame after a seek; or on the caller's thread inside a seek
-//                           (its frame still arrives later), a pin connection or Stop
+//   crash=stream|seek|connect|stop   an access violation: on the streaming thread at the
+//                           first frame after a seek; or on the caller's thread inside a
+//                           seek (its frame still arrives later), a pin connection or Stop
 //   crash_at_ms=4000-4999   a seek or stream crash only for seeks to these movie times
 //   crash_once=1            the crash happens once in the process, later ones go on
 //   hang=render             Load (inside RenderFile) never returns
@@ -16,9 +15,8 @@
 //   reported_duration_ms=N  the duration the codec reports (a wrong one, say)
 //   no_new_segment=1        no NewSegment after a seek
 //
-// Any other file (a real movie whose first bytes were registered for the codec) takes
-// its instructions from "<path>.fault" (the same lines); with no such file every frame
-// is held back, so DirectShow never decodes it.
+// Any other file (a real movie whose first bytes were registered for the codec) takes its
+// instructions from "<path>.fault"; without one every frame is held back.
 #pragma once
 #include <cstdint>
 #include <string>

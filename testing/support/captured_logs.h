@@ -14,21 +14,11 @@
 
 namespace testing_support {
 
-inline std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
-
-// The lines one per row, for a failure message.
-inline std::string Dump(const std::vector<std::wstring>& lines) {
-    std::string out;
-    for (const auto& line : lines) out += "  " + Narrow(line) + "\n";
-    return out;
-}
-
 // The middle of second `second` of a movie, in 100 ns units.
 constexpr int64_t MidSecond(int second) { return second * kSecond + kSecond / 2; }
 
 // The frame at the position, or null when the frame source did not answer Success.
-template <class Source>
-Gdiplus::Bitmap* FrameAt(Source& source, int64_t position) {
+inline Gdiplus::Bitmap* FrameAt(DShowThumbnailMaker_CL& source, int64_t position) {
     DecodeFrameResult result = Failed;
     Gdiplus::Bitmap* frame = source.DecodeFrame(position, &result);
     return result == Success ? frame : nullptr;
@@ -36,7 +26,7 @@ Gdiplus::Bitmap* FrameAt(Source& source, int64_t position) {
 
 class CapturedLogsTest : public ::testing::Test {
 protected:
-    explicit CapturedLogsTest(const wchar_t* folderName) : folder_(folderName) {}
+    explicit CapturedLogsTest(const wchar_t* folderName = L"frame-source") : folder_(folderName) {}
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(com_.result()));
         ASSERT_TRUE(gdiplus_.ok());
@@ -53,6 +43,7 @@ protected:
     ComApartment com_;
     GdiplusSession gdiplus_;
     ScratchFolder folder_;
+    UniqueHandle cancel_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};  // the frame source's cancel event
 };
 
 }  // namespace testing_support

@@ -2,6 +2,7 @@
 
 #include <shlwapi.h>
 #include <wrl/client.h>
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -9,10 +10,7 @@
 
 namespace testing_support {
 
-Rgb ImagePixels::At(int x, int y) const {
-    const uint32_t p = argb[static_cast<size_t>(y) * width + x];
-    return {static_cast<int>((p >> 16) & 255), static_cast<int>((p >> 8) & 255), static_cast<int>(p & 255)};
-}
+Rgb ImagePixels::At(int x, int y) const { return FromHex(argb[static_cast<size_t>(y) * width + x]); }
 
 Rgb ImagePixels::Average(int x, int y, int w, int h) const {
     long r = 0, g = 0, b = 0, n = 0;
@@ -21,13 +19,11 @@ Rgb ImagePixels::Average(int x, int y, int w, int h) const {
             const Rgb c = At(xx, yy);
             r += c.r, g += c.g, b += c.b, ++n;
         }
-    if (n == 0) return {};
-    return {static_cast<int>(r / n), static_cast<int>(g / n), static_cast<int>(b / n)};
+    return n == 0 ? Rgb{} : Rgb{static_cast<int>(r / n), static_cast<int>(g / n), static_cast<int>(b / n)};
 }
 
 bool LoadImagePixels(const std::wstring& path, ImagePixels& image) {
-    const std::string bytes = ReadFileBytes(path);
-    if (bytes.empty()) return false;
+    const std::string bytes = ReadFileBytes(path);  // none: no picture in it
     Microsoft::WRL::ComPtr<IStream> stream =
         AdoptComRef(SHCreateMemStream(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<UINT>(bytes.size())));
     if (!stream) return false;
@@ -40,72 +36,23 @@ bool BitmapPixels(Gdiplus::Bitmap& bitmap, ImagePixels& image) {
     image.height = static_cast<int>(bitmap.GetHeight());
     image.argb.assign(static_cast<size_t>(image.width) * image.height, 0);
     Gdiplus::Rect rect(0, 0, image.width, image.height);
-    Gdiplus::BitmapData data = {};
-    data.Width = image.width;
-    data.Height = image.height;
-    data.Stride = image.width * 4;
-    data.PixelFormat = PixelFormat32bppARGB;
-    data.Scan0 = image.argb.data();
+    Gdiplus::BitmapData data = {static_cast<UINT>(image.width), static_cast<UINT>(image.height), image.width * 4,
+                                PixelFormat32bppARGB, image.argb.data(), 0};
     return bitmap.LockBits(&rect, Gdiplus::ImageLockModeRead | Gdiplus::ImageLockModeUserInputBuf,
                            PixelFormat32bppARGB, &data) == Gdiplus::Ok &&
            bitmap.UnlockBits(&data) == Gdiplus::Ok;
 }
 
-::testing::AssertionResult SamePicture(const ImagePixels& seen, const ImagePixels& want, int tolerance) {
-    if (seen.width != want.width || seen.height != want.height)
-        return ::testing::AssertionFailure() << seen.width << "x" << seen.height << " instead of " << want.width
-                                             << "x" << want.height;
-    constexpr int kCells = 4;
-    for (int cy = 0; cy < kCells; ++cy)
-        for (int cx = 0; cx < kCells; ++cx) {
-            const int x = seen.width * cx / kCells, y = seen.height * cy / kCells;
-            const int w = seen.width / kCells, h = seen.height / kCells;
-            const Rgb a = seen.Average(x, y, w, h), b = want.Average(x, y, w, h);
-            if (!Near(a, b, tolerance))
-                return ::testing::AssertionFailure() << "cell " << cx << "," << cy << ": " << Describe(a)
-                                                     << " instead of " << Describe(b);
-        }
-    return ::testing::AssertionSuccess();
-}
-
 bool Near(const Rgb& a, const Rgb& b, int tolerance) {
-    return std::abs(a.r - b.r) <= tolerance && std::abs(a.g - b.g) <= tolerance &&
-           std::abs(a.b - b.b) <= tolerance;
+    return std::abs(a.r - b.r) <= tolerance && std::abs(a.g - b.g) <= tolerance && std::abs(a.b - b.b) <= tolerance;
 }
 
 Rgb FromHex(uint32_t rgb) {
     return {static_cast<int>((rgb >> 16) & 255), static_cast<int>((rgb >> 8) & 255), static_cast<int>(rgb & 255)};
 }
 
-std::string Describe(const Rgb& c) {
-    return "(" + std::to_string(c.r) + "," + std::to_string(c.g) + "," + std::to_string(c.b) + ")";
-}
-
-::testing::AssertionResult PixelNear(Gdiplus::Bitmap& bitmap, int x, int y, unsigned rgb, int tolerance) {
-    Gdiplus::Color c;
-    if (bitmap.GetPixel(x, y, &c) != Gdiplus::Ok) return ::testing::AssertionFailure() << "GetPixel failed";
-    const Rgb got{c.GetR(), c.GetG(), c.GetB()};
-    if (Near(got, FromHex(rgb), tolerance)) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "pixel (" << x << "," << y << ") is " << Describe(got) << ", want "
-                                         << Describe(FromHex(rgb));
-}
-
-::testing::AssertionResult SolidNear(Gdiplus::Bitmap& bitmap, unsigned rgb, int tolerance) {
-    const int w = static_cast<int>(bitmap.GetWidth()), h = static_cast<int>(bitmap.GetHeight());
-    const int in = 3;
-    for (int y : {in, h / 2, h - 1 - in})
-        for (int x : {in, w / 2, w - 1 - in}) {
-            ::testing::AssertionResult r = PixelNear(bitmap, x, y, rgb, tolerance);
-            if (!r) return r;
-        }
-    return ::testing::AssertionSuccess();
-}
-
 Rgb SecondsMovieColour(int64_t position100ns) {
-    int64_t second = position100ns / kSecond;
-    if (second < 0) second = 0;
-    if (second > 11) second = 11;
-    return FromHex(kSecondColours[second]);
+    return FromHex(kSecondColours[std::min<int64_t>(std::max<int64_t>(position100ns / kSecond, 0), 11)]);
 }
 
 }  // namespace testing_support

@@ -15,20 +15,11 @@ constexpr int64_t kSecond = 10000000;  // 100 ns units
 constexpr unsigned kSecondColours[12] = {0xFF0000, 0x00FF00, 0x0000FF, 0xFFFF00, 0xFF00FF, 0x00FFFF,
                                          0xFFFFFF, 0x808080, 0x800000, 0x008000, 0x000080, 0x808000};
 
-struct Rgb {
-    int r = 0, g = 0, b = 0;
-};
+struct Rgb { int r = 0, g = 0, b = 0; };  // 0 to 255 each
 
 bool Near(const Rgb& a, const Rgb& b, int tolerance);
 Rgb FromHex(uint32_t rgb);
-std::string Describe(const Rgb& c);
-// The colour of the "seconds_" movies at a position.
 Rgb SecondsMovieColour(int64_t position100ns);
-
-// The pixel at (x, y) is `rgb` within the tolerance (per channel).
-::testing::AssertionResult PixelNear(Gdiplus::Bitmap& bitmap, int x, int y, unsigned rgb, int tolerance);
-// The whole picture is one colour: centre, corners (a few pixels in) and edge middles.
-::testing::AssertionResult SolidNear(Gdiplus::Bitmap& bitmap, unsigned rgb, int tolerance);
 
 struct ImagePixels {
     int width = 0;
@@ -42,8 +33,5 @@ struct ImagePixels {
 // Needs GDI+ started. False when the file is missing or not an image.
 bool LoadImagePixels(const std::wstring& path, ImagePixels& image);
 bool BitmapPixels(Gdiplus::Bitmap& bitmap, ImagePixels& image);
-// The same size, and the same mean colours in a coarse grid (a frame or two apart in
-// time, or another scaler, changes them little; a turn, a mirror or a squeeze a lot).
-::testing::AssertionResult SamePicture(const ImagePixels& seen, const ImagePixels& want, int tolerance);
 
 }  // namespace testing_support

@@ -1,6 +1,7 @@
 #include "testing/support/test_support.h"
 
 #include <shlwapi.h>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -14,14 +15,6 @@ namespace {
 void RemoveTree(const std::wstring& folder) {
     std::error_code ignored;  // what cannot be removed stays
     std::filesystem::remove_all(folder, ignored);
-}
-
-// A UTF-16LE file (with BOM) as text, without the BOM.
-std::wstring ReadUtf16File(const std::wstring& path) {
-    const std::string bytes = ReadFileBytes(path);
-    std::wstring text(bytes.size() / 2, L'\0');
-    if (!text.empty()) std::memcpy(&text[0], bytes.data(), text.size() * 2);  // little-endian, as Windows
-    return text.compare(0, 1, L"\xFEFF") == 0 ? text.substr(1) : text;
 }
 }  // namespace
 
@@ -39,24 +32,19 @@ ScratchFolder::ScratchFolder(const std::wstring& name) {
 ScratchFolder::~ScratchFolder() { RemoveTree(path_); }
 
 std::string ReadFileBytes(const std::wstring& path) {
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return {};
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     std::string bytes;
     char buffer[65536];
-    DWORD got = 0;
-    while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
+    for (DWORD got = 0; file && ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0;)
         bytes.append(buffer, got);
     return bytes;
 }
 
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return false;
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     DWORD written = 0;
-    return WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+    return file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
            written == bytes.size();
 }
 
@@ -68,80 +56,61 @@ std::wstring WriteFaultMovie(const std::wstring& path, const std::string& instru
 bool FileExists(const std::wstring& path) { return PathFileExistsW(path.c_str()) != FALSE; }
 
 std::vector<std::wstring> ReadLogLines(const std::wstring& path) {
-    const std::wstring text = ReadUtf16File(path);
+    const std::string bytes = ReadFileBytes(path);  // UTF-16LE, as Windows, after its BOM
+    std::wstring text(bytes.size() / 2, L'\0');
+    if (!text.empty()) std::memcpy(&text[0], bytes.data(), text.size() * 2);
     std::vector<std::wstring> lines;
-    size_t start = 0;
-    for (;;) {
-        const size_t end = text.find(L"\r\n", start);
-        if (end == std::wstring::npos) break;
+    size_t start = text.compare(0, 1, L"\xFEFF") == 0 ? 1 : 0;
+    for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
         lines.push_back(text.substr(start, end - start));
-        start = end + 2;
-    }
     return lines;
 }
 
 std::vector<std::wstring> ReadLogMessages(const std::wstring& path) {
     std::vector<std::wstring> messages;
-    for (const auto& line : ReadLogLines(path))
-        messages.push_back(line.size() >= 26 ? line.substr(26) : line);
+    for (const auto& line : ReadLogLines(path)) messages.push_back(line.size() >= 26 ? line.substr(26) : line);
     return messages;
 }
 
-bool Contains(const std::vector<std::wstring>& lines, const std::wstring& line) {
-    return Count(lines, line) > 0;
-}
-
 size_t Count(const std::vector<std::wstring>& lines, const std::wstring& line) {
-    size_t n = 0;
-    for (const auto& l : lines)
-        if (l == line) ++n;
-    return n;
+    return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
 }
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (condition()) return true;
+    while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline) return condition();
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    return true;
 }
 
 std::wstring Movie(const std::wstring& name) {
     const wchar_t* dir = _wgetenv(L"TEST_MOVIES_DIR");
     std::wstring path = (dir ? dir : ProgramFolder() + L"\\..\\movies") + L"\\" + name;
-    for (auto& c : path)
-        if (c == L'/') c = L'\\';
+    std::replace(path.begin(), path.end(), L'/', L'\\');
     return path;
 }
 
 ChildProcess::~ChildProcess() {
-    if (Running()) {
-        TerminateProcess(process_.get(), 1);
-        WaitForSingleObject(process_.get(), 5000);
-    }
+    if (Running() && TerminateProcess(process_.get(), 1)) WaitForSingleObject(process_.get(), 5000);
 }
 
-bool ChildProcess::Start(const std::wstring& exe, const std::wstring& arguments, bool captureStdout) {
+bool ChildProcess::Start(const std::wstring& exe, const std::wstring& arguments, const std::wstring& outputFile) {
     std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
     STARTUPINFOW si = {};
     si.cb = sizeof si;
-    UniqueHandle stdoutWrite;
-    if (captureStdout) {
-        SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-        HANDLE r = nullptr, w = nullptr;
-        if (!CreatePipe(&r, &w, &sa, 1 << 20)) return false;
-        stdoutRead_.reset(r);
-        stdoutWrite.reset(w);
-        SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+    UniqueHandle output(outputFile.empty() ? nullptr
+                                           : CreateFileW(outputFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
+                                                         CREATE_ALWAYS, 0, nullptr));
+    if (output) {
         si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = w;
-        si.hStdError = w;
-        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        si.hStdOutput = si.hStdError = output.get();
     }
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, captureStdout, 0, nullptr,
-                        nullptr, &si, &pi))
+    const BOOL inherit = output ? TRUE : FALSE;
+    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, inherit, 0, nullptr, nullptr, &si, &pi))
         return false;
     CloseHandle(pi.hThread);
     process_.reset(pi.hProcess);
@@ -150,30 +119,11 @@ bool ChildProcess::Start(const std::wstring& exe, const std::wstring& arguments,
 }
 
 bool ChildProcess::Wait(DWORD timeoutMs, DWORD* exitCode) {
-    if (!process_) return false;
-    if (WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0) return false;
-    if (exitCode) GetExitCodeProcess(process_.get(), exitCode);
-    return true;
+    if (!process_ || WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0) return false;
+    return !exitCode || GetExitCodeProcess(process_.get(), exitCode);
 }
 
-bool ChildProcess::Running() const {
-    return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
-}
-
-std::string ChildProcess::Stdout() {
-    std::string text;
-    if (!stdoutRead_) return text;
-    char buffer[4096];
-    DWORD got = 0, available = 0;
-    while (PeekNamedPipe(stdoutRead_.get(), nullptr, 0, nullptr, &available, nullptr) &&
-           available > 0 && ReadFile(stdoutRead_.get(), buffer, sizeof buffer, &got, nullptr) &&
-           got > 0)
-        text.append(buffer, got);
-    return text;
-}
-
-ServiceProcess::ServiceProcess(std::wstring clientName, std::wstring workFolder)
-    : clientName_(std::move(clientName)), workFolder_(std::move(workFolder)) {}
+bool ChildProcess::Running() const { return process_ && WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
 
 bool ServiceProcess::Start(const std::wstring& extraArguments) {
     std::wstring arguments = clientName_ + L" \"" + workFolder_ + L"\"";
@@ -183,8 +133,7 @@ bool ServiceProcess::Start(const std::wstring& extraArguments) {
 
 HWND ServiceProcess::WaitWindow(DWORD timeoutMs) {
     HWND hwnd = nullptr;
-    WaitFor([&] { return (hwnd = FindServiceWindow(clientName_)) != nullptr; },
-            std::chrono::milliseconds(timeoutMs));
+    WaitFor([&] { return (hwnd = FindServiceWindow(clientName_)) != nullptr; }, std::chrono::milliseconds(timeoutMs));
     return hwnd;
 }
 
@@ -198,19 +147,7 @@ bool ServiceProcess::Close(DWORD timeoutMs) {
     return owner && WaitForSingleObject(owner.get(), timeoutMs) == WAIT_OBJECT_0;
 }
 
-HWND FindServiceWindow(const std::wstring& clientName) {
-    return FindWindowW(L"Tessaloom", clientName.c_str());
-}
-
-std::vector<DWORD> ServiceWindowOwners(const std::wstring& clientName) {
-    std::vector<DWORD> owners;
-    for (HWND hwnd = nullptr; (hwnd = FindWindowExW(nullptr, hwnd, L"Tessaloom", clientName.c_str())) != nullptr;) {
-        DWORD pid = 0;
-        GetWindowThreadProcessId(hwnd, &pid);
-        owners.push_back(pid);
-    }
-    return owners;
-}
+HWND FindServiceWindow(const std::wstring& clientName) { return FindWindowW(L"Tessaloom", clientName.c_str()); }
 
 bool SendWhenFree(const std::wstring& pipeName, const std::string& payload) {
     if (!WaitNamedPipeW(PipePath(pipeName).c_str(), 20000)) return false;
@@ -218,8 +155,6 @@ bool SendWhenFree(const std::wstring& pipeName, const std::string& payload) {
     return writer.open() == PipeClient_CL::OpenResult::Opened && writer.send(payload.data(), payload.size());
 }
 
-std::wstring UniqueName(const std::wstring& tag) {
-    return L"T" + std::to_wstring(GetCurrentProcessId()) + L"-" + tag;
-}
+std::wstring UniqueName(const std::wstring& tag) { return L"T" + std::to_wstring(GetCurrentProcessId()) + L"-" + tag; }
 
 }  // namespace testing_support

@@ -30,12 +30,11 @@ bool FileExists(const std::wstring& path);
 std::vector<std::wstring> ReadLogLines(const std::wstring& path);
 // The message part of each log line (after the 26-character timestamp).
 std::vector<std::wstring> ReadLogMessages(const std::wstring& path);
-bool Contains(const std::vector<std::wstring>& lines, const std::wstring& line);
 size_t Count(const std::vector<std::wstring>& lines, const std::wstring& line);
+inline bool Contains(const std::vector<std::wstring>& lines, const std::wstring& l) { return Count(lines, l) > 0; }
 
 // Polls until the condition holds or the time is up; returns the condition's last value.
-bool WaitFor(const std::function<bool()>& condition,
-             std::chrono::milliseconds timeout = std::chrono::seconds(20));
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 // A fault movie for the fault codec (testing/fault_codec/fault_script.h): its first line,
 // then the given instruction lines. Returns the path.
@@ -48,45 +47,36 @@ std::wstring Movie(const std::wstring& name);
 // started ends with the test program.
 class ChildProcess {
 public:
-    ChildProcess() = default;
-    ChildProcess(ChildProcess&&) = default;
-    ChildProcess& operator=(ChildProcess&&) = default;
     ~ChildProcess();
-    // Starts exe with the command line tail `arguments`; stdout is captured when asked.
-    bool Start(const std::wstring& exe, const std::wstring& arguments, bool captureStdout = false);
-    // Waits for the end; returns false on timeout.
+    // Starts exe with the command line tail `arguments`; stdout and stderr go to the file when given.
+    bool Start(const std::wstring& exe, const std::wstring& arguments, const std::wstring& outputFile = L"");
     bool Wait(DWORD timeoutMs, DWORD* exitCode = nullptr);
     bool Running() const;
     DWORD Pid() const { return pid_; }
-    // What it wrote to stdout (after it ended), as UTF-8 text.
-    std::string Stdout();
 
 private:
     UniqueHandle process_;
-    UniqueHandle stdoutRead_;
     DWORD pid_ = 0;
 };
 
 // The service run as its client would: Tessaloom.exe <client> "<folder>" [extra].
 class ServiceProcess {
 public:
-    ServiceProcess(std::wstring clientName, std::wstring workFolder);
+    ServiceProcess(std::wstring clientName, std::wstring workFolder)
+        : clientName_(std::move(clientName)), workFolder_(std::move(workFolder)) {}
     bool Start(const std::wstring& extraArguments = L"");
     // The service window (class "Tessaloom", title = client name), waited for.
     HWND WaitWindow(DWORD timeoutMs = 20000);
-    // Sends WM_CLOSE and waits for every process that owns such a window to end.
+    // Sends WM_CLOSE and waits for the process that owns the window to end.
     bool Close(DWORD timeoutMs = 20000);
     ChildProcess& process() { return process_; }
 
 private:
-    std::wstring clientName_;
-    std::wstring workFolder_;
+    std::wstring clientName_, workFolder_;
     ChildProcess process_;
 };
 
 HWND FindServiceWindow(const std::wstring& clientName);
-// The processes that own a service window titled with the client name.
-std::vector<DWORD> ServiceWindowOwners(const std::wstring& clientName);
 // Writes one message with PipeClient_CL once the pipe's single instance is free (the
 // client itself would sleep 200 ms on each busy try).
 bool SendWhenFree(const std::wstring& pipeName, const std::string& payload);

@@ -1,6 +1,5 @@
-// Stand-in for the outside program "velmar.exe" that Snapwick runs once per frame
-// file: appends its arguments, one per line (UTF-8), to "velmar_calls.txt" beside
-// itself. A real deployment puts its own velmar.exe beside Snapwick.exe instead.
+// Stand-in for the outside program "velmar.exe" that Snapwick runs once per frame file:
+// appends its arguments, one per line (UTF-8), to "velmar_calls.txt" beside itself.
 #include <windows.h>
 
 #include <string>

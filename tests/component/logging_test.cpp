@@ -13,11 +13,10 @@ namespace {
 
 const std::string kBom("\xFF\xFE", 2);
 
-// Logs: UTF-16 with one byte-order mark, a timestamp "YYYY/MM/DD hh:mm:ss.mmm : " and
-// CR LF per line; a message's own line feed is kept, an overlong one cut; a missing
-// folder loses the line quietly. A log larger than its limit (not one exactly at it)
-// starts again. The settings file: SetPath makes a new file a UTF-16 one (its
-// byte-order mark alone) and leaves an existing one as it is.
+// Logs: UTF-16 with one byte-order mark, a timestamp "YYYY/MM/DD hh:mm:ss.mmm : " and CR LF
+// per line; a message's own line feed is kept, an overlong one cut; a missing folder loses
+// the line quietly. A log over its limit (not one exactly at it) starts again. SetPath makes
+// a new settings file a UTF-16 one (its byte-order mark alone) and leaves an existing one.
 TEST(LogAndSettingsFiles, LogLinesAreTimestampedUtf16RestartingOverTheLimitAndANewIniIsUtf16) {
     ScratchFolder folder(L"log-format");
     LogFile log;

@@ -1,6 +1,5 @@
-// The strip file after each tile, in every format, and Snapwick's frame files cut from a
-// JPEG strip (each tile drawn into a 16-bit bitmap): byte for byte what a save through a
-// GDI bitmap wrote, on real movie frames.
+// The strip file after each tile, in every format, and Snapwick's frame files cut from a JPEG strip
+// (each tile drawn into a 16-bit bitmap): byte for byte what a save through a GDI bitmap wrote.
 #include <gtest/gtest.h>
 
 #include "client/frame_files.h"
@@ -14,7 +13,6 @@ using namespace testing_support;
 namespace {
 
 struct StripSave : CapturedLogsTest {
-    StripSave() : CapturedLogsTest(L"strip-save") {}
     // Whether the file holds the bytes of a GDI bitmap of the image saved as a new GDI+
     // bitmap made from it (megabytes: a difference is told by the sizes).
     ::testing::AssertionResult SavedThroughGdiBitmap(const std::wstring& file, Gdiplus::Bitmap& image, const wchar_t* mime) {
@@ -28,8 +26,7 @@ struct StripSave : CapturedLogsTest {
 
 TEST_F(StripSave, EachSaveAndEachFrameFileWritesTheBytesOfTheSaveThroughAGdiBitmap) {
     const std::wstring movie = Movie(L"testsrc2_640x360_h264.mp4");
-    UniqueHandle cancel(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    DShowThumbnailMaker_CL source(folder_.path(), cancel.get());
+    DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
     ASSERT_EQ(source.SetContent(movie), S_OK);
     std::unique_ptr<Gdiplus::Bitmap> frames[3];
     for (int i = 0; i < 3; ++i) {

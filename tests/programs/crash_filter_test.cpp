@@ -1,9 +1,8 @@
-// The crash filter in a real process: a fault on a secondary thread logs the restart
-// and starts a new process with the same arguments (read back as the new process reads
-// them: a name with quotes, a folder with blanks and a trailing backslash), and marks
-// the job's movie only when a job was running. A service its client closed is marked
-// the same way but not started again; one whose watchdog already started a new process
-// starts no second one.
+// The crash filter in a real process: a fault on a secondary thread logs the restart and
+// starts a new process with the same arguments (read back as the new process reads them: a
+// name with quotes, a folder with blanks and a trailing backslash), and marks the job's movie
+// only when a job was running. A service its client closed is marked the same way but not
+// started again; one whose watchdog already started a new process starts no second one.
 #include <gtest/gtest.h>
 
 #include "common/command_line.h"
@@ -21,26 +20,22 @@ TEST(CrashFilter, FaultRestartsWithQuotedArgumentsUnlessClosedAndMarksTheMovieOn
         const wchar_t* mode;
     } cases[] = {{1, L""}, {0, L""}, {1, L"-close"}, {0, L"-handover"}};
     for (const auto& c : cases) {
-        const int runDecode = c.runDecode;
-        const bool closed = c.mode == std::wstring(L"-close");
-        SCOPED_TRACE(testing::Message() << runDecode << ToUtf8(c.mode));
-        ScratchFolder folder(L"crash " + std::to_wstring(runDecode) + c.mode);
+        SCOPED_TRACE(testing::Message() << c.runDecode << ToUtf8(c.mode));
+        ScratchFolder folder(L"crash " + std::to_wstring(c.runDecode) + c.mode);
         Inifile_CL ini;
         ini.SetPath(folder.file(L"Thumbnail.ini"));
-        ini.SetInt(L"THUMBNAIL", L"run_decode", runDecode);
-        // A folder given with its trailing backslash, as "D:\" would be.
+        ini.SetInt(L"THUMBNAIL", L"run_decode", c.runDecode);
+        // A folder given with its trailing backslash, as "D:\" would be. The probe faults under the
+        // crash filter; started again with the restart marker, it writes "restarted.txt".
         const std::wstring folderArgument = folder.path() + L"\\";
-        // The probe faults under the service's crash filter; started again with the
-        // restart marker, it writes its arguments to "restarted.txt".
+        const std::wstring arguments = QuoteArgument(L"client \"name\"") + L" " + QuoteArgument(folderArgument);
         ChildProcess probe;
-        ASSERT_TRUE(probe.Start(ProgramFolder() + L"\\crash_probe.exe",
-                                QuoteArgument(L"client \"name\"") + L" " + QuoteArgument(folderArgument) +
-                                    L" " + c.mode));
+        ASSERT_TRUE(probe.Start(ProgramFolder() + L"\\crash_probe.exe", arguments + L" " + c.mode));
         DWORD code = 0;
         ASSERT_TRUE(probe.Wait(30000, &code));
         EXPECT_EQ(code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION)) << std::hex << code;
-        EXPECT_EQ(ini.GetInt(L"THUMBNAIL", L"exception", -7), runDecode ? 1 : -7);
-        if (closed) {
+        EXPECT_EQ(ini.GetInt(L"THUMBNAIL", L"exception", -7), c.runDecode ? 1 : -7);
+        if (c.mode == std::wstring(L"-close")) {
             EXPECT_TRUE(Contains(ReadLogMessages(folder.file(L"kestrel_dec_list.txt")),
                                  L"例外発生(終了要求済みのため再起動しない)"));
             EXPECT_FALSE(Contains(ReadLogMessages(folder.file(L"kestrel_seq.txt")), L"AppRestart_START"));

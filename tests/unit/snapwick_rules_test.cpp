@@ -20,8 +20,7 @@ TEST(SnapwickRules, FrameFileNamesAndSeconds) {
     for (const auto& s : seconds) EXPECT_EQ(PositionSeconds(s[0]), s[1]) << s[0];
 }
 
-// Each run asks with an id of its own, never zero: an answer meant for another run
-// (an old one) never matches.
+// Each run asks with an id of its own, never zero: an answer meant for another run never matches.
 TEST(SnapwickRules, RequestIdsAreOwnedByOneRun) {
     std::set<int32_t> ids;
     for (uint64_t tick : {1000ULL, 1001ULL, 1000ULL + 32767, 0ULL, UINT64_MAX})

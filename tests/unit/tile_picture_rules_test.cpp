@@ -55,8 +55,7 @@ TEST(TilePictureRules, BlankFramesAndWhereTheSearchLooksInstead) {
         EXPECT_NEAR(luma.mean, c[0] < 0 ? 76.2 : c[0], 1.0);
         EXPECT_EQ(IsBlank(luma), c[2] != 0) << c[0] << " " << c[1] << ": deviation " << luma.deviation;
     }
-    // Tries are evenly spaced up to halfway to the next tile (or the end); steps that
-    // collapse are dropped.
+    // Tries are evenly spaced up to halfway to the next tile (or the end); steps that collapse go.
     EXPECT_EQ(BlankSearchPositions(15000000, 45000000), (std::vector<int64_t>{18750000, 22500000, 26250000, 30000000}));
     EXPECT_EQ(BlankSearchPositions(10, 16), (std::vector<int64_t>{11, 12, 13}));
     EXPECT_TRUE(BlankSearchPositions(50, 50).empty());

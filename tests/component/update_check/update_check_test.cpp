@@ -18,27 +18,20 @@ using namespace testing_support;
 
 namespace {
 
-// Answers each GET with the reply for its path (404 for any other), one reply per
+// Answers each GET with the body for its path (404 for any other), one reply per
 // connection, and counts requests. Binding port 80 needs root under Wine on Linux.
 class HttpTestServer {
 public:
-    struct Reply {
-        int status = 200;
-        std::string body;
-    };
-    explicit HttpTestServer(std::map<std::string, Reply> routes) : routes_(std::move(routes)) {
+    explicit HttpTestServer(std::map<std::string, std::string> bodies) : bodies_(std::move(bodies)) {
         WSADATA data;
         WSAStartup(MAKEWORD(2, 2), &data);
         listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         BOOL reuse = TRUE;  // connections of an earlier test may still linger on the port
         setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&reuse), sizeof reuse);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(80);
+        sockaddr_in address = {AF_INET, htons(80), {}, {}};
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        started_ = bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                   listen(listener_, SOMAXCONN) == 0;
-        if (started_) thread_ = std::thread([this] { Serve(); });
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(listener_, 8) == 0)
+            thread_ = std::thread([this] { Serve(); });
     }
     ~HttpTestServer() {
         stop_ = true;
@@ -46,14 +39,12 @@ public:
         closesocket(listener_);
         WSACleanup();
     }
-    bool Started() const { return started_; }
+    bool Started() const { return thread_.joinable(); }
     int Requests() const { return requests_; }
 
 private:
     static bool Readable(SOCKET s, int timeoutMs) {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(s, &set);
+        fd_set set = {1, {s}};
         timeval timeout = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
         return select(0, &set, nullptr, nullptr, &timeout) == 1;
     }
@@ -69,11 +60,11 @@ private:
         const size_t start = request.find(' '), end = request.find(' ', start + 1);  // "GET <path> HTTP/1.1"
         if (start == std::string::npos || end == std::string::npos) return;
         ++requests_;
-        const auto route = routes_.find(request.substr(start + 1, end - start - 1));
-        const Reply reply = route != routes_.end() ? route->second : Reply{404, "<html>Not Found</html>"};
-        const std::string response = "HTTP/1.1 " + std::to_string(reply.status) + (reply.status == 200 ? " OK" : " Error") +
-                                     "\r\nContent-Length: " + std::to_string(reply.body.size()) +
-                                     "\r\nConnection: close\r\n\r\n" + reply.body;
+        const auto found = bodies_.find(request.substr(start + 1, end - start - 1));
+        const std::string body = found != bodies_.end() ? found->second : "<html>Not Found</html>";
+        const std::string response = (found != bodies_.end() ? "HTTP/1.1 200 OK" : "HTTP/1.1 404 Not Found") +
+                                     std::string("\r\nContent-Length: ") + std::to_string(body.size()) +
+                                     "\r\nConnection: close\r\n\r\n" + body;
         send(connection, response.data(), static_cast<int>(response.size()), 0);
         // Closed by the client first, so that no reset cuts the reply.
         shutdown(connection, SD_SEND);
@@ -81,9 +72,8 @@ private:
         }
     }
 
-    std::map<std::string, Reply> routes_;
+    const std::map<std::string, std::string> bodies_;
     SOCKET listener_ = INVALID_SOCKET;
-    bool started_ = false;
     std::atomic<int> requests_{0};
     std::atomic<bool> stop_{false};
     std::thread thread_;
@@ -117,11 +107,11 @@ TEST(UpdateCheck, ChecksWhenDueRecordsTheOutcomeAndOpensOnlyWebAddresses) {
         {{}, "/file-url.json", 1, L"update_available", true, false},
     };
     HttpTestServer server({
-        {"/same.json", {200, "{\"version\": \"1.0.0\", \"url\": \"http://example.invalid/dl\"}"}},
-        {"/newer.json", {200, "{\"version\": \"1.0.0.1\", \"url\": \"http://example.invalid/dl\"}"}},
-        {"/older.txt", {200, std::string("1.2.3.4\r\nhttp://example.invalid/old\0notes", 41)}},
-        {"/file-url.json", {200, "{\"version\": \"2.0\", \"url\": \"file:///C:/windows/notepad.exe\"}"}},
-        {"/empty.txt", {200, ""}},
+        {"/same.json", "{\"version\": \"1.0.0\", \"url\": \"http://example.invalid/dl\"}"},
+        {"/newer.json", "{\"version\": \"1.0.0.1\", \"url\": \"http://example.invalid/dl\"}"},
+        {"/older.txt", std::string("1.2.3.4\r\nhttp://example.invalid/old\0notes", 41)},
+        {"/file-url.json", "{\"version\": \"2.0\", \"url\": \"file:///C:/windows/notepad.exe\"}"},
+        {"/empty.txt", ""},
     });
     ASSERT_TRUE(server.Started());
     ScratchFolder folder(L"update");
