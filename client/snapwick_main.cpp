@@ -85,7 +85,6 @@ int SnapwickMain() {
     }
 
     ComApartment com;
-    GdiplusSession gdiplus;
     UniqueHandle responseEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     CreateDirectoryW(workFolder.c_str(), nullptr);
     tessaloomRequest.setup(kClientName, workFolder, ProgramFolder());
@@ -106,6 +105,8 @@ int SnapwickMain() {
     const int32_t requestId = RunRequestId(GetCurrentProcessId(), GetTickCount64());
     pipeServer.expect(requestId);
     SendRequest(BuildRequest(arguments, stripPath, requestId));
+    // Needed only to cut the strip: started while the service works, not before it starts.
+    GdiplusSession gdiplus;
     WaitForSingleObject(responseEvent.get(), kResponseWaitMs);
     if (std::unique_ptr<KRB_ResponseDecode_CL> response = pipeServer.takeResponse()) {
         HandOverFrames(*response, stripPath, arguments.output);
