@@ -7,6 +7,7 @@
 #include "common/image_encoder.h"
 #include "service/thumbnail_decode/tile_strip.h"
 #include "testing/support/captured_logs.h"
+#include "testing/support/pixels.h"
 
 using namespace testing_support;
 
@@ -45,6 +46,15 @@ TEST_F(StripSave, EachSaveAndEachFrameFileWritesTheBytesOfTheSaveThroughAGdiBitm
                 ASSERT_TRUE(strip.Draw(j, 3, *frames[j], request));
                 strip.Save(j, 3, request);
                 EXPECT_TRUE(SavedThroughGdiBitmap(request.output_path, *strip.Image(), MimeTypeForSaveType(saveType))) << j;
+            }
+            // At the frame's own size each tile is its frame, upright, within 5-6-5 rounding.
+            ImagePixels drawn, frame;
+            ASSERT_TRUE(width != -1 || BitmapPixels(*strip.Image(), drawn));
+            for (int j = 0; width == -1 && j < 3; ++j) {
+                ASSERT_TRUE(BitmapPixels(*frames[j], frame));
+                for (int y = 5; y < 360; y += 70)
+                    for (int x = 3; x < 640; x += 90)
+                        EXPECT_TRUE(Near(drawn.At(640 * j + x, y), frame.At(x, y), 8)) << j << " at " << x << "," << y;
             }
             if (saveType != 1) continue;
             const std::wstring frameFiles = folder_.file(L"frame.jpg");
