@@ -24,9 +24,6 @@ namespace {
 // megapixels about 190 ms), and tiles decoded meanwhile share the next save.
 constexpr ULONGLONG kWorthAnotherSourceMs = 150;
 constexpr int64_t kWorthAnotherSourcePixels = 8000000;
-// Exact frames of a picture this large decode from the keyframe before them: each takes
-// a while, which is known before the first one came.
-constexpr int64_t kExactFrameWorthPixels = 1280 * 720;
 
 DWORD ProcessorCount() {
     SYSTEM_INFO info = {};
@@ -195,17 +192,16 @@ public:
     }
 
 private:
-    // When every tile is known to take a while (exact frames of a large picture, or a
-    // large strip), further sources open the movie at once instead of after the first
-    // source's first frame: each has shown that the movie decodes through DirectShow by
-    // the frame its own opening brings before it takes a tile.
+    // When every tile is known to take a while before the first frame came (a strip this
+    // large takes as long to save), further sources open the movie at once instead of after
+    // the first source's first frame: each has shown that the movie decodes through
+    // DirectShow by the frame its own opening brings before it takes a tile. (Exact frames
+    // of small tiles gain nothing from it: the first source alone keeps most of the cores busy.)
     void StartHelpersAtOnce() {
-        const int64_t sourcePixels = static_cast<int64_t>(source_.SourceWidth()) * source_.SourceHeight();
         const int64_t tilePixels = request_.frame_width > 0 && request_.frame_height > 0
                                        ? static_cast<int64_t>(request_.frame_width) * request_.frame_height
-                                       : sourcePixels;
-        const bool worth = (!state_.seekToKeyframe && sourcePixels >= kExactFrameWorthPixels) ||
-                           tilePixels * count_ >= kWorthAnotherSourcePixels;
+                                       : static_cast<int64_t>(source_.SourceWidth()) * source_.SourceHeight();
+        const bool worth = tilePixels * count_ >= kWorthAnotherSourcePixels;
         if (sources_ <= 1 || count_ <= 1 || !worth || !source_.CanDecode()) return;
         LogHelpersStart(std::min(sources_, count_));
         helpers_.Start(std::min(sources_, count_) - 1);
