@@ -11,6 +11,18 @@
 namespace {
 constexpr Gdiplus::ARGB kOpaqueBlack = 0xFF000000;
 
+// A 32-bit DIB section, top row first; null when it cannot be made.
+HBITMAP CreateTopDownDib(HDC dc, int width, int height, void** pixels) {
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    return CreateDIBSection(dc, &info, DIB_RGB_COLORS, pixels, nullptr, 0);
+}
+
 // A GDI bitmap of the frame, over opaque black. Opaque 32-bit frames (what the frame
 // sources give) are copied row by row into a DIB section: the same pixels as GetHBITMAP,
 // without its blending of every pixel over the background, which takes about 20 ms for a
@@ -19,15 +31,8 @@ void MakeGdiBitmap(Gdiplus::Bitmap& frame, GdiObject<HBITMAP>& bitmap) {
     const INT width = static_cast<INT>(frame.GetWidth());
     const INT height = static_cast<INT>(frame.GetHeight());
     if (frame.GetPixelFormat() == PixelFormat32bppRGB && width > 0 && height > 0 && width <= INT32_MAX / 4) {
-        BITMAPINFO info = {};
-        info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-        info.bmiHeader.biWidth = width;
-        info.bmiHeader.biHeight = -height;  // top row first
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        info.bmiHeader.biCompression = BI_RGB;
         void* pixels = nullptr;
-        bitmap.reset(CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &pixels, nullptr, 0));
+        bitmap.reset(CreateTopDownDib(nullptr, width, height, &pixels));
         if (bitmap && CopyPixelsAsGdiBitmap(frame, Gdiplus::Rect(0, 0, width, height), PixelFormat32bppRGB,
                                             static_cast<BYTE*>(pixels), width * 4))
             return;
@@ -121,15 +126,8 @@ bool TileStrip::Draw(int j, int count, Gdiplus::Bitmap& frame, DecodeRequestItem
         WriteLog(decodeListLog, L"(draw) gethdc-start index=%d/%d file(%s)", index, count, file);
         WindowDC screen(nullptr);
         MemoryDC destination(screen.get());
-        BITMAPINFO info = {};
-        info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-        info.bmiHeader.biWidth = request.frame_width;
-        info.bmiHeader.biHeight = -request.frame_height;  // top row first
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        info.bmiHeader.biCompression = BI_RGB;
         void* tilePixels = nullptr;
-        GdiObject<HBITMAP> tile(CreateDIBSection(screen.get(), &info, DIB_RGB_COLORS, &tilePixels, nullptr, 0));
+        GdiObject<HBITMAP> tile(CreateTopDownDib(screen.get(), request.frame_width, request.frame_height, &tilePixels));
         if (!tile || !destination.get()) return false;
         SelectedObject tileSelected(destination.get(), tile.get());
         WriteLog(decodeListLog, L"(draw) gethdc-end index=%d/%d hdc=%p file(%s)", index, count,
