@@ -44,6 +44,15 @@ make seconds_640x360_fault_brand.mp4 -filter_complex "$(seconds_filter 640x360)"
 make blank_stretches_640x360_h264.mp4 -filter_complex \
   "color=c=black:s=640x360:r=25:d=2[a];color=c=red:s=640x360:r=25:d=1[b];color=c=0x00FF00:s=640x360:r=25:d=3[c];color=c=black:s=640x360:r=25:d=3.5[d];color=c=blue:s=640x360:r=25:d=2.5[e];[a][b][c][d][e]concat=n=5:v=1:a=0[v]" \
   -map '[v]' -c:v libx264 -pix_fmt yuv420p -g 25
+# Each frame shows its number in binary: ten stripes 40 px wide, bit 0 on the left, white
+# for 1. B-frames (so an edit list) and a keyframe every 2 s.
+make frame_numbers_400x40_h264.mp4 -f lavfi \
+  -i "nullsrc=s=400x40:r=25:d=12,format=yuv420p,geq=lum='255*mod(floor(N/pow(2,floor(X/40))),2)':cb=128:cr=128" \
+  -c:v libx264 -pix_fmt yuv420p -g 50 -keyint_min 50 -sc_threshold 0
+# The same for 4 s at variable frame rate: frame 50 lasts from 2 s to 3 s, the others 40 ms.
+make frame_numbers_long_frame_400x40_h264.mp4 -f lavfi \
+  -i "nullsrc=s=400x40:r=25:d=4,format=yuv420p,geq=lum='255*mod(floor(N/pow(2,floor(X/40))),2)':cb=128:cr=128,setpts='PTS+gte(N,51)*24/(25*TB)'" \
+  -c:v libx264 -pix_fmt yuv420p -g 250 -fps_mode passthrough
 make testsrc2_640x360_h264.mp4 -f lavfi -i testsrc2=size=640x360:rate=25:duration=12 -c:v libx264 -pix_fmt yuv420p -g 25
 # Movies whose pictures players turn or widen, 4 s each, from the asymmetric testsrc2 picture so
 # that a wrong turn or a mirror shows. Names say how players show them: rotated90 is turned

@@ -213,6 +213,14 @@ STDMETHODIMP UpstreamSeekingPassThrough::GetPreroll(LONGLONG* preroll) { FORWARD
 
 // ---------------------------------------------------------------- BaseRendererFilter
 
+namespace {
+// Frames before the time decoding on goes to that the decoder may still output: the frame
+// that covers the time starts before it, and with two frames' margin Wine's decoder was
+// seen to drop a B-frame that covered it (the frame source checks each frame and seeks
+// when one is missed).
+constexpr REFERENCE_TIME kDropMarginFrames = 4;
+}  // namespace
+
 BaseRendererFilter::BaseRendererFilter(const CLSID& clsid, const std::wstring& name)
     : clsid_(clsid), pin_(*this), seeking_(*static_cast<IBaseFilter*>(this), pin_), name_(name) {}
 
@@ -239,6 +247,8 @@ STDMETHODIMP BaseRendererFilter::Stop() {
         completeSent_ = false;
         flushing_ = false;
         awaitingSegment_ = false;
+        passingOver_ = false;
+        passAfterSegment_ = false;
         ++generation_;
     }
     changed_.notify_all();
@@ -353,6 +363,29 @@ HRESULT BaseRendererFilter::ReceiveSample(IMediaSample* sample) {
         haveStreamStart_ = true;
     }
     if (state_ == State_Paused) {
+        REFERENCE_TIME start = 0, stop = 0;
+        const HRESULT timed = sample->GetTime(&start, &stop);
+        if (!segmentFirstSeen_ && timed == S_OK) {
+            segmentFirstSeen_ = true;
+            segmentFirstStart_ = segmentStart_ + start;
+            segmentFirstStop_ = segmentStart_ + stop;
+        }
+        if (passingOver_) {
+            // Without a stop time a sample counts as ending just after its start; one
+            // without any time stamp cannot be placed and is held.
+            if (SUCCEEDED(timed) && segmentStart_ + (timed == S_OK ? stop : start + 1) <= passUntil_) {
+                // The seek's segment has reached the decoder by now, so the message is read
+                // on its clock.
+                const bool ask = dropAskDue_;
+                dropAskDue_ = false;
+                const REFERENCE_TIME before = passUntil_ - kDropMarginFrames * (timed == S_OK ? stop - start : 0);
+                guard.unlock();
+                if (ask) AskUpstreamToDropBefore(before);
+                return S_OK;
+            }
+            passingOver_ = false;
+            dropAskDue_ = false;
+        }
         SampleStamp stamp;
         stamp.generation = generation_;
         stamp.segmentStart = segmentStart_;
@@ -360,11 +393,66 @@ HRESULT BaseRendererFilter::ReceiveSample(IMediaSample* sample) {
         OnReceiveFirstSample(sample, stamp);
         guard.lock();
         // Hold the sample (and so the stream) until it is let go or played.
+        holding_ = generation_ == stamp.generation && state_ == State_Paused && SUCCEEDED(timed);
+        heldStart_ = segmentStart_ + start;
+        heldDuration_ = timed == S_OK ? stop - start : 0;
         changed_.wait(guard, [&] { return generation_ != stamp.generation || state_ == State_Running; });
-        if (generation_ != stamp.generation) return S_FALSE;
+        holding_ = false;
+        // Let go by decoding on, the stream goes on; by a flush or stop, it ends here.
+        if (generation_ != stamp.generation) return flushing_ || state_ == State_Stopped ? S_FALSE : S_OK;
     }
     guard.unlock();
     return DoRenderSample(sample);
+}
+
+bool BaseRendererFilter::DecodeOnTo(REFERENCE_TIME heldStart, REFERENCE_TIME time) {
+    REFERENCE_TIME duration = 0;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (state_ != State_Paused || !holding_ || heldStart_ != heldStart || flushing_ || awaitingSegment_)
+            return false;
+        duration = heldDuration_;
+    }
+    // Told while the sample is held: nothing it decodes meanwhile is lost.
+    AskUpstreamToDropBefore(time - kDropMarginFrames * duration);
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (state_ != State_Paused || !holding_ || heldStart_ != heldStart) return false;
+        passingOver_ = true;
+        passUntil_ = time;
+        dropAskDue_ = false;
+        holding_ = false;
+        ++generation_;
+    }
+    changed_.notify_all();
+    return true;
+}
+
+bool BaseRendererFilter::SegmentFirstSample(REFERENCE_TIME* start, REFERENCE_TIME* stop) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (segmentFirstSeen_) {
+        *start = segmentFirstStart_;
+        *stop = segmentFirstStop_;
+    }
+    return segmentFirstSeen_;
+}
+
+void BaseRendererFilter::DecodeOnAfterNextSegment(bool on, REFERENCE_TIME time) {
+    std::lock_guard<std::mutex> guard(lock_);
+    passAfterSegment_ = on;
+    passAfterSegmentUntil_ = time;
+}
+
+void BaseRendererFilter::AskUpstreamToDropBefore(REFERENCE_TIME time) {
+    ComPtr<IPin> upstream = pin_.Upstream();
+    ComPtr<IQualityControl> quality;
+    if (!upstream || FAILED(upstream.As(&quality))) return;
+    Quality late{};
+    late.Type = Flood;
+    late.Proportion = 1000;  // no faster than real time: only the time matters
+    late.Late = 0;
+    late.TimeStamp = time;
+    quality->Notify(static_cast<IBaseFilter*>(this), late);
 }
 
 HRESULT BaseRendererFilter::OnEndOfStream() {
@@ -386,6 +474,8 @@ HRESULT BaseRendererFilter::OnBeginFlush() {
         std::lock_guard<std::mutex> guard(lock_);
         flushing_ = true;
         awaitingSegment_ = true;
+        passingOver_ = false;
+        dropAskDue_ = false;
         endOfStream_ = false;
         completeSent_ = false;
         ++generation_;
@@ -407,6 +497,13 @@ HRESULT BaseRendererFilter::OnNewSegment(REFERENCE_TIME start) {
     if (flushing_) return S_OK;
     awaitingSegment_ = false;
     segmentStart_ = start;
+    segmentFirstSeen_ = false;
+    if (passAfterSegment_) {
+        passAfterSegment_ = false;
+        passingOver_ = true;
+        passUntil_ = passAfterSegmentUntil_;
+        dropAskDue_ = true;
+    }
     return S_OK;
 }
 

@@ -8,6 +8,13 @@
 // a source may push one more sample of the old position during a flush. While running,
 // samples go to DoRenderSample. Seeking asked of the filter goes to the upstream pin.
 //
+// Decoding on (DecodeOnTo) lets the held sample go without a flush and passes over the
+// samples that end at or before a later time, so that the next one held is the frame a
+// seek to that time would bring, without decoding again from the keyframe before it. It
+// also asks the upstream decoder (IQualityControl) to treat the frames before that time as
+// late: the decoder then skips the frames no other frame refers to and outputs none of
+// them, which makes decoding on cheaper than the decoding a seek does before its frame.
+//
 // Every flush and every stop opens a new seek generation. A captured sample carries the
 // generation it was taken in, so that its receiver can tell a sample that a pause
 // brought late from the sample of a seek that came after it.
@@ -147,6 +154,16 @@ public:
     // flush or stop: the movie's first frame, when the graph started at its beginning.
     // False until such a sample came.
     bool StreamStartTime(REFERENCE_TIME* time) const;
+    // While paused and holding the sample that starts at `heldStart` (segment start plus
+    // its start time): lets it go and holds the first later sample that ends after
+    // `time`, in a new seek generation. False, changing nothing, in any other case.
+    bool DecodeOnTo(REFERENCE_TIME heldStart, REFERENCE_TIME time);
+    // The first sample of the current segment (segment start plus its start and stop
+    // times): the frame a seek brought, also when it was passed over. False before one came.
+    bool SegmentFirstSample(REFERENCE_TIME* start, REFERENCE_TIME* stop) const;
+    // For the next seek: from the segment it announces, decodes on to `time` instead of
+    // holding its first sample (on: a seek to a keyframe before `time`, then decoding on).
+    void DecodeOnAfterNextSegment(bool on, REFERENCE_TIME time);
 
 protected:
     // IBaseFilter, IMediaFilter, IPersist, IAMFilterMiscFlags, IMediaSeeking.
@@ -170,6 +187,8 @@ private:
     HRESULT OnEndFlush();
     HRESULT OnNewSegment(REFERENCE_TIME start);
     void NotifyComplete();  // EC_COMPLETE to the graph
+    // A quality message upstream: frames that start before `time` are late.
+    void AskUpstreamToDropBefore(REFERENCE_TIME time);
 
     const CLSID clsid_;
     RendererInputPin pin_;
@@ -184,6 +203,17 @@ private:
     bool completeSent_ = false;
     uint64_t generation_ = 0;        // raised by Stop and BeginFlush: a held sample must go
     REFERENCE_TIME segmentStart_ = 0;
+    bool holding_ = false;           // a sample waits in ReceiveSample while paused
+    REFERENCE_TIME heldStart_ = 0;
+    REFERENCE_TIME heldDuration_ = 0;
+    bool passingOver_ = false;       // decoding on: samples ending by passUntil_ are not held
+    REFERENCE_TIME passUntil_ = 0;
+    bool dropAskDue_ = false;        // decoding on after a seek: the decoder is not told yet
+    bool segmentFirstSeen_ = false;
+    REFERENCE_TIME segmentFirstStart_ = 0;
+    REFERENCE_TIME segmentFirstStop_ = 0;
+    bool passAfterSegment_ = false;  // the next segment is decoded on through to passAfterSegmentUntil_
+    REFERENCE_TIME passAfterSegmentUntil_ = 0;
     bool haveStreamStart_ = false;
     REFERENCE_TIME streamStart_ = 0;
     std::wstring name_;

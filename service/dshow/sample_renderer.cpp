@@ -11,6 +11,21 @@ const CLSID CLSID_DShowSampleRenderer = {
 // {3C8E2F41-9A6D-4B57-8E13-6F0D2B9C4A75}
 const IID IID_IStampedSampleCB = {0x3c8e2f41, 0x9a6d, 0x4b57, {0x8e, 0x13, 0x6f, 0x0d, 0x2b, 0x9c, 0x4a, 0x75}};
 
+const GUID kSubtypeI420 = {0x30323449, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+
+namespace {
+// I420 as the decoder's own output: taken before any packed type, since a frame that is
+// not kept (one decoded on past, see base_renderer.h) then costs no conversion. Only
+// sizes whose planes have no row padding (a width of 8n, an even height), so that
+// the planes' layout is known.
+bool IsPackedI420(const AM_MEDIA_TYPE& mt) {
+    if (mt.subtype != kSubtypeI420 && mt.subtype != MEDIASUBTYPE_IYUV) return false;
+    const BITMAPINFOHEADER* header = VideoBitmapHeader(mt);
+    return header && header->biWidth > 0 && header->biWidth % 8 == 0 && header->biHeight > 0 &&
+           header->biHeight % 2 == 0;
+}
+}  // namespace
+
 DShowSampleRenderer::DShowSampleRenderer()
     : BaseRendererFilter(CLSID_DShowSampleRenderer, L"DShowSample Renderer Filter") {
     AM_MEDIA_TYPE wanted{};
@@ -57,11 +72,11 @@ HRESULT DShowSampleRenderer::CheckMediaType(const AM_MEDIA_TYPE& mt) {
     const bool videoInfo = mt.formattype == FORMAT_VideoInfo;
     const bool videoInfo2 = mt.formattype == FORMAT_VideoInfo2;
     if (!videoInfo && !videoInfo2) return S_FALSE;
-    if (mt.subtype != wantedType_.get().subtype && mt.subtype != MEDIASUBTYPE_RGB32) return S_FALSE;
     // The picture size is read from the format block later: it must really be there.
     const size_t need = videoInfo ? sizeof(VIDEOINFOHEADER) : sizeof(VIDEOINFOHEADER2);
     if (!mt.pbFormat || mt.cbFormat < need) return S_FALSE;
-    return S_OK;
+    if (mt.subtype == wantedType_.get().subtype || mt.subtype == MEDIASUBTYPE_RGB32 || IsPackedI420(mt)) return S_OK;
+    return S_FALSE;
 }
 
 HRESULT DShowSampleRenderer::SetMediaType(const AM_MEDIA_TYPE& mt) {

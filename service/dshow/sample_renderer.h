@@ -1,5 +1,6 @@
 // The capture renderer: accepts uncompressed YUY2 (or the subtype asked for) and RGB32
-// video, and hands the first sample that reaches it while paused to an ISampleGrabberCB.
+// video, and I420 where its planes lie packed, and hands the first sample that reaches it
+// while paused to an ISampleGrabberCB.
 #pragma once
 #include <windows.h>
 #include <dshow.h>
@@ -13,6 +14,9 @@
 
 // {99F56865-F7DD-4ACB-9DB9-C1F3C537CF1F}
 extern const CLSID CLSID_DShowSampleRenderer;
+
+// The 'I420' four-character-code subtype, which the SDK's headers do not name.
+extern const GUID kSubtypeI420;
 
 // A capture callback that is told where each sample belongs. The renderer calls it
 // instead of ISampleGrabberCB::SampleCB when the callback set on it offers it.

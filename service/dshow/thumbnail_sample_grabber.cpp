@@ -5,10 +5,17 @@
 #include <cstring>
 #include <utility>
 
-#include "service/dshow/yuy2_converter.h"
+#include "service/dshow/yuv_converter.h"
 
-std::unique_ptr<Gdiplus::Bitmap> BitmapFromVideoSample(const uint8_t* data, size_t bytes, bool isRgb32,
+SamplePixels SamplePixelsOf(const GUID& subtype) {
+    if (subtype == MEDIASUBTYPE_RGB32) return SamplePixels::Rgb32;
+    if (subtype == kSubtypeI420 || subtype == MEDIASUBTYPE_IYUV) return SamplePixels::I420;
+    return SamplePixels::Yuy2;
+}
+
+std::unique_ptr<Gdiplus::Bitmap> BitmapFromVideoSample(const uint8_t* data, size_t bytes, SamplePixels layout,
                                                        int width, int height) {
+    const bool isRgb32 = layout == SamplePixels::Rgb32;
     const int rows = height < 0 ? -height : height;
     if (!data || width <= 0 || rows <= 0) return nullptr;
     const uint64_t pixels = static_cast<uint64_t>(width) * static_cast<uint64_t>(rows);
@@ -18,8 +25,8 @@ std::unique_ptr<Gdiplus::Bitmap> BitmapFromVideoSample(const uint8_t* data, size
     BITMAPINFO info{};
     info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
     info.bmiHeader.biWidth = width;
-    // RGB32 keeps the sample's row order (bottom-up for a positive height); YUY2 rows
-    // come top row first.
+    // RGB32 keeps the sample's row order (bottom-up for a positive height); YUY2 and
+    // I420 rows come top row first.
     info.bmiHeader.biHeight = isRgb32 ? (height > 0 ? rows : -rows) : -rows;
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 32;
@@ -34,7 +41,8 @@ std::unique_ptr<Gdiplus::Bitmap> BitmapFromVideoSample(const uint8_t* data, size
     if (isRgb32) {
         std::memset(out, 0, imageBytes);
         std::memcpy(out, data, bytes < imageBytes ? bytes : imageBytes);
-    } else if (!ConvertYuy2ToBgrx(data, bytes, 0, width, rows, out)) {
+    } else if (layout == SamplePixels::I420 ? !ConvertI420ToBgrx(data, bytes, width, rows, out)
+                                            : !ConvertYuy2ToBgrx(data, bytes, 0, width, rows, out)) {
         return nullptr;
     }
     GdiFlush();
@@ -73,7 +81,7 @@ STDMETHODIMP DShowThumbnailMakerSampleGrabber_CL::StampedSampleCB(IMediaSample* 
     BYTE* data = nullptr;
     if (length <= 0 || FAILED(sample->GetPointer(&data)) || !data) return S_OK;
 
-    bool rgb32 = false;
+    SamplePixels pixels = SamplePixels::Yuy2;
     int width = 0, height = 0;
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -81,15 +89,16 @@ STDMETHODIMP DShowThumbnailMakerSampleGrabber_CL::StampedSampleCB(IMediaSample* 
         if (currentFrame || stamp.generation < awaitedGeneration) return S_OK;
         const BITMAPINFOHEADER* header = VideoBitmapHeader(connectedType.get());
         if (!header) return S_OK;
-        rgb32 = connectedType.get().subtype == MEDIASUBTYPE_RGB32;
+        pixels = SamplePixelsOf(connectedType.get().subtype);
         width = header->biWidth;
         height = header->biHeight;
     }
-    if (!rgb32) height = height < 0 ? -height : height;
+    if (pixels != SamplePixels::Rgb32) height = height < 0 ? -height : height;
     std::unique_ptr<Gdiplus::Bitmap> frame =
-        BitmapFromVideoSample(data, static_cast<size_t>(length), rgb32, width, height);
+        BitmapFromVideoSample(data, static_cast<size_t>(length), pixels, width, height);
     REFERENCE_TIME start = 0, stop = 0;
-    if (FAILED(sample->GetTime(&start, &stop))) start = 0;
+    const HRESULT timed = sample->GetTime(&start, &stop);
+    if (FAILED(timed)) start = 0;
 
     std::lock_guard<std::mutex> guard(lock);
     // Looked at again: the frame source may have begun another seek meanwhile. The
@@ -97,6 +106,7 @@ STDMETHODIMP DShowThumbnailMakerSampleGrabber_CL::StampedSampleCB(IMediaSample* 
     if (currentFrame || stamp.generation < awaitedGeneration) return S_OK;
     currentFrame = std::move(frame);
     currentFrameTime = stamp.segmentStart + start;
+    currentFrameStop = timed == S_OK ? stamp.segmentStart + stop : -1;
     // Also without a bitmap: the frame source then reports a failed frame at once.
     SetEvent(frameEvent.get());
     return S_OK;
@@ -122,9 +132,10 @@ Gdiplus::Bitmap* DShowThumbnailMakerSampleGrabber_CL::CurrentFrame() const {
     return currentFrame.get();
 }
 
-std::unique_ptr<Gdiplus::Bitmap> DShowThumbnailMakerSampleGrabber_CL::TakeFrame(int64_t* time) {
+std::unique_ptr<Gdiplus::Bitmap> DShowThumbnailMakerSampleGrabber_CL::TakeFrame(int64_t* time, int64_t* stop) {
     std::lock_guard<std::mutex> guard(lock);
     if (time) *time = currentFrameTime;
+    if (stop) *stop = currentFrameStop;
     awaitedGeneration = UINT64_MAX;
     return std::move(currentFrame);
 }

@@ -16,11 +16,16 @@
 #include "service/dshow/media_type.h"
 #include "service/dshow/sample_renderer.h"
 
+// How a video sample holds its pixels.
+enum class SamplePixels { Rgb32, Yuy2, I420 };
+SamplePixels SamplePixelsOf(const GUID& subtype);
+
 // An upright 32-bit bitmap of width x |height| from one video sample: RGB32 rows as
-// they come (bottom row first when height > 0, top row first when < 0), or YUY2 rows
-// (top row first) converted. Never reads past `bytes`; missing pixels stay black.
-// Null for sizes of 2^30 pixels or more, or when GDI cannot make the bitmap.
-std::unique_ptr<Gdiplus::Bitmap> BitmapFromVideoSample(const uint8_t* data, size_t bytes, bool isRgb32,
+// they come (bottom row first when height > 0, top row first when < 0), or YUY2 rows or
+// I420 planes (top row first) converted. Never reads past `bytes`; missing pixels stay
+// black (a short I420 picture gives no bitmap). Null for sizes of 2^30 pixels or more, or
+// when GDI cannot make the bitmap.
+std::unique_ptr<Gdiplus::Bitmap> BitmapFromVideoSample(const uint8_t* data, size_t bytes, SamplePixels layout,
                                                        int width, int height);
 
 // Made on the heap and reference counted: the capture renderer keeps it alive for as
@@ -56,8 +61,9 @@ public:
     // Empties the slot; from now on only samples of this generation or later are taken.
     void AwaitGeneration(uint64_t generation);
     // Hands the frame over with its movie time (its segment's start plus its own start
-    // time); nothing more is taken until the next AwaitGeneration.
-    std::unique_ptr<Gdiplus::Bitmap> TakeFrame(int64_t* time);
+    // time); nothing more is taken until the next AwaitGeneration. `stop`, when given,
+    // receives its end on the same clock, or -1 when the sample had no stop time.
+    std::unique_ptr<Gdiplus::Bitmap> TakeFrame(int64_t* time, int64_t* stop = nullptr);
 
 private:
     DShowThumbnailMakerSampleGrabber_CL();
@@ -69,5 +75,6 @@ private:
     UniqueHandle frameEvent;
     std::unique_ptr<Gdiplus::Bitmap> currentFrame;
     int64_t currentFrameTime = 0;
+    int64_t currentFrameStop = -1;
     uint64_t awaitedGeneration = 0;
 };

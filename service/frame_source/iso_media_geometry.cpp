@@ -3,57 +3,9 @@
 // Boxes are walked along that one path only; every other box is skipped by its size (an
 // 'mdat' of gigabytes before the 'moov' costs one header read).
 #include "service/frame_source/header_reader.h"
+#include "service/frame_source/iso_boxes.h"
 
 namespace {
-
-constexpr uint32_t FourCC(const char (&code)[5]) {
-    return (uint32_t(uint8_t(code[0])) << 24) | (uint32_t(uint8_t(code[1])) << 16) |
-           (uint32_t(uint8_t(code[2])) << 8) | uint32_t(uint8_t(code[3]));
-}
-
-struct Box {
-    uint32_t type = 0;
-    uint64_t payload = 0;  // first byte after the header
-    uint64_t end = 0;      // one past the last byte
-};
-
-// The box that starts at `at` and must end by `limit` (its parent's end or the file's).
-bool ReadBox(HeaderReader& reader, uint64_t at, uint64_t limit, Box* box) {
-    uint64_t size = 0, type = 0, header = 8;
-    if (!reader.Visit() || limit - at < header || !reader.ReadBigEndian(at, 4, &size) ||
-        !reader.ReadBigEndian(at + 4, 4, &type))
-        return false;
-    if (size == 1) {  // 64-bit size after the type
-        header = 16;
-        if (limit - at < header || !reader.ReadBigEndian(at + 8, 8, &size)) return false;
-    } else if (size == 0) {  // to the end of what holds it
-        size = limit - at;
-    }
-    if (size < header || size > limit - at) return false;
-    box->type = static_cast<uint32_t>(type);
-    box->payload = at + header;
-    box->end = at + size;
-    return true;
-}
-
-enum class Step { Next, Stop, Fail };
-
-// Calls visit(box) for each box in [begin, end) until it says Stop or Fail. Fewer than 8
-// bytes left over at the end cannot be a box and are ignored (old QuickTime writers end
-// some lists with four zero bytes). False when a box is odd or visit failed.
-template <typename Visit>
-bool ForEachBox(HeaderReader& reader, uint64_t begin, uint64_t end, int depth, Visit visit) {
-    if (depth > kMaxHeaderDepth || begin > end) return false;
-    for (uint64_t at = begin; end - at >= 8;) {
-        Box box;
-        if (!ReadBox(reader, at, end, &box)) return false;
-        const Step step = visit(box);
-        if (step == Step::Fail) return false;
-        if (step == Step::Stop) return true;
-        at = box.end;  // at least 8 bytes further: no box is read twice
-    }
-    return true;
-}
 
 // Exactly the right-angle turns of ISO/IEC 14496-12's matrix {a b u c d v x y w}, which
 // maps a stored point (p, q) to (a p + c q + x, b p + d q + y); with y downwards,

@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "service/dshow/yuy2_converter.h"
+#include "service/dshow/yuv_converter.h"
 #include "service/frame_source/cancel_signal.h"
 #include "service/frame_source/media_foundation_owners.h"
 #include "service/logs.h"

@@ -6,6 +6,7 @@
 namespace {
 constexpr int kMinTimeoutMs = 500;
 constexpr int kMaxTimeoutMs = 600000;
+constexpr int64_t kPastKeyframe = 2000000;  // 0.2 s in 100 ns units
 }  // namespace
 
 int ClampFrameTimeout(int ms) {
@@ -50,6 +51,9 @@ void DShowThumbnailMaker_CL::ReleaseContent() {
     openTick = 0;
     stickyMfLocal = false;
     seekPrepared = false;
+    heldKnown = false;
+    decodeOnFits = true;
+    keyframes = KeyframeIndex();
 }
 
 HRESULT DShowThumbnailMaker_CL::SetContent(const std::wstring& path) {
@@ -80,6 +84,7 @@ HRESULT DShowThumbnailMaker_CL::SetContent(const std::wstring& path) {
     WriteLog(mainLog, L"(file)%s", path.c_str());
 
     if (BuildGraph(path) != S_OK || MeasurePicture(path) != S_OK) return E_FAIL;
+    keyframes = ReadKeyframeIndex(path);
     movieHelper.mediaControl->Run();
     movieHelper.mediaControl->Pause();
 
@@ -92,10 +97,46 @@ void DShowThumbnailMaker_CL::Seek(int64_t frame) {
     // A sample that the last pause brought may still be on its way.
     captureCallback->AwaitGeneration(movieHelper.SeekGeneration() + 1);
     ResetEvent(captureCallback->FrameEvent());
-    if (!movieHelper.mediaSeeking) return;
+    lastMoveDecodedOn = DecodeOn(frame);
+    keyframeSeekPosition = -1;
+    heldKnown = false;  // the graph moves on
+    if (lastMoveDecodedOn || !movieHelper.mediaSeeking) return;
+    // Far from the keyframe before it, an exact frame is reached by seeking near that
+    // keyframe and decoding on from there. The seek goes a little past the keyframe's time
+    // in the index (a decode time, which may lie a frame or two before the keyframe is shown),
+    // so that it never lands in the interval before.
     LONGLONG position = frame;
+    REFERENCE_TIME origin = 0;
+    const int64_t keyframe = keyframes.KeyframeAtOrBefore(frame);
+    const bool viaKeyframe = !seekToKeyframe && decodeOnFits && keyframe >= 0 &&
+                             frame - keyframe >= 2 * kPastKeyframe && movieHelper.renderer->StreamStartTime(&origin);
+    if (movieHelper.renderer) movieHelper.renderer->DecodeOnAfterNextSegment(viaKeyframe, frame + origin);
+    if (viaKeyframe) {
+        position = keyframe + kPastKeyframe;
+        lastMoveDecodedOn = true;
+        keyframeSeekPosition = position;
+        WriteLog(mainLog, L"[LOG_LINE] (decode-route) ds-decode-on from=%lld frame=%lld file(%s)",
+                 static_cast<long long>(position), frame, moviePath.c_str());
+    }
     const DWORD flags = AM_SEEKING_AbsolutePositioning | (seekToKeyframe ? AM_SEEKING_SeekToKeyFrame : 0);
     movieHelper.mediaSeeking->SetPositions(&position, flags, nullptr, AM_SEEKING_NoPositioning);
+}
+
+bool DShowThumbnailMaker_CL::DecodeOn(int64_t frame) {
+    // Exact frames only: a keyframe seek lands on a keyframe, which decoding on never reaches.
+    REFERENCE_TIME origin = 0;
+    if (!heldKnown || seekToKeyframe || !decodeOnFits || !movieHelper.renderer ||
+        !movieHelper.renderer->StreamStartTime(&origin))
+        return false;
+    // Frames are stamped on the stream's clock: a seek to `frame` brings the frame that
+    // covers frame + origin there (checked on every seek, see DecodeWithDirectShow).
+    const int64_t target = frame + origin;
+    if (target < heldStop || keyframes.KeyframeBetween(heldStart - origin, frame) ||
+        !movieHelper.renderer->DecodeOnTo(heldStart, target))
+        return false;
+    WriteLog(mainLog, L"[LOG_LINE] (decode-route) ds-decode-on from=%lld frame=%lld file(%s)", heldStart - origin,
+             frame, moviePath.c_str());
+    return true;
 }
 
 void DShowThumbnailMaker_CL::PrepareNext(int64_t frame) {
@@ -200,7 +241,8 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeWithDirectShow(int64_t frame, boo
     WriteLog(decodeListLog, L"(ini) decode_frame_timeout_ms=%d decode_first_frame_timeout_ms=%d file(%s)",
              limits.frameTimeoutMs, limits.firstFrameTimeoutMs, file);
 
-    if (seekToKeyframe && !frameOriginAwaited && openTick != 0)
+    // Exact frames are decoded on to by the stream's clock, where the movie's index allows it.
+    if ((seekToKeyframe || keyframes.Known()) && !frameOriginAwaited && openTick != 0)
         LearnFrameOrigin(static_cast<DWORD>(firstFrame ? limits.firstFrameTimeoutMs : limits.frameTimeoutMs));
 
     DWORD waitMs = static_cast<DWORD>(limits.frameTimeoutMs);
@@ -223,14 +265,43 @@ Gdiplus::Bitmap* DShowThumbnailMaker_CL::DecodeWithDirectShow(int64_t frame, boo
 
     HANDLE handles[2] = {captureCallback->FrameEvent(), cancelEvent};
     const DWORD count = cancelEvent ? 2 : 1;
-    const DWORD waitResult = WaitForMultipleObjectsEx(count, handles, FALSE, waitMs, TRUE);
     const bool wasFirst = firstFrame;
-    WriteLog(mainLog, L"[LOG_LINE] (decode-route) ds-wait-end frame=%lld wait_result=%u has_bitmap=%d wait_ms=%u",
-             frame, static_cast<unsigned>(waitResult), captureCallback->HasFrame() ? 1 : 0, waitMs);
+    const ULONGLONG waitStart = GetTickCount64();
+    DWORD waitResult = WAIT_FAILED;
+    int64_t frameTime = 0, frameStop = -1;
+    REFERENCE_TIME origin = 0;
+    const bool originKnown = movieHelper.renderer->StreamStartTime(&origin);
+    for (bool retried = false;; retried = true) {
+        const ULONGLONG spent = GetTickCount64() - waitStart;
+        waitResult = WaitForMultipleObjectsEx(count, handles, FALSE, spent >= waitMs ? 0 : waitMs - static_cast<DWORD>(spent),
+                                              TRUE);
+        WriteLog(mainLog, L"[LOG_LINE] (decode-route) ds-wait-end frame=%lld wait_result=%u has_bitmap=%d wait_ms=%u",
+                 frame, static_cast<unsigned>(waitResult), captureCallback->HasFrame() ? 1 : 0, waitMs);
+        dsFrame = ShowAsDisplayed(captureCallback->TakeFrame(&frameTime, &frameStop), dsGeometry);
+        bool covers = originKnown && frameTime <= frame + origin && frame + origin < frameStop;
+        REFERENCE_TIME soughtStart = 0, soughtStop = 0;
+        if (covers && lastMoveDecodedOn && keyframeSeekPosition >= 0)  // and the seek's own frame covered its position
+            covers = movieHelper.renderer->SegmentFirstSample(&soughtStart, &soughtStop) &&
+                     soughtStart <= keyframeSeekPosition + origin && keyframeSeekPosition + origin < soughtStop;
+        if (!dsFrame || covers || !originKnown || retried || (!lastMoveDecodedOn && !decodeOnFits) || seekToKeyframe ||
+            !keyframes.Known())
+            break;
+        // The frame that a seek brings is not the one decoding on brought (the decoder let a
+        // frame longer than the others go as late, or the stream's clock is not the movie's
+        // plus the first frame's time): this movie's frames are sought from now on.
+        decodeOnFits = false;
+        WriteLog(mainLog, L"[LOG_LINE] (decode-route) ds-decode-on off frame=%lld shown=%lld..%lld origin=%lld file(%s)",
+                 frame, frameTime, frameStop, origin, file);
+        if (!lastMoveDecodedOn) break;  // a seek's own frame is its answer
+        dsFrame.reset();
+        heldKnown = false;
+        Seek(frame);
+    }
     firstFrame = false;
-
-    int64_t frameTime = 0;
-    dsFrame = ShowAsDisplayed(captureCallback->TakeFrame(&frameTime), dsGeometry);
+    // The graph holds this frame's sample until it is moved: a later frame may be decoded on to.
+    heldKnown = dsFrame && waitResult == WAIT_OBJECT_0 && frameStop > frameTime;
+    heldStart = frameTime;
+    heldStop = frameStop;
     if (dsFrame) {
         *result = Success;
         WriteLog(mainLog, L"[LOG_LINE] (decode-route) route=ds frame=%lld file(%s) source_size=%dx%d", frame, file,

@@ -13,6 +13,7 @@
 #include "service/dshow/movie_helper.h"
 #include "service/dshow/thumbnail_sample_grabber.h"
 #include "service/frame_source/displayed_frame.h"
+#include "service/frame_source/keyframe_index.h"
 #include "service/frame_source/sticky_mf.h"
 
 enum DecodeFrameResult : uint32_t { Success = 0, Timeout = 1, Cancelled = 2, Failed = 3 };
@@ -65,6 +66,9 @@ public:
     // False once a failed switch to Media Foundation has let the graph go: every later
     // frame of this source fails at once.
     bool CanDecode() const { return movieHelper.mediaSeeking != nullptr || stickyMfLocal; }
+    // Where the movie's keyframes lie, as SetContent read them (unknown on the Media
+    // Foundation route and for containers without an index).
+    const KeyframeIndex& Keyframes() const { return keyframes; }
     // The picture size found by SetContent; 0 x 0 when unknown.
     int32_t SourceWidth() const { return sourceWidth; }
     int32_t SourceHeight() const { return sourceHeight; }
@@ -74,8 +78,11 @@ private:
     // the picture that reaches it. E_FAIL when the movie cannot be shown that way.
     HRESULT BuildGraph(const std::wstring& path);
     HRESULT MeasurePicture(const std::wstring& path);
-    // Seeks the paused graph; only a sample taken after this seek's flush is its frame.
+    // Seeks the paused graph, or decodes on to the frame when no keyframe lies between
+    // it and the frame the graph holds; only a sample taken after this is its frame.
     void Seek(int64_t frame);
+    // Decodes on to the frame instead of seeking, when that costs less and brings the same frame.
+    bool DecodeOn(int64_t frame);
     // One frame from the graph; null with the reason in `result`.
     Gdiplus::Bitmap* DecodeWithDirectShow(int64_t frame, bool prepared, DecodeFrameResult* result,
                                           int64_t* shownAt);
@@ -90,8 +97,9 @@ private:
                                                      int64_t* shownAt);
     // One frame through Media Foundation; keeps the frame in mfFrame.
     Gdiplus::Bitmap* DecodeWithMediaFoundation(int64_t frame, int64_t* shownAt);
-    // Keyframe times count from the movie's first frame. Waits, within the budget, for
-    // the first frame that opening the movie brought, and takes its time stamp.
+    // Keyframe times, and the clock exact frames are decoded on by, count from the movie's
+    // first frame. Waits, within the budget, for the first frame that opening the movie
+    // brought, and takes its time stamp.
     void LearnFrameOrigin(DWORD budgetMs);
 
     std::wstring workFolder;
@@ -115,6 +123,15 @@ private:
     bool frameOriginKnown = false;
     bool frameOriginAwaited = false;  // DirectShow waited for it once (it may not have come)
     int64_t frameOrigin = 0;
+    KeyframeIndex keyframes;
+    // The frame the paused graph holds, as handed out last, while nothing has moved the graph
+    // since: its start and stop on the stream's clock.
+    bool heldKnown = false;
+    int64_t heldStart = 0;
+    int64_t heldStop = 0;
+    bool lastMoveDecodedOn = false;  // the last Seek decoded on instead of seeking
+    int64_t keyframeSeekPosition = -1;  // and where it sought first, or -1
+    bool decodeOnFits = true;        // every seek so far brought the frame decoding on would
     bool seekPrepared = false;  // PrepareNext sought preparedPosition
     int64_t preparedPosition = 0;
     std::unique_ptr<Gdiplus::Bitmap> dsFrame;  // the last DirectShow frame handed out

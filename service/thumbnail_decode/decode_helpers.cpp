@@ -103,7 +103,7 @@ void DecodeHelpers::Run(Helper& helper) {
         while (ready) {
             // A movie that went to Media Foundation is left to the job's first source.
             if (OnMediaFoundationRoute(settings_.movie) || CancelSignalled(cancelEvent_)) break;
-            const int tile = schedule_.ClaimOrWait();
+            const int tile = schedule_.ClaimOrWait(helper.number);
             if (tile < 0) break;
             helper.tile = tile;
             WriteLog(mainLog, L"[LOG_LINE]  decode-source index=%d/%d source=%d file(%s)", tile + 1, count,
@@ -117,7 +117,7 @@ void DecodeHelpers::Run(Helper& helper) {
             if (cancelled || !source.CanDecode()) break;
         }
         --running_;
-        schedule_.Notify();
+        schedule_.Leave(helper.number);
         WriteLog(mainLog, L"[LOG_LINE] (decode-parallel) source=%d end tiles=%d file(%s)", helper.number, decoded,
                  file);
     }
@@ -133,7 +133,7 @@ bool DecodeHelpers::HandleFault() {
                  helper->owner->settings_.movie.c_str());
     --helper->owner->running_;
     if (tile >= 0) helper->owner->schedule_.Release(tile);
-    helper->owner->schedule_.Notify();
+    helper->owner->schedule_.Leave(helper->number);
     ExitThread(0);
     return true;
 }

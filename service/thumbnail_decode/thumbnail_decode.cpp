@@ -122,7 +122,8 @@ public:
           sources_(sources.sources),
           byHand_(std::wstring(sources.reason) == L"setting"),
           schedule_(count_, state.abortLimit,
-                    TilesAhead(sources.sources, count_, source.SourceWidth(), source.SourceHeight())),
+                    TilesAhead(sources.sources, count_, source.SourceWidth(), source.SourceHeight()),
+                    KeyframeIntervals(source, plan, state.seekToKeyframe)),
           settings_{request.movie_path, request.duration, state.seekToKeyframe, state.skipBlankFrames},
           helpers_(schedule_, plan_, settings_, job.workFolder, cancelEvent),
           outcomes_(static_cast<size_t>(count_)),
@@ -151,7 +152,7 @@ public:
             }
             // A first source without a graph (a failed switch) leaves the tiles to the others while they run.
             if (primaryTile < 0 && !state_.failed && (source_.CanDecode() || helpers_.Running() == 0)) {
-                primaryTile = schedule_.Claim();
+                primaryTile = schedule_.Claim(kFirstSource);
                 // The next frame decodes while this one is drawn, saved and answered.
                 if (primaryTile >= 0 && drawn < accounted)
                     source_.PrepareNext(plan_.positions[static_cast<size_t>(primaryTile)]);
@@ -192,6 +193,17 @@ public:
     }
 
 private:
+    static constexpr int kFirstSource = 1;  // further sources count on from 2
+
+    // Exact frames only: a keyframe seek never decodes on.
+    static std::vector<int64_t> KeyframeIntervals(const DShowThumbnailMaker_CL& source, const DecodePlan& plan,
+                                                  bool seekToKeyframe) {
+        std::vector<int64_t> intervals;
+        if (seekToKeyframe || !source.Keyframes().Known()) return intervals;
+        for (const int64_t position : plan.positions) intervals.push_back(source.Keyframes().IntervalOf(position));
+        return intervals;
+    }
+
     // When every tile is known to take a while before the first frame came (a strip this
     // large takes as long to save), further sources open the movie at once instead of after
     // the first source's first frame: each has shown that the movie decodes through

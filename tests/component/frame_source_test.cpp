@@ -66,6 +66,66 @@ INSTANTIATE_TEST_SUITE_P(
                       MovieCase{L"seconds_1920x1080_h264.mp4", 1920, 1080}, MovieCase{L"seconds_322x242_h264.mp4", 322, 242},
                       MovieCase{L"seconds_640x360_gop4s.mp4", 640, 360}));
 
+// The number a frame of the frame-number movie shows.
+int FrameNumber(Gdiplus::Bitmap& frame) {
+    ImagePixels image;
+    if (!BitmapPixels(frame, image) || image.width != 400 || image.height != 40) return -1;
+    int number = 0;
+    for (int bit = 0; bit < 10; ++bit) number |= image.At(40 * bit + 20, 20).g > 128 ? 1 << bit : 0;
+    return number;
+}
+
+// Exact frames far from the keyframe before them are decoded on to, from the frame held or
+// from a seek near that keyframe, and the decoder drops the frames before them: each is
+// still the frame that covers its position (25 frames a second), whether the position is a
+// frame's start or its middle, the last frame before a keyframe, a keyframe, or one back.
+TEST_F(FrameSource, DecodingOnBringsTheFrameThatCoversEachPosition) {
+    DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
+    ASSERT_EQ(source.SetContent(Movie(L"frame_numbers_400x40_h264.mp4")), S_OK);
+    ASSERT_TRUE(source.Keyframes().Known());
+    const int64_t kFrame = kSecond / 25;
+    for (const int64_t position : {kSecond / 2, kSecond / 2 + 3 * kFrame / 4, 49 * kFrame, 2 * kSecond,
+                                   2 * kSecond + 5 * kFrame / 2, 3 * kSecond + 9 * kSecond / 10, kSecond, 192 * kFrame,
+                                   12 * kSecond - kFrame, int64_t{0}, 5 * kSecond, 5 * kSecond + kFrame / 2}) {
+        Gdiplus::Bitmap* frame = FrameAt(source, position);
+        EXPECT_TRUE(frame && FrameNumber(*frame) == position / kFrame) << position;
+    }
+    int decodedOn = 0;
+    for (const auto& line : MainLines()) {
+        decodedOn += line.find(L"ds-decode-on from") != std::wstring::npos ? 1 : 0;
+        EXPECT_EQ(line.find(L"ds-decode-on off"), std::wstring::npos) << ToUtf8(line);
+    }
+    // All but the keyframe and the first frame.
+    EXPECT_EQ(decodedOn, 10);
+}
+
+// A frame far longer than the ones before it is let go by the decoder as late while
+// decoding on to a time it covers: the source notices, seeks instead, and decodes no more
+// of this movie on. (A seek into that frame brings it or, in Wine, the frame after it.)
+TEST_F(FrameSource, AFrameMissedWhileDecodingOnIsSoughtAndTheMovieIsSoughtFromThenOn) {
+    DShowThumbnailMaker_CL source(folder_.path(), cancel_.get());
+    ASSERT_EQ(source.SetContent(Movie(L"frame_numbers_long_frame_400x40_h264.mp4")), S_OK);
+    const struct {
+        int64_t position;
+        int first, last;  // the frame numbers it may show
+    } steps[] = {{kSecond, 25, 25}, {5 * kSecond / 2, 50, 51}, {3 * kSecond + kSecond / 25, 52, 52},
+                 {7 * kSecond / 2, 63, 63}};
+    for (const auto& step : steps) {
+        Gdiplus::Bitmap* frame = FrameAt(source, step.position);
+        const int number = frame ? FrameNumber(*frame) : -1;
+        EXPECT_TRUE(number >= step.first && number <= step.last) << step.position << ": " << number;
+    }
+    std::vector<std::wstring> decodes;
+    int waits = 0;  // for the frame missed: decoding on, then the seek
+    for (const auto& line : MainLines()) {
+        if (line.find(L"ds-decode-on") != std::wstring::npos) decodes.push_back(line);
+        waits += line.find(L"ds-wait-end frame=25000000 ") != std::wstring::npos ? 1 : 0;
+    }
+    ASSERT_EQ(decodes.size(), 3u);
+    EXPECT_NE(decodes[2].find(L"ds-decode-on off frame=25000000"), std::wstring::npos) << ToUtf8(decodes[2]);
+    EXPECT_EQ(waits, 2);
+}
+
 // A display matrix or non-square pixels: both routes give the picture that ffmpeg's own
 // decode shows at the same time.
 TEST_F(FrameSource, TurnedAndWidenedMoviesComeOutAsPlayersShowThem) {
@@ -93,7 +153,7 @@ TEST_F(FrameSource, TurnedAndWidenedMoviesComeOutAsPlayersShowThem) {
 TEST_F(FrameSource, Rgb32SamplesComeOutUpright) {
     const uint8_t rows[16] = {0, 0, 255, 0, 0, 0, 255, 0, 255, 0, 0, 0, 255, 0, 0, 0};
     for (const int height : {2, -2}) {
-        auto bitmap = BitmapFromVideoSample(rows, sizeof(rows), true, 2, height);
+        auto bitmap = BitmapFromVideoSample(rows, sizeof(rows), SamplePixels::Rgb32, 2, height);
         ImagePixels image;
         const unsigned top = height < 0 ? 0xFF0000 : 0x0000FF;  // the first row or the last
         EXPECT_TRUE(bitmap && BitmapPixels(*bitmap, image) && Near(image.At(1, 0), FromHex(top), 0)) << height;

@@ -11,6 +11,7 @@
 #include "client/update/version_file.h"
 #include "common/pipe.h"
 #include "service/frame_source/display_geometry.h"
+#include "service/frame_source/keyframe_index.h"
 #include "service/main_window.h"
 #include "testing/support/test_support.h"
 
@@ -291,7 +292,9 @@ TEST_F(IntakeFuzzer, MovieHeaders) {
         {L"seconds_640x360_vp9.webm", {0, 1, 1}}};
     size_t current = 0;
     // Taken: the geometry that the movie carries; else a turn by quarters and a reduced pixel aspect within 1/8..8.
+    // The keyframe index is read from the same bytes, and must stay inside them too.
     const auto check = [&](GuardedBytes& in, bool& took) {
+        ReadKeyframeIndex(in);
         const DisplayGeometry g = ReadDisplayGeometry(in), &shown = movies[current].shown;
         took = g.rotation == shown.rotation && g.pixelAspectX == shown.pixelAspectX && g.pixelAspectY == shown.pixelAspectY;
         if (in.outside > 0) return "read outside the bytes";
@@ -304,6 +307,7 @@ TEST_F(IntakeFuzzer, MovieHeaders) {
         GuardedBytes whole(file);
         bool took = false;
         EXPECT_TRUE(*check(whole, took) == '\0' && took && whole.requested < 4096) << current << ": " << whole.requested << " bytes";
+        EXPECT_EQ(ReadKeyframeIndex(whole).Known(), current < 4) << current;  // MP4 and QuickTime only
         // The seeds: an MP4's last box (moov), a Matroska file up to its first cluster.
         movies[current].headers = current < 4 ? file.substr(file.rfind("moov") - 4) : file.substr(0, file.find("\x1F\x43\xB6\x75"));
     }

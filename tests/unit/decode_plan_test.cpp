@@ -40,31 +40,43 @@ TEST(DecodePlan, WorkedExamples) {
     }
 }
 
-// Steps of sources and job: "c3" claims expecting tile 3 ("c-": none); "s1", "t1", "f1"
-// complete tile 1 with success, timeout or failure; "r1" hands it back; "d2" marks two
-// tiles drawn; "x" stops.
+// Steps of sources and job: "c3" claims for source 1 expecting tile 3 ("c-": none; "c3/2"
+// for source 2); "s1", "t1", "f1" complete tile 1 with success, timeout or failure; "r1"
+// hands it back; "d2" marks two tiles drawn; "l2" ends source 2; "x" stops. Intervals:
+// each tile's keyframe interval, by letter ('-': unknown).
 TEST(TileSchedule, ClaimsInOrderWithinTheWindowAndTheTimeoutRun) {
     const struct {
         const char* name;
         int count, abortLimit, ahead;
         const char* steps;
+        const char* intervals;
     } cases[] = {
-        {"lowest first, at most `ahead` past the drawn tiles", 6, 0, 4, "c0 c1 c2 c3 c- s1 c- d1 c4 d3 c5 c-"},
-        {"a tile handed back is taken first", 4, 0, 4, "c0 c1 c2 r1 c1 c3"},
-        {"no tile past a run that may still abort", 8, 3, 8, "c0 c1 c2 c- t0 t1 c- s2 c3 c4 c5 t3 t4 c- f5 c6"},
-        {"limit 0 never holds back", 5, 0, 5, "c0 c1 t0 t1 c2 c3 c4"},
-        {"nothing after a stop", 3, 3, 3, "c0 x c- r0 c-"},
+        {"lowest first, at most `ahead` past the drawn tiles", 6, 0, 4, "c0 c1 c2 c3 c- s1 c- d1 c4 d3 c5 c-", ""},
+        {"a tile handed back is taken first", 4, 0, 4, "c0 c1 c2 r1 c1 c3", ""},
+        {"no tile past a run that may still abort", 8, 3, 8, "c0 c1 c2 c- t0 t1 c- s2 c3 c4 c5 t3 t4 c- f5 c6", ""},
+        {"limit 0 never holds back", 5, 0, 5, "c0 c1 t0 t1 c2 c3 c4", ""},
+        {"nothing after a stop", 3, 3, 3, "c0 x c- r0 c-", ""},
+        {"a source goes on within its keyframe interval; the others leave that to it", 6, 0, 6,
+         "c0 c2/2 c4/3 s0 c1 s1 c- s2 c3/2 l3 c5", "aabbcc"},
+        {"unknown intervals and a new interval are taken lowest first", 4, 0, 4, "c0 c1/2 s1/2 c2/2 s0 c3", "a--b"},
+        {"an ended source's interval is free again", 3, 0, 3, "c0/2 s0/2 c- l2 c1", "aaa"},
+        {"the window holds for the next tile of an interval too", 4, 0, 2, "c0 s0 c1 s1 c- d2 c2", "aaaa"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TileSchedule schedule(c.count, c.abortLimit, c.ahead);
+        std::vector<int64_t> intervals;
+        for (const char* i = c.intervals; *i; ++i) intervals.push_back(*i == '-' ? -1 : *i - 'a');
+        TileSchedule schedule(c.count, c.abortLimit, c.ahead, intervals);
         std::istringstream steps(c.steps);
         for (std::string step; steps >> step;) {
             SCOPED_TRACE(step);
             const int value = step.size() > 1 && step[1] != '-' ? std::stoi(step.substr(1)) : -1;
+            const size_t slash = step.find('/');
+            const int source = slash == std::string::npos ? 1 : std::stoi(step.substr(slash + 1));
             TileOutcome outcome;
             const DecodeFrameResult result = outcome.result = step[0] == 's' ? Success : step[0] == 't' ? Timeout : Failed;
-            if (step[0] == 'c') { EXPECT_EQ(schedule.Claim(), value); }
+            if (step[0] == 'c') { EXPECT_EQ(schedule.Claim(source), value); }
+            if (step[0] == 'l') schedule.Leave(value);
             if (step[0] == 'r') schedule.Release(value);
             if (step[0] == 'd') schedule.Drawn(value);
             if (step[0] == 'x') schedule.Stop();

@@ -1,8 +1,11 @@
-// What a tile shows: a YUY2 pixel in 32 bits, the size tiles get so that their strip can be
+// What a tile shows: a YUV pixel in 32 bits, an I420 picture's planes, the size tiles get so that their strip can be
 // written, blank frames and where a picture is looked for instead.
 #include <gtest/gtest.h>
 
-#include "service/dshow/yuy2_converter.h"
+#include <cstring>
+#include <vector>
+
+#include "service/dshow/yuv_converter.h"
 #include "service/thumbnail_decode/blank_frames.h"
 #include "service/thumbnail_decode/strip_fit.h"
 
@@ -16,9 +19,30 @@ TEST(TilePictureRules, Yuy2PixelStudioRangeAndPrimaries) {
     };
     for (const auto& c : cases) {
         uint8_t p[4];
-        Yuy2PixelToBgrx(c[0], c[1], c[2], p);
+        YuvPixelToBgrx(c[0], c[1], c[2], p);
         for (int i = 0; i < 3; ++i) EXPECT_NEAR(p[i], (c[3] >> (8 * i)) & 0xFF, 3) << c[0] << " " << c[1] << " " << c[2];
         EXPECT_EQ(p[3], 0);
+    }
+}
+
+// A luma plane, then U, then V, each chroma sample shared by a 2x2 block (half sizes
+// rounded up); a picture short of its planes converts to nothing.
+TEST(TilePictureRules, I420PlanesShareEachChromaSampleWithATwoByTwoBlock) {
+    for (const auto& size : {std::pair<int, int>{6, 4}, {5, 3}}) {
+        const int w = size.first, h = size.second, cw = (w + 1) / 2, ch = (h + 1) / 2;
+        std::vector<uint8_t> planes(I420Bytes(w, h));
+        ASSERT_EQ(planes.size(), static_cast<size_t>(w * h + 2 * cw * ch));
+        for (size_t i = 0; i < planes.size(); ++i) planes[i] = static_cast<uint8_t>(i * 97 + 13);
+        std::vector<uint8_t> out(static_cast<size_t>(w * h * 4));
+        ASSERT_TRUE(ConvertI420ToBgrx(planes.data(), planes.size(), w, h, out.data()));
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                uint8_t want[4];
+                const int chroma = (y / 2) * cw + x / 2;
+                YuvPixelToBgrx(planes[y * w + x], planes[w * h + chroma], planes[w * h + cw * ch + chroma], want);
+                EXPECT_EQ(0, std::memcmp(want, &out[(y * w + x) * 4], 4)) << w << "x" << h << " at " << x << "," << y;
+            }
+        EXPECT_FALSE(ConvertI420ToBgrx(planes.data(), planes.size() - 1, w, h, out.data()));
     }
 }
 

@@ -1,4 +1,5 @@
-// YUY2 (Y0 U Y1 V macropixels) to 32-bit blue-green-red-0 pixels, BT.601 studio range.
+// YUY2 (Y0 U Y1 V macropixels) and I420 (a luma plane, then quarter-size U and V planes)
+// to 32-bit blue-green-red-0 pixels, BT.601 studio range.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -16,4 +17,13 @@ bool ConvertYuy2ToBgrx(const uint8_t* src, size_t srcBytes, size_t srcStride, in
                        int height, uint8_t* dst);
 
 // One pixel, for tests and for callers that convert by hand.
-void Yuy2PixelToBgrx(int y, int u, int v, uint8_t* bgrx);
+void YuvPixelToBgrx(int y, int u, int v, uint8_t* bgrx);
+
+// Bytes of a packed I420 picture: rows of `width` luma bytes, then U and V planes whose
+// rows and columns are halved, rounded up. 0 for a non-positive size.
+size_t I420Bytes(int width, int height);
+
+// Converts a packed I420 picture, top row first, into dst (width * height * 4 bytes).
+// False, converting nothing, when srcBytes is short of I420Bytes(width, height), and for
+// the sizes ConvertYuy2ToBgrx refuses.
+bool ConvertI420ToBgrx(const uint8_t* src, size_t srcBytes, int width, int height, uint8_t* dst);

@@ -1,9 +1,11 @@
-// The movie header reader on headers made by hand (well-formed ones, and odd or hostile
-// ones that must be shown as stored), and the displayed size of a stored frame.
+// The movie header readers on headers made by hand (well-formed ones, and odd or hostile
+// ones that must be shown as stored or leave the keyframes unknown), and the displayed
+// size of a stored frame.
 #include <gtest/gtest.h>
 
 #include "service/frame_source/display_geometry.h"
 #include "service/frame_source/displayed_frame.h"
+#include "service/frame_source/keyframe_index.h"
 
 namespace {
 
@@ -81,6 +83,57 @@ TEST(DisplayGeometryHeaders, WellFormedAreReadAndOddOrHostileAreShownAsStored) {
         EXPECT_EQ(std::to_string(g.rotation) + " " + std::to_string(g.pixelAspectX) + ":" +
                       std::to_string(g.pixelAspectY), c.second) << testing::PrintToString(c.first.substr(0, 120));
     }
+}
+
+// A track with a time scale, runs of samples (count, duration each) and sync samples
+// (none: no sync sample table).
+std::string TimedTrak(const char* handler, uint32_t timescale, std::vector<std::pair<uint32_t, uint32_t>> runs,
+                      std::vector<uint32_t> syncs, int mdhdVersion = 0, int syncCountExtra = 0) {
+    const std::string hdlr = Box("hdlr", U32(0) + U32(0) + handler + std::string(12, '\0'));
+    const std::string mdhd = Box("mdhd", std::string(1, static_cast<char>(mdhdVersion)) +
+                                             std::string(mdhdVersion == 1 ? 19 : 11, '\0') + U32(timescale) +
+                                             std::string(mdhdVersion == 1 ? 12 : 8, '\0'));
+    std::string stts = U32(0) + U32(static_cast<uint32_t>(runs.size()));
+    for (const auto& run : runs) stts += U32(run.first) + U32(run.second);
+    std::string stss = U32(0) + U32(static_cast<uint32_t>(syncs.size() + syncCountExtra));
+    for (uint32_t sample : syncs) stss += U32(sample);
+    const std::string stbl = Box("stts", stts) + (syncs.empty() ? "" : Box("stss", stss));
+    return Box("trak", Box("mdia", hdlr + mdhd + Box("minf", Box("stbl", stbl))));
+}
+
+// Which keyframe interval a time lies in, read from the track's tables: sync samples'
+// decode times from the runs of sample durations, in the time scale of the media header.
+TEST(KeyframeIndexHeaders, SyncSamplesGiveKeyframeTimesAndOddTablesLeaveThemUnknown) {
+    const std::vector<std::pair<uint32_t, uint32_t>> kRuns = {{1, 1000}, {99, 40}};  // 0, 1 s, then 40 ms each
+    const std::pair<std::string, const char*> cases[] = {  // bytes; interval at 0, 0.999, 1, 2.959, 2.96, 100 s
+        {Mp4(TimedTrak("vide", 1000, kRuns, {1, 2, 51})), "1 1 2 2 3 3"},
+        {Mp4(TimedTrak("vide", 90000, {{100, 3600}}, {1, 26, 75}, 1)), "1 1 2 2 3 3"},  // version 1; 0, 1, 2.96 s
+        {Mp4(TimedTrak("soun", 1000, kRuns, {1, 2}) + TimedTrak("vide", 1000, kRuns, {1, 2, 51})), "1 1 2 2 3 3"},
+        {Mp4(TimedTrak("vide", 1000, kRuns, {2, 51})), "0 0 1 1 2 2"},  // the first frame is no keyframe
+        {Mdat64(1016) + Box("moov", TimedTrak("vide", 1000, kRuns, {1, 2, 51})), "1 1 2 2 3 3"},
+        {Mp4(TimedTrak("vide", 1000, kRuns, {})), "-1 -1 -1 -1 -1 -1"},       // every frame a keyframe
+        {Mp4(TimedTrak("vide", 1000, kRuns, {1, 101})), "-1 -1 -1 -1 -1 -1"},  // past the last sample
+        {Mp4(TimedTrak("vide", 1000, kRuns, {2, 2})), "-1 -1 -1 -1 -1 -1"},    // not rising
+        {Mp4(TimedTrak("vide", 1000, kRuns, {1, 2}, 0, 1)), "-1 -1 -1 -1 -1 -1"},  // more than the box holds
+        {Mp4(TimedTrak("vide", 0, kRuns, {1})), "-1 -1 -1 -1 -1 -1"},
+        {Mp4(TimedTrak("vide", 1000, {{2, 0xFFFFFFFF}, {2, 0xFFFFFFFF}}, {1, 4})), "1 1 1 1 1 1"},
+        {Mkv(El(kTracks, Video(kDar))), "-1 -1 -1 -1 -1 -1"}, {"", "-1 -1 -1 -1 -1 -1"},
+    };
+    for (const auto& c : cases) {
+        MemoryByteSource source(reinterpret_cast<const uint8_t*>(c.first.data()), c.first.size());
+        const KeyframeIndex index = ReadKeyframeIndex(source);
+        std::string intervals;
+        for (const int64_t ms : {0, 999, 1000, 2959, 2960, 100000})
+            intervals += (intervals.empty() ? "" : " ") + std::to_string(index.IntervalOf(ms * 10000));
+        EXPECT_EQ(intervals, c.second) << testing::PrintToString(c.first.substr(0, 120));
+        EXPECT_EQ(index.Known(), c.second[0] != '-');
+    }
+    // Between a frame and a later one: only a keyframe after the first and at or before the second counts.
+    const KeyframeIndex index({0, 10000000, 20000000});
+    EXPECT_FALSE(index.KeyframeBetween(10000000, 19999999));
+    EXPECT_TRUE(index.KeyframeBetween(9999999, 10000000));
+    EXPECT_FALSE(index.KeyframeBetween(20000000, 900000000));
+    EXPECT_TRUE(KeyframeIndex().KeyframeBetween(0, 1));
 }
 
 // Width times aspect to the nearest even number, never below 2 px (nor a stored 1); an
