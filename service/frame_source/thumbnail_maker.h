@@ -78,8 +78,9 @@ private:
     // the picture that reaches it. E_FAIL when the movie cannot be shown that way.
     HRESULT BuildGraph(const std::wstring& path);
     HRESULT MeasurePicture(const std::wstring& path);
-    // Seeks the paused graph, or decodes on to the frame when no keyframe lies between
-    // it and the frame the graph holds; only a sample taken after this is its frame.
+    // Seeks the paused graph to the frame, or decodes on to it: from the frame the graph
+    // holds when no keyframe lies between them, or from a seek near the keyframe before it.
+    // Only a sample taken after this is its frame.
     void Seek(int64_t frame);
     // Decodes on to the frame instead of seeking, when that costs less and brings the same frame.
     bool DecodeOn(int64_t frame);
