@@ -17,3 +17,10 @@ bool ReadBox(HeaderReader& reader, uint64_t at, uint64_t limit, Box* box) {
     box->end = at + size;
     return true;
 }
+
+bool ReadHandlerType(HeaderReader& reader, const Box& hdlr, uint32_t* type) {
+    uint64_t handler = 0;
+    if (hdlr.end - hdlr.payload < 12 || !reader.ReadBigEndian(hdlr.payload + 8, 4, &handler)) return false;
+    *type = static_cast<uint32_t>(handler);
+    return true;
+}

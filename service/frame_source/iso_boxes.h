@@ -38,3 +38,29 @@ bool ForEachBox(HeaderReader& reader, uint64_t begin, uint64_t end, int depth, V
     }
     return true;
 }
+
+// A media box's handler type ('vide' for a video track): after the version and flags and
+// pre_defined. False when the box is too short.
+bool ReadHandlerType(HeaderReader& reader, const Box& hdlr, uint32_t* type);
+
+// The first track of the file's 'moov' box that readTrack(trak, &track) marks as video
+// (track.video), in *found. False when the boxes on the way are odd, a track cannot be
+// read, or there is no video track.
+template <typename Track, typename ReadTrack>
+bool ReadFirstVideoTrack(HeaderReader& reader, Track* found, ReadTrack readTrack) {
+    bool have = false;
+    const bool ok = ForEachBox(reader, 0, reader.Size(), 0, [&](const Box& moov) {
+        if (moov.type != FourCC("moov")) return Step::Next;
+        const bool read = ForEachBox(reader, moov.payload, moov.end, 1, [&](const Box& trak) {
+            if (trak.type != FourCC("trak")) return Step::Next;
+            Track track;
+            if (!readTrack(trak, &track)) return Step::Fail;
+            if (!track.video) return Step::Next;
+            *found = track;
+            have = true;
+            return Step::Stop;
+        });
+        return read ? Step::Stop : Step::Fail;
+    });
+    return ok && have;
+}

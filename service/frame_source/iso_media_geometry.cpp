@@ -71,9 +71,8 @@ bool ReadSampleDescription(HeaderReader& reader, const Box& stsd, int depth, Tra
 bool ReadMedia(HeaderReader& reader, const Box& mdia, int depth, Track* track) {
     return ForEachBox(reader, mdia.payload, mdia.end, depth + 1, [&](const Box& box) {
         if (box.type == FourCC("hdlr")) {
-            // Version and flags, pre_defined, then the handler type.
-            uint64_t handler = 0;
-            if (box.end - box.payload < 12 || !reader.ReadBigEndian(box.payload + 8, 4, &handler)) return Step::Fail;
+            uint32_t handler = 0;
+            if (!ReadHandlerType(reader, box, &handler)) return Step::Fail;
             track->video = handler == FourCC("vide");
         } else if (box.type == FourCC("minf")) {
             const bool ok = ForEachBox(reader, box.payload, box.end, depth + 2, [&](const Box& stbl) {
@@ -101,21 +100,11 @@ bool ReadTrack(HeaderReader& reader, const Box& trak, int depth, Track* track) {
 }  // namespace
 
 bool ReadIsoMediaGeometry(HeaderReader& reader, RawGeometry* geometry) {
-    bool found = false;
-    const bool ok = ForEachBox(reader, 0, reader.Size(), 0, [&](const Box& moov) {
-        if (moov.type != FourCC("moov")) return Step::Next;
-        const bool read = ForEachBox(reader, moov.payload, moov.end, 1, [&](const Box& trak) {
-            if (trak.type != FourCC("trak")) return Step::Next;
-            Track track;
-            if (!ReadTrack(reader, trak, 1, &track)) return Step::Fail;
-            if (!track.video) return Step::Next;
-            geometry->rotation = track.rotation;
-            geometry->aspectX = track.aspectX;
-            geometry->aspectY = track.aspectY;
-            found = true;
-            return Step::Stop;
-        });
-        return read ? Step::Stop : Step::Fail;
-    });
-    return ok && found;
+    Track track;
+    if (!ReadFirstVideoTrack(reader, &track, [&](const Box& trak, Track* read) { return ReadTrack(reader, trak, 1, read); }))
+        return false;
+    geometry->rotation = track.rotation;
+    geometry->aspectX = track.aspectX;
+    geometry->aspectY = track.aspectY;
+    return true;
 }

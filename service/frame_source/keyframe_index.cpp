@@ -42,8 +42,8 @@ bool ReadTimescale(HeaderReader& reader, const Box& mdhd, uint64_t* timescale) {
 bool ReadMediaTables(HeaderReader& reader, const Box& mdia, VideoTables* tables) {
     return ForEachBox(reader, mdia.payload, mdia.end, 3, [&](const Box& box) {
         if (box.type == FourCC("hdlr")) {
-            uint64_t handler = 0;
-            if (box.end - box.payload < 12 || !reader.ReadBigEndian(box.payload + 8, 4, &handler)) return Step::Fail;
+            uint32_t handler = 0;
+            if (!ReadHandlerType(reader, box, &handler)) return Step::Fail;
             tables->video = handler == FourCC("vide");
         } else if (box.type == FourCC("mdhd")) {
             if (!ReadTimescale(reader, box, &tables->timescale)) return Step::Fail;
@@ -126,23 +126,11 @@ KeyframeIndex ReadKeyframeIndex(ByteSource& source) {
     try {
         HeaderReader reader(source);
         VideoTables tables;
-        bool found = false;
-        ForEachBox(reader, 0, reader.Size(), 0, [&](const Box& moov) {
-            if (moov.type != FourCC("moov")) return Step::Next;
-            ForEachBox(reader, moov.payload, moov.end, 1, [&](const Box& trak) {
-                if (trak.type != FourCC("trak")) return Step::Next;
-                VideoTables track;
-                const bool read = ForEachBox(reader, trak.payload, trak.end, 2, [&](const Box& mdia) {
-                    if (mdia.type != FourCC("mdia")) return Step::Next;
-                    return ReadMediaTables(reader, mdia, &track) ? Step::Stop : Step::Fail;
-                });
-                if (!read) return Step::Fail;
-                if (!track.video) return Step::Next;
-                tables = track;
-                found = true;
-                return Step::Stop;
+        const bool found = ReadFirstVideoTrack(reader, &tables, [&](const Box& trak, VideoTables* track) {
+            return ForEachBox(reader, trak.payload, trak.end, 2, [&](const Box& mdia) {
+                if (mdia.type != FourCC("mdia")) return Step::Next;
+                return ReadMediaTables(reader, mdia, track) ? Step::Stop : Step::Fail;
             });
-            return Step::Stop;
         });
         return found ? KeyframeTimes(reader, tables) : KeyframeIndex();
     } catch (...) {  // a failed allocation, say: no index
